@@ -1,0 +1,49 @@
+#pragma once
+
+// The uploader's protocol module: everything that knows the image service's
+// formats. It builds the upload request from an image file and cuts the eight
+// links out of the service's answer page. Plain C++, no toolkit; it keeps no
+// state between calls except the process-wide random generator.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "modTarnwickEndpoint.h"
+
+namespace modTarnwick {
+
+// A request or an answer held as bytes, one char per byte.
+using UploadRequest = std::vector<std::string>;
+// The links of one answer page: 8 slots after a good parse, none after a failed one.
+using LinkSet = std::vector<std::string>;
+
+// Transport mode 1: one element, request line + headers + body for the socket.
+// Any other mode: two elements, [0] the body and [1] the header block.
+// Empty after a failure, which has already been reported through ReportError.
+UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName);
+
+// Eight slots ("n.a" for a section missing from the page), or none after a
+// reported failure (number 5).
+LinkSet ParseResultPage(const std::string& page);
+
+// count characters from 0-9, A-Z, a-z; "" when count <= 0.
+std::string RandomAlphanumeric(std::int16_t count);
+
+// "/home/u/cat.jpg" -> "cat.jpg"; "cat.jpg" -> "cat.jpg"; "/home/u/" -> ""
+std::string FileNameOfPath(const std::string& path);
+
+// "/home/u/cat.JPG" -> ".JPG"; "/home/u/my.pics/cat" -> ""; "cat" -> ""
+std::string ExtensionOfPath(const std::string& path);
+
+using ErrorReporter = std::function<void(std::int32_t number, const std::string& description)>;
+
+// The window installs its message box here. An empty reporter restores the default.
+void SetErrorReporter(ErrorReporter reporter);
+
+// Shows one failure exactly once: through the installed reporter, or as
+// "N - description" on standard error when none is installed.
+void ReportError(std::int32_t number, const std::string& description);
+
+} // namespace modTarnwick

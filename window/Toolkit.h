@@ -1,0 +1,70 @@
+#pragma once
+
+// The thin layer through which the window reaches the desktop: message boxes,
+// the clipboard, file lengths, running pending events, colours and the
+// failure that a handler's trap catches. Tests replace the message box with a
+// recorder so that nothing modal ever blocks them.
+
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+#include <stdexcept>
+
+class QWidget;
+
+namespace Toolkit {
+
+// A failure caught by a handler's trap: a number a user can look up and its text.
+class Failure : public std::runtime_error
+{
+public:
+    Failure(int number, const QString& description);
+
+    int number() const { return m_number; }
+    QString description() const { return m_description; }
+
+private:
+    int m_number;
+    QString m_description;
+};
+
+// Message box styles the window uses.
+enum MsgBoxStyle : int {
+    vbOKOnly = 0,
+    vbExclamation = 48,
+};
+
+// The application's title, used when a message box is given none.
+QString ApplicationTitle();
+
+// Modal; returns after OK. An empty title means the application's title.
+void MsgBox(QWidget* parent, const QString& text, int style = vbOKOnly, const QString& title = QString());
+
+// Test seam: while a handler is installed, MsgBox calls it with what it would
+// have shown (title already resolved) instead of showing anything. The handler
+// is the "answer": when it returns, MsgBox returns.
+struct ShownMessage
+{
+    QString text;
+    QString title;
+    int style = vbOKOnly;
+};
+using MsgBoxHandler = std::function<void(const ShownMessage&)>;
+void SetMsgBoxHandler(MsgBoxHandler handler);
+
+// The clipboard: Clear empties it; SetText puts text on it as plain text only.
+void ClipboardClear();
+void ClipboardSetText(const QString& text);
+
+// Length in bytes of the file at path; throws Failure (errno and its text)
+// when it does not exist or cannot be examined.
+qint64 FileLen(const QString& path);
+
+// Lets queued window and component events run, then returns.
+void DoEvents();
+
+// 0x00BBGGRR, or 0x80000000 + a system-colour index (0x8000000F: button face).
+void SetBackColor(QWidget* widget, quint32 colour);
+
+} // namespace Toolkit

@@ -1,0 +1,114 @@
+#pragma once
+
+// The uploader's one window: the layout, its three states (Idle, Busy,
+// Results shown), choosing the image, both upload transports and the
+// clipboard commands. Every piece of work is an event handler of this class.
+
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <chrono>
+#include <string>
+
+#include "modTarnwick.h"
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+class CommonDialog;
+class InetControl;
+class WinsockControl;
+
+// Where the window sends its uploads. The default is the compiled-in service.
+struct ServiceEndpoint
+{
+    QString host;         // socket transport: connect here, port below
+    quint16 port = 80;
+    QString homePageUrl;  // HTTP client transport: POST here
+
+    static ServiceEndpoint CompiledIn();
+};
+
+class frmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr qint64 MaxImageBytes = 3145727;
+    static constexpr qint64 MaxResponseBytes = 16 * 1024 * 1024;
+
+    // responseTimeout: how long either transport waits for the service
+    // (connecting, and between pieces of the answer) before giving up.
+    explicit frmMain(const ServiceEndpoint& endpoint = ServiceEndpoint::CompiledIn(),
+                     std::chrono::milliseconds responseTimeout = std::chrono::seconds(10),
+                     QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    // State routines.
+    void EnableResults();
+    void DisableResults();
+    void LockInputs();
+    void UnlockInputs();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void Form_Initialize();
+    void CreateControls();
+    void Form_Load();
+    void Form_Unload();
+    void Form_Terminate();
+
+    // Image selection.
+    void cmdBrowse_Click();
+    // The checks shared by the dialog and a dropped file: length, refusal, path.
+    void ChooseImage(const QString& fileName);
+
+    // Results and clipboard.
+    void cmdCopy_Click(int index);
+    void cmdCopyAll_Click();
+
+    // ---- Transports: handlers and their state --------------------------------
+    void cmdInet_Click();
+    void Inet_StateChanged(int state);
+    void cmdWinsock_Click();
+    void Winsock_Connect();
+    void Winsock_DataArrival(qint64 bytesTotal);
+    void Winsock_Error(int number, const QString& description);
+    void SetupTransports();
+
+    ServiceEndpoint m_endpoint;
+    std::chrono::milliseconds m_responseTimeout;
+    std::string ResponseBuffer;
+    // ---- end of transports ----------------------------------------------------
+
+    // Controls, named as on screen.
+    QGroupBox* Frame1 = nullptr;
+    QWidget* Picture3 = nullptr;
+    QPushButton* cmdBrowse = nullptr;
+    QWidget* Picture1 = nullptr;
+    QLineEdit* txtImagePath = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QWidget* Picture2 = nullptr;
+    QPushButton* cmdWinsock = nullptr;
+    QPushButton* cmdInet = nullptr;
+    QCheckBox* chkRandomName = nullptr;
+    QPushButton* cmdCopyAll = nullptr;
+    std::array<QPushButton*, 8> cmdCopy{};
+    std::array<QLineEdit*, 8> txtResult{};
+    std::array<QLabel*, 8> Label{};
+
+    // Non-visual components.
+    CommonDialog* CDlg = nullptr;
+    InetControl* Inet = nullptr;
+    WinsockControl* Winsock = nullptr;
+};
