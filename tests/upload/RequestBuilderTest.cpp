@@ -1,0 +1,261 @@
+#include "ReportRecorder.h"
+#include "modTarnwick.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+#include <stdlib.h>
+
+using namespace modTarnwick;
+
+namespace {
+
+const std::string kCrLf = "\r\n";
+
+// 100 bytes that include NUL, CR, LF, quotes, dashes and high bytes.
+std::string SampleBytes()
+{
+    std::string bytes("--\r\n\"\0\xFF", 7);
+    for (int i = 0; bytes.size() < 100; ++i)
+        bytes.push_back(static_cast<char>(i * 37));
+    return bytes;
+}
+
+std::string ExpectedHeader(bool requestLine, const std::string& boundary, std::size_t contentLength)
+{
+    return (requestLine ? "POST /? HTTP/1.0" + kCrLf : "") + "Host: " + std::string(kServiceHost) + kCrLf
+        + "Content-Type: multipart/form-data, boundary=" + boundary + kCrLf
+        + "Content-Length: " + std::to_string(contentLength) + kCrLf + kCrLf;
+}
+
+std::string ExpectedBody(const std::string& boundary, const std::string& uploadName, const std::string& bytes)
+{
+    return "--" + boundary + kCrLf
+        + "Content-Disposition: form-data; name=\"fileupload\"; filename=\"" + uploadName + "\"" + kCrLf
+        + "Content-Type: multipart/form-data" + kCrLf + kCrLf
+        + bytes + kCrLf + "--" + boundary + "--";
+}
+
+bool IsAlphanumeric(const std::string& text)
+{
+    return text.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") == std::string::npos;
+}
+
+struct SplitRequest {
+    std::string header;
+    std::string body;
+    std::string boundary;
+};
+
+// Header block and body of a built request, and the boundary named in the header.
+SplitRequest Split(const UploadRequest& request, std::int32_t mode)
+{
+    SplitRequest split;
+    if (mode == 1) {
+        EXPECT_EQ(request.size(), 1u);
+        const std::size_t end = request.at(0).find(kCrLf + kCrLf) + 2 * kCrLf.size();
+        split.header = request.at(0).substr(0, end);
+        split.body = request.at(0).substr(end);
+    } else {
+        EXPECT_EQ(request.size(), 2u);
+        split.body = request.at(0);
+        split.header = request.at(1);
+    }
+    const std::string field = "boundary=";
+    const std::size_t start = split.header.find(field) + field.size();
+    split.boundary = split.header.substr(start, split.header.find(kCrLf, start) - start);
+    EXPECT_EQ(split.boundary.size(), 32u);
+    EXPECT_TRUE(IsAlphanumeric(split.boundary)) << split.boundary;
+    return split;
+}
+
+class RequestBuilderTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string WriteFile(const std::string& relative, const std::string& bytes)
+    {
+        const std::filesystem::path path = dir_ / relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.string();
+    }
+
+    std::filesystem::path dir_;
+    ReportRecorder recorder_;
+};
+
+class RequestLayout : public RequestBuilderTest, public testing::WithParamInterface<std::int32_t> {};
+
+TEST_P(RequestLayout, HoldsExactBytesForKnownFileAndName)
+{
+    const std::int32_t mode = GetParam();
+    const std::string bytes = SampleBytes();
+    const UploadRequest request = BuildUploadRequest(WriteFile("pics/cat.jpg", bytes), mode, false);
+    const SplitRequest split = Split(request, mode);
+
+    EXPECT_EQ(split.header, ExpectedHeader(mode == 1, split.boundary, 282)); // 175 + 7 + 100
+    EXPECT_EQ(split.body, ExpectedBody(split.boundary, "cat.jpg", bytes));
+    EXPECT_TRUE(recorder_.reports.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RequestLayout, testing::Values(0, 1, 2, -1));
+
+TEST_F(RequestBuilderTest, EmptyFileGivesEmptyPart)
+{
+    const UploadRequest request = BuildUploadRequest(WriteFile("empty.gif", ""), 1, false);
+    const SplitRequest split = Split(request, 1);
+    EXPECT_EQ(split.header, ExpectedHeader(true, split.boundary, 175 + 9));
+    EXPECT_EQ(split.body, ExpectedBody(split.boundary, "empty.gif", ""));
+}
+
+TEST_F(RequestBuilderTest, RandomNameKeepsOnlyTheFilesOwnExtension)
+{
+    const std::string bytes = SampleBytes();
+    const std::pair<std::string, std::string> cases[] = {{"cat.JPG", ".JPG"}, {"my.pics/cat", ""}};
+    for (const auto& [relative, extension] : cases) {
+        const std::string path = WriteFile(relative, bytes);
+        const SplitRequest first = Split(BuildUploadRequest(path, 0, true), 0);
+        const SplitRequest second = Split(BuildUploadRequest(path, 0, true), 0);
+
+        const std::string nameStart = "filename=\"";
+        const std::size_t at = first.body.find(nameStart) + nameStart.size();
+        const std::string name = first.body.substr(at, first.body.find('"', at) - at);
+        ASSERT_EQ(name.size(), 8 + extension.size()) << name;
+        EXPECT_TRUE(IsAlphanumeric(name.substr(0, 8))) << name;
+        EXPECT_EQ(name.substr(8), extension);
+        EXPECT_EQ(first.body, ExpectedBody(first.boundary, name, bytes));
+        EXPECT_EQ(first.header, ExpectedHeader(false, first.boundary, 175 + name.size() + bytes.size()));
+
+        EXPECT_NE(second.boundary, first.boundary);
+        EXPECT_EQ(second.body.find(name), std::string::npos) << "name reused";
+    }
+}
+
+struct EscapingRow {
+    std::string label;
+    std::string fileName;
+    std::string uploadName;
+};
+
+void PrintTo(const EscapingRow& row, std::ostream* out)
+{
+    *out << row.label;
+}
+
+class UploadNameEscaping : public RequestBuilderTest, public testing::WithParamInterface<EscapingRow> {};
+
+TEST_P(UploadNameEscaping, OnlyQuoteCrAndLfAreEscaped)
+{
+    const std::string bytes = SampleBytes();
+    const SplitRequest split = Split(BuildUploadRequest(WriteFile(GetParam().fileName, bytes), 1, false), 1);
+    EXPECT_EQ(split.body, ExpectedBody(split.boundary, GetParam().uploadName, bytes));
+    EXPECT_EQ(split.header, ExpectedHeader(true, split.boundary, 175 + GetParam().uploadName.size() + bytes.size()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, UploadNameEscaping, testing::Values(
+    EscapingRow{"Quotes", "say \"cheese\".png", "say %22cheese%22.png"},
+    EscapingRow{"CrLf", "two\r\nlines.gif", "two%0D%0Alines.gif"},
+    EscapingRow{"LoneCrAndLf", "lone\rcr\nlf.bmp", "lone%0Dcr%0Alf.bmp"},
+    EscapingRow{"PercentStays", "100%22 sure.jpg", "100%22 sure.jpg"},
+    EscapingRow{"Utf8AndPunctuationStay", "k\xC3\xA4tzchen;'x'.jpg", "k\xC3\xA4tzchen;'x'.jpg"}),
+    [](const testing::TestParamInfo<EscapingRow>& info) { return info.param.label; });
+
+struct PathRow {
+    std::string path;
+    std::string fileName;
+    std::string extension;
+};
+
+// "/home/u/cat.JPG" -> "_home_u_cat_JPG", for test names.
+std::string Identifier(const std::string& text)
+{
+    std::string name = text.empty() ? "empty" : text;
+    for (char& c : name)
+        c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
+
+void PrintTo(const PathRow& row, std::ostream* out)
+{
+    *out << Identifier(row.path);
+}
+
+class PathParts : public testing::TestWithParam<PathRow> {};
+
+TEST_P(PathParts, SplitAtLastSlashAndLastDotOfTheName)
+{
+    EXPECT_EQ(FileNameOfPath(GetParam().path), GetParam().fileName);
+    EXPECT_EQ(ExtensionOfPath(GetParam().path), GetParam().extension);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, PathParts, testing::Values(
+    PathRow{"/home/u/cat.JPG", "cat.JPG", ".JPG"},
+    PathRow{"/home/u/my.pics/cat", "cat", ""},
+    PathRow{"cat", "cat", ""},
+    PathRow{"/srv/cat.tar.gz", "cat.tar.gz", ".gz"},
+    PathRow{"/home/u/.hidden", ".hidden", ".hidden"},
+    PathRow{"/home/u/", "", ""},
+    PathRow{"D:\\pics\\cat.jpg", "D:\\pics\\cat.jpg", ".jpg"},
+    PathRow{"", "", ""}),
+    [](const testing::TestParamInfo<PathRow>& info) { return Identifier(info.param.path); });
+
+struct FailureRow {
+    std::string relative; // below the test's folder; empty means the empty path
+    int number;
+};
+
+void PrintTo(const FailureRow& row, std::ostream* out)
+{
+    *out << Identifier(row.relative);
+}
+
+class BuildFailure : public RequestBuilderTest, public testing::WithParamInterface<FailureRow> {};
+
+TEST_P(BuildFailure, IsReportedOnceWithSystemErrorAndGivesNothing)
+{
+    WriteFile("plain.jpg", "x");
+    std::filesystem::create_directories(dir_ / "folder.jpg");
+    const std::string path = GetParam().relative.empty() ? "" : (dir_ / GetParam().relative).string();
+
+    EXPECT_TRUE(BuildUploadRequest(path, 1, true).empty());
+    const Report expected{GetParam().number, std::strerror(GetParam().number)};
+    EXPECT_EQ(recorder_.reports, std::vector<Report>{expected});
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, BuildFailure, testing::Values(
+    FailureRow{"missing.jpg", ENOENT},
+    FailureRow{"folder.jpg", EISDIR},
+    FailureRow{"", ENOENT},
+    FailureRow{"plain.jpg/inner.jpg", ENOTDIR}),
+    [](const testing::TestParamInfo<FailureRow>& info) { return Identifier(info.param.relative); });
+
+TEST_F(RequestBuilderTest, MissingFileWithoutReporterWritesOneLineOnStandardError)
+{
+    SetErrorReporter({});
+    testing::internal::CaptureStderr();
+    const UploadRequest request = BuildUploadRequest((dir_ / "missing.jpg").string(), 0, false);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "2 - No such file or directory\n");
+    EXPECT_TRUE(request.empty());
+}
+
+TEST_F(RequestBuilderTest, ThrowingReporterDoesNotEscape)
+{
+    SetErrorReporter([](std::int32_t, const std::string&) { throw std::runtime_error("reporter failed"); });
+    EXPECT_NO_THROW(EXPECT_TRUE(BuildUploadRequest("", 0, false).empty()));
+}
+
+} // namespace
