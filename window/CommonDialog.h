@@ -18,6 +18,7 @@ class CommonDialog : public QObject
 
 public:
     static constexpr int cdlOFNHideReadOnly = 0x4;
+    static constexpr int cdlOFNFileMustExist = 0x1000;
     static constexpr int cdlOFNExplorer = 0x80000;
     // Number of the failure thrown by a cancelled dialog.
     static constexpr int cdlCancel = 32755;
@@ -33,7 +34,7 @@ public:
     void ShowOpen();
     QString FileName() const { return m_fileName; }
 
-    // Filter in Qt's form: "Image Files (*.jpg *.png)".
+    // Filter in Qt's form: "Images (*.jpg;*.png)|*.jpg;*.png" -> "Images (*.jpg *.png)".
     QStringList QtNameFilters() const;
 
     // Test seam: the next ShowOpen (of any CommonDialog) returns this name without

@@ -1,1 +1,143 @@
-// placeholder
+#include "Toolkit.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QPalette>
+#include <QWidget>
+
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace Toolkit {
+
+namespace {
+
+MsgBoxHandler& InstalledMsgBoxHandler()
+{
+    static MsgBoxHandler handler;
+    return handler;
+}
+
+QMessageBox::Icon IconOfStyle(int style)
+{
+    switch (style & 0x70) {
+    case 16: return QMessageBox::Critical;
+    case 32: return QMessageBox::Question;
+    case 48: return QMessageBox::Warning;
+    case 64: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+    }
+}
+
+// Number and text of the failure raised by an unusable property value.
+constexpr int kInvalidPropertyValue = 380;
+const char* const kInvalidPropertyValueText = "Invalid property value";
+
+QPalette::ColorRole RoleOfSystemColour(quint32 index)
+{
+    switch (index) {
+    case 0x05: return QPalette::Base;             // window background
+    case 0x08: return QPalette::Text;             // window text
+    case 0x0D: return QPalette::Highlight;
+    case 0x0E: return QPalette::HighlightedText;
+    case 0x0F: return QPalette::Button;           // button face
+    case 0x10: return QPalette::Dark;             // button shadow
+    case 0x12: return QPalette::ButtonText;
+    case 0x14: return QPalette::Light;            // 3-D highlight
+    case 0x17: return QPalette::ToolTipText;
+    case 0x18: return QPalette::ToolTipBase;
+    default:
+        throw Failure(kInvalidPropertyValue, QString::fromLatin1(kInvalidPropertyValueText));
+    }
+}
+
+} // namespace
+
+Failure::Failure(int number, const QString& description)
+    : std::runtime_error(description.toStdString()), m_number(number), m_description(description)
+{
+}
+
+QString ApplicationTitle()
+{
+    if (QCoreApplication::instance()) {
+        const QString name = QCoreApplication::applicationName();
+        if (!name.isEmpty())
+            return name;
+    }
+    return QStringLiteral("Tarnwick");
+}
+
+void MsgBox(QWidget* parent, const QString& text, int style, const QString& title)
+{
+    const ShownMessage message{text, title.isEmpty() ? ApplicationTitle() : title, style};
+
+    if (const MsgBoxHandler& handler = InstalledMsgBoxHandler()) {
+        handler(message);
+        return;
+    }
+
+    QMessageBox box(IconOfStyle(style), message.title, message.text, QMessageBox::Ok, parent);
+    // Failure descriptions may quote a page; never let them be read as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+void SetMsgBoxHandler(MsgBoxHandler handler)
+{
+    InstalledMsgBoxHandler() = std::move(handler);
+}
+
+void ClipboardClear()
+{
+    QGuiApplication::clipboard()->clear(QClipboard::Clipboard);
+}
+
+void ClipboardSetText(const QString& text)
+{
+    QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
+}
+
+qint64 FileLen(const QString& path)
+{
+    std::error_code error;
+    const std::filesystem::path native(QFile::encodeName(path).toStdString());
+    const std::uintmax_t length = std::filesystem::file_size(native, error);
+    if (error)
+        throw Failure(error.value(), QString::fromLocal8Bit(error.message()));
+    return static_cast<qint64>(length);
+}
+
+void DoEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void SetBackColor(QWidget* widget, quint32 colour)
+{
+    constexpr quint32 kSystemColour = 0x80000000u;
+
+    QPalette palette = widget->palette();
+    // Line edits paint their background with Base; other widgets with Window.
+    const QPalette::ColorRole role = widget->backgroundRole();
+
+    if (colour & kSystemColour) {
+        const QPalette::ColorRole source = RoleOfSystemColour(colour & ~kSystemColour);
+        for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+            palette.setBrush(group, role, palette.brush(group, source));
+    } else {
+        if (colour > 0xFFFFFFu)
+            throw Failure(kInvalidPropertyValue, QString::fromLatin1(kInvalidPropertyValueText));
+        palette.setColor(role, QColor(int(colour & 0xFF), int((colour >> 8) & 0xFF), int((colour >> 16) & 0xFF)));
+    }
+
+    widget->setPalette(palette);
+    if (role != QPalette::Base)
+        widget->setAutoFillBackground(true);
+}
+
+} // namespace Toolkit

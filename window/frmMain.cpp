@@ -1,1 +1,360 @@
-// placeholder
+#include "frmMain.h"
+
+#include "CommonDialog.h"
+#include "Toolkit.h"
+#include "WinsockControl.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QUrl>
+
+#include <exception>
+#include <vector>
+
+// Outside any namespace: the resources live in a static library, and only this
+// reference keeps the linker from dropping them.
+static void InitWindowResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace {
+
+// Control positions are kept in twips so the code reads like the layout.
+constexpr int kTwipsPerPixel = 15;
+
+int Pixels(int twips)
+{
+    return qRound(double(twips) / kTwipsPerPixel);
+}
+
+QRect Twips(int left, int top, int width, int height)
+{
+    return QRect(Pixels(left), Pixels(top), Pixels(width), Pixels(height));
+}
+
+template <class Control>
+Control* Place(Control* control, const QString& name, const QRect& geometry)
+{
+    control->setObjectName(name);
+    control->setGeometry(geometry);
+    return control;
+}
+
+// A picture box used only to hold other controls: no border, no background.
+QWidget* Container(QWidget* parent)
+{
+    return new QWidget(parent);
+}
+
+const QString kIdleCaption = QStringLiteral("Tarnwick Uploader");
+
+constexpr quint32 kWhite = 0xFFFFFF;
+constexpr quint32 kButtonFace = 0x8000000F;
+
+struct ResultLabel
+{
+    const char* caption;
+    int top;
+    int width;
+};
+
+// Row 7 stands level with its Copy button, not on the 360-twip grid.
+constexpr std::array<ResultLabel, 8> kResultLabels = {{
+    {"Thumbnail for Websites", 40, 1665},
+    {"Thumbnail for forums (1)", 400, 1695},
+    {"Thumbnail for forums (2)", 760, 1695},
+    {"Hotlink for forums (1)", 1120, 1455},
+    {"Hotlink for forums (2)", 1480, 1455},
+    {"Hotlink for Websites", 1840, 1425},
+    {"Show image to friends", 2200, 1560},
+    {"Direct link to image", 2540, 1350},
+}};
+
+const QString kImageFilter = QStringLiteral("Image Files (*.jpg;*.jpeg;*.png;*.gif;*.bmp)|*.jpg;*.jpeg;*.png;*.gif;*.bmp");
+const QString kSelectImageTitle = QStringLiteral("Select an image file");
+const QString kTooBigText = QStringLiteral("This image is too big. Maximum file size is 3mb. ");
+const QString kTooBigTitle = QStringLiteral("Image too big");
+
+// The one local file (not a folder) that a drag carries; empty for anything else.
+QString DraggedFile(const QMimeData* data)
+{
+    if (!data || !data->hasUrls())
+        return {};
+    const QList<QUrl> urls = data->urls();
+    if (urls.size() != 1 || !urls.constFirst().isLocalFile())
+        return {};
+    const QString path = urls.constFirst().toLocalFile();
+    if (path.isEmpty() || QFileInfo(path).isDir())
+        return {};
+    return path;
+}
+
+} // namespace
+
+ServiceEndpoint ServiceEndpoint::CompiledIn()
+{
+    ServiceEndpoint endpoint;
+    endpoint.host = QString::fromUtf8(modTarnwick::kServiceHost.data(), qsizetype(modTarnwick::kServiceHost.size()));
+    endpoint.port = modTarnwick::kServicePort;
+    endpoint.homePageUrl = QString::fromUtf8(modTarnwick::kHomePageUrl.data(), qsizetype(modTarnwick::kHomePageUrl.size()));
+    return endpoint;
+}
+
+frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QWidget* parent)
+    : QWidget(parent), m_endpoint(endpoint), m_responseTimeout(responseTimeout)
+{
+    Form_Initialize();
+    CreateControls();
+    SetupTransports();
+
+    connect(cmdBrowse, &QPushButton::clicked, this, &frmMain::cmdBrowse_Click);
+    connect(cmdInet, &QPushButton::clicked, this, &frmMain::cmdInet_Click);
+    connect(cmdWinsock, &QPushButton::clicked, this, &frmMain::cmdWinsock_Click);
+    for (int i = 0; i < int(cmdCopy.size()); ++i)
+        connect(cmdCopy[i], &QPushButton::clicked, this, [this, i] { cmdCopy_Click(i); });
+    connect(cmdCopyAll, &QPushButton::clicked, this, &frmMain::cmdCopyAll_Click);
+
+    modTarnwick::SetErrorReporter([this](std::int32_t number, const std::string& description) {
+        Toolkit::MsgBox(this, QString::number(number) + QStringLiteral(" - ") + QString::fromStdString(description));
+    });
+
+    Form_Load();
+}
+
+frmMain::~frmMain()
+{
+    Form_Terminate();
+    modTarnwick::SetErrorReporter({});
+}
+
+void frmMain::Form_Initialize()
+{
+    // Qt's widgets need no common-controls start; this is where it would go.
+}
+
+void frmMain::CreateControls()
+{
+    InitWindowResources();
+
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(kIdleCaption);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFixedSize(Twips(0, 0, 8535, 4965).size());
+    setAcceptDrops(true);
+
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 128})
+        icon.addFile(QStringLiteral(":/icons/tarnwick-%1-32bit.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
+
+    CDlg = new CommonDialog(this);
+    CDlg->setObjectName(QStringLiteral("CDlg"));
+
+    Frame1 = Place(new QGroupBox(QStringLiteral("Select Image"), this), QStringLiteral("Frame1"), Twips(120, 120, 8295, 855));
+    Picture3 = Place(Container(Frame1), QStringLiteral("Picture3"), Twips(120, 340, 1065, 375));
+    cmdBrowse = Place(new QPushButton(QStringLiteral("Browse"), Picture3), QStringLiteral("cmdBrowse"), Twips(0, 0, 975, 315));
+    Picture1 = Place(Container(Frame1), QStringLiteral("Picture1"), Twips(1200, 370, 6915, 375));
+    txtImagePath = Place(new QLineEdit(Picture1), QStringLiteral("txtImagePath"), Twips(0, 0, 6855, 285));
+    // The path only ever arrives through the size check of image selection.
+    txtImagePath->setReadOnly(true);
+
+    Frame2 = Place(new QGroupBox(QStringLiteral("Upload Results"), this), QStringLiteral("Frame2"), Twips(120, 1080, 8295, 3375));
+    Picture2 = Place(Container(Frame2), QStringLiteral("Picture2"), Twips(180, 360, 8000, 2895));
+    for (int i = 0; i < 8; ++i) {
+        const QString index = QString::number(i);
+        cmdCopy[i] = Place(new QPushButton(QStringLiteral("Copy"), Picture2), QStringLiteral("cmdCopy") + index,
+                           Twips(0, 20 + 360 * i, 615, 255));
+        txtResult[i] = Place(new QLineEdit(Picture2), QStringLiteral("txtResult") + index, Twips(720, 360 * i, 5295, 285));
+        Label[i] = Place(new QLabel(QString::fromLatin1(kResultLabels[i].caption), Picture2), QStringLiteral("Label") + index,
+                         Twips(6120, kResultLabels[i].top, kResultLabels[i].width, 195));
+    }
+
+    cmdWinsock = Place(new QPushButton(QStringLiteral("Upload (Winsock)"), this), QStringLiteral("cmdWinsock"),
+                       Twips(120, 4560, 1695, 315));
+    cmdInet = Place(new QPushButton(QStringLiteral("Upload"), this), QStringLiteral("cmdInet"), Twips(2040, 4560, 1695, 315));
+    chkRandomName = Place(new QCheckBox(QStringLiteral("Give online image a random name"), this), QStringLiteral("chkRandomName"),
+                          Twips(3840, 4600, 2895, 255));
+    cmdCopyAll = Place(new QPushButton(QStringLiteral("Copy All"), this), QStringLiteral("cmdCopyAll"), Twips(7200, 4560, 1215, 315));
+
+    // A dropped file is meant for the window as a whole, not for the text box
+    // under the pointer.
+    txtImagePath->setAcceptDrops(false);
+    for (QLineEdit* row : txtResult)
+        row->setAcceptDrops(false);
+
+    // Every control in its place of the tab order; those that never take the
+    // focus (frames, containers, labels) are left out of the chain.
+    std::vector<QWidget*> tabOrder = {Frame1, Picture1, txtImagePath, Frame2, Picture2};
+    tabOrder.insert(tabOrder.end(), cmdCopy.begin(), cmdCopy.end());
+    tabOrder.insert(tabOrder.end(), txtResult.begin(), txtResult.end());
+    tabOrder.insert(tabOrder.end(), Label.begin(), Label.end());
+    tabOrder.insert(tabOrder.end(), {cmdInet, cmdCopyAll, Picture3, cmdBrowse, chkRandomName, cmdWinsock});
+    QWidget* previous = nullptr;
+    for (QWidget* control : tabOrder) {
+        if (control->focusPolicy() == Qt::NoFocus)
+            continue;
+        if (previous)
+            QWidget::setTabOrder(previous, control);
+        previous = control;
+    }
+
+    setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), screen()->availableGeometry()));
+}
+
+void frmMain::Form_Load()
+{
+    DisableResults();
+}
+
+void frmMain::closeEvent(QCloseEvent* event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void frmMain::Form_Unload()
+{
+    if (Winsock)
+        Winsock->Close();
+}
+
+void frmMain::Form_Terminate()
+{
+    if (Winsock)
+        Winsock->Close();
+}
+
+void frmMain::EnableResults()
+{
+    for (int i = 0; i < 8; ++i) {
+        cmdCopy[i]->setEnabled(true);
+        txtResult[i]->setEnabled(true);
+        txtResult[i]->setText(QString());
+        Toolkit::SetBackColor(txtResult[i], kWhite);
+        Label[i]->setEnabled(true);
+    }
+    cmdCopyAll->setEnabled(true);
+}
+
+void frmMain::DisableResults()
+{
+    for (int i = 0; i < 8; ++i) {
+        cmdCopy[i]->setEnabled(false);
+        txtResult[i]->setEnabled(false);
+        txtResult[i]->setText(QString());
+        Toolkit::SetBackColor(txtResult[i], kButtonFace);
+        Label[i]->setEnabled(false);
+    }
+    cmdCopyAll->setEnabled(false);
+}
+
+void frmMain::LockInputs()
+{
+    cmdBrowse->setEnabled(false);
+    cmdWinsock->setEnabled(false);
+    cmdInet->setEnabled(false);
+    chkRandomName->setEnabled(false);
+}
+
+void frmMain::UnlockInputs()
+{
+    cmdBrowse->setEnabled(true);
+    cmdWinsock->setEnabled(true);
+    cmdInet->setEnabled(true);
+    chkRandomName->setEnabled(true);
+}
+
+void frmMain::cmdBrowse_Click()
+{
+    try {
+        CDlg->Flags = CommonDialog::cdlOFNExplorer | CommonDialog::cdlOFNHideReadOnly;
+        CDlg->Filter = kImageFilter;
+        CDlg->DialogTitle = kSelectImageTitle;
+        CDlg->CancelError = true;
+        CDlg->ShowOpen();
+
+        if (CDlg->FileName().isEmpty())
+            return;
+        ChooseImage(CDlg->FileName());
+    } catch (const std::exception&) {
+        // A cancelled dialog or a file that cannot be measured: nothing to say.
+    }
+}
+
+void frmMain::ChooseImage(const QString& fileName)
+{
+    if (Toolkit::FileLen(fileName) > MaxImageBytes) {
+        Toolkit::MsgBox(this, kTooBigText, Toolkit::vbExclamation, kTooBigTitle);
+        return;
+    }
+    txtImagePath->setText(fileName);
+}
+
+void frmMain::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (cmdBrowse->isEnabled() && !DraggedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void frmMain::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (cmdBrowse->isEnabled() && !DraggedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void frmMain::dropEvent(QDropEvent* event)
+{
+    const QString path = DraggedFile(event->mimeData());
+    if (!cmdBrowse->isEnabled() || path.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+
+    // Checked after the drop has finished: a message box shown from inside the
+    // drop would keep the file manager waiting for it.
+    QMetaObject::invokeMethod(this, [this, path] {
+        if (!cmdBrowse->isEnabled())
+            return;
+        try {
+            ChooseImage(path);
+        } catch (const std::exception&) {
+            // Same as the dialog: a file that cannot be measured is ignored.
+        }
+    }, Qt::QueuedConnection);
+}
+
+void frmMain::cmdCopy_Click(int index)
+{
+    Toolkit::ClipboardClear();
+    Toolkit::ClipboardSetText(txtResult[index]->text());
+}
+
+void frmMain::cmdCopyAll_Click()
+{
+    QString text;
+    for (QLineEdit* row : txtResult) {
+        if (row->text().compare(QStringLiteral("n.a"), Qt::CaseInsensitive) != 0)
+            text += row->text() + QStringLiteral("\r\n");
+    }
+    Toolkit::ClipboardClear();
+    Toolkit::ClipboardSetText(text);
+}

@@ -59,6 +59,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
@@ -85,10 +86,18 @@ private:
     void Winsock_DataArrival(qint64 bytesTotal);
     void Winsock_Error(int number, const QString& description);
     void SetupTransports();
+    // Both transports end a complete answer the same way.
+    void ShowAnswer(const std::string& page);
+    // A transport's failure message, then Idle with empty, disabled rows.
+    void EndFailedUpload(int number, const QString& description);
+    // The trap of an upload command.
+    void TrapUploadFailure(int number, const QString& description);
 
     ServiceEndpoint m_endpoint;
     std::chrono::milliseconds m_responseTimeout;
     std::string ResponseBuffer;
+    // True from cmdWinsock_Click until that upload has ended, one way or another.
+    bool m_socketUploading = false;
     // ---- end of transports ----------------------------------------------------
 
     // Controls, named as on screen.
