@@ -10,6 +10,7 @@
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QFont>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
@@ -57,6 +58,19 @@ Control* Place(Control* control, const QString& name, const QRect& geometry)
 QWidget* Container(QWidget* parent)
 {
     return new QWidget(parent);
+}
+
+// The layout was measured for a narrow 8-point sans serif. The wider desktop
+// defaults would cut the row captions and the check box, so the window asks
+// for a font with those metrics and falls back to the default sans.
+QFont WindowFont()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial"),
+                      QStringLiteral("Helvetica")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(8);
+    return font;
 }
 
 const QString kIdleCaption = QStringLiteral("Tarnwick Uploader");
@@ -155,6 +169,7 @@ void frmMain::CreateControls()
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(Twips(0, 0, 8535, 4965).size());
     setAcceptDrops(true);
+    setFont(WindowFont());
 
     QIcon icon;
     for (const int size : {16, 24, 32, 48, 128})
@@ -181,6 +196,9 @@ void frmMain::CreateControls()
         txtResult[i] = Place(new QLineEdit(Picture2), QStringLiteral("txtResult") + index, Twips(720, 360 * i, 5295, 285));
         Label[i] = Place(new QLabel(QString::fromLatin1(kResultLabels[i].caption), Picture2), QStringLiteral("Label") + index,
                          Twips(6120, kResultLabels[i].top, kResultLabels[i].width, 195));
+        // A label is sized to its caption: where the font runs wider than the
+        // layout's measure, it grows to the right instead of cutting the text.
+        Label[i]->resize(qMax(Label[i]->width(), Label[i]->sizeHint().width()), Label[i]->height());
     }
 
     cmdWinsock = Place(new QPushButton(QStringLiteral("Upload (Winsock)"), this), QStringLiteral("cmdWinsock"),
