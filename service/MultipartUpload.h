@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// The one file of a multipart/form-data upload, cut out of the raw request
+// body. Written by hand because the uploader's own form is not what common
+// parsers accept: ", boundary=" after the media type, and a closing delimiter
+// with nothing after it.
+class MultipartUpload
+{
+public:
+    enum class Error { None, NotMultipart, NoBoundary, Malformed, NoFilePart, EmptyFile, FileTooLarge };
+
+    static constexpr qsizetype kMaxFileBytes = 3145727;
+
+    // "multipart/form-data, boundary=AbC" -> "AbC"; "multipart/form-data; boundary=\"a b\"" -> "a b";
+    // "text/plain" -> "" with *isMultipart false
+    static QByteArray boundaryOf(QByteArrayView contentType, bool* isMultipart = nullptr);
+
+    // The first part named fieldName that carries a filename parameter.
+    static MultipartUpload parse(QByteArrayView contentType, const QByteArray& body,
+                                 QByteArrayView fieldName = "fileupload",
+                                 qsizetype maxFileBytes = kMaxFileBytes);
+
+    Error error() const { return m_error; }
+    bool isValid() const { return m_error == Error::None; }
+    // As sent, undecoded; may be empty.
+    QByteArray fileName() const { return m_fileName; }
+    QByteArray fileBytes() const { return m_fileBytes; }
+
+    // A sentence for the person who sent the upload.
+    static QString describe(Error error);
+
+private:
+    explicit MultipartUpload(Error error) : m_error(error) {}
+
+    Error m_error;
+    QByteArray m_fileName;
+    QByteArray m_fileBytes;
+};

@@ -1,0 +1,166 @@
+#include "MultipartUpload.h"
+#include "ServicePages.h"
+#include "modTarnwick.h"
+
+#include <QtTest>
+
+#include <string>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// What the uploader makes of a page, with every failure report it would show.
+struct Parsed
+{
+    QStringList texts;
+    QStringList reports;
+};
+
+Parsed parseLikeTheUploader(const QByteArray& page)
+{
+    Parsed parsed;
+    modTarnwick::SetErrorReporter([&parsed](std::int32_t number, const std::string& description) {
+        parsed.reports.append(QString::number(number) + u" - "_s + QString::fromStdString(description));
+    });
+    const modTarnwick::LinkSet links = modTarnwick::ParseResultPage(page.toStdString());
+    modTarnwick::SetErrorReporter({});
+    for (const std::string& link : links)
+        parsed.texts.append(QString::fromStdString(link));
+    return parsed;
+}
+
+} // namespace
+
+class tst_ServicePages : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void resultPageFillsEverySlot_data();
+    void resultPageFillsEverySlot();
+    void otherPagesCarryNoLinks_data();
+    void otherPagesCarryNoLinks();
+    void linkBase_data();
+    void linkBase();
+    void displayName_data();
+    void displayName();
+};
+
+void tst_ServicePages::resultPageFillsEverySlot_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("nameInLink");
+
+    QTest::newRow("plain name") << u"http://localhost:8080"_s << u"cat.png"_s << u"cat.png"_s;
+    QTest::newRow("port 80, spaces and accents") << u"http://localhost"_s << u"Ferien am Meer é.jpg"_s
+                                                 << u"Ferien%20am%20Meer%20%C3%A9.jpg"_s;
+    QTest::newRow("name made of markers")
+        << u"http://127.0.0.1:9"_s << uR"(Include details"/>value="<a href="</HTML>&quot;Please use clickable thumbnail)"_s
+        << uR"(Include%20details%22%2F%3Evalue%3D%22%3Ca%20href%3D%22%3C%2FHTML%3E%26quot%3BPlease%20use%20clickable%20thumbnail)"_s;
+}
+
+void tst_ServicePages::resultPageFillsEverySlot()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, fileName);
+    QFETCH(QString, nameInLink);
+
+    const ServicePages::Links links = ServicePages::linksFor(base, "k3x9pq2mzt", fileName);
+    QCOMPARE(links.direct, base + u"/i/k3x9pq2mzt/"_s + nameInLink);
+    QCOMPARE(links.view, base + u"/view/k3x9pq2mzt"_s);
+    QCOMPARE(links.thumbnail, base + u"/t/k3x9pq2mzt.jpg"_s);
+
+    const QByteArray page = ServicePages::resultPage(links, fileName, 3145727);
+    QVERIFY(page.endsWith("</html>"));
+    // The socket transport stops reading at the first closing tag, in any letter case.
+    QCOMPARE(page.toLower().count("</html>"), 1);
+
+    const Parsed parsed = parseLikeTheUploader(page);
+    QCOMPARE(parsed.reports, QStringList());
+    const QStringList expected = {
+        u"<a href=\""_s + links.view + u"\"><img src=\""_s + links.thumbnail + u"\" alt=\"\" /></a>"_s,
+        u"[url="_s + links.view + u"][img]"_s + links.thumbnail + u"[/img][/url]"_s,
+        u"[URL="_s + links.view + u"][IMG]"_s + links.thumbnail + u"[/IMG][/URL]"_s,
+        u"[img]"_s + links.direct + u"[/img]"_s,
+        u"[url="_s + links.view + u"][img]"_s + links.direct + u"[/img][/url]"_s,
+        u"<a href=\""_s + links.view + u"\"><img src=\""_s + links.direct + u"\" alt=\"\" /></a>"_s,
+        links.view,
+        links.direct,
+    };
+    QCOMPARE(parsed.texts, expected);
+}
+
+void tst_ServicePages::otherPagesCarryNoLinks_data()
+{
+    QTest::addColumn<QByteArray>("page");
+
+    using E = MultipartUpload::Error;
+    for (E error : { E::NotMultipart, E::NoBoundary, E::Malformed, E::NoFilePart, E::EmptyFile, E::FileTooLarge }) {
+        QTest::addRow("refused upload %d", int(error))
+            << ServicePages::errorPage(u"Upload refused"_s, MultipartUpload::describe(error));
+    }
+    QTest::newRow("home") << ServicePages::homePage();
+    const ServicePages::Links links = ServicePages::linksFor(u"http://localhost:8080"_s, "abc", u"a.png"_s);
+    QTest::newRow("view") << ServicePages::viewPage(links, u"a.png"_s, 10);
+}
+
+// An answer that is no result still ends the socket transport's wait and shows "n.a".
+void tst_ServicePages::otherPagesCarryNoLinks()
+{
+    QFETCH(QByteArray, page);
+    QVERIFY(page.endsWith("</html>"));
+    QCOMPARE(page.toLower().count("</html>"), 1);
+    const Parsed parsed = parseLikeTheUploader(page);
+    QCOMPARE(parsed.reports, QStringList());
+    QCOMPARE(parsed.texts, QStringList(8, u"n.a"_s));
+}
+
+void tst_ServicePages::linkBase_data()
+{
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("base");
+
+    QTest::newRow("uploader's header, no port") << QByteArray("localhost") << 8080 << u"http://localhost:8080"_s;
+    QTest::newRow("port of the header is not used") << QByteArray("LocalHost:1234") << 8080
+                                                    << u"http://localhost:8080"_s;
+    QTest::newRow("port 80 left out") << QByteArray("localhost") << 80 << u"http://localhost"_s;
+    QTest::newRow("address") << QByteArray("127.0.0.1:5000") << 5000 << u"http://127.0.0.1:5000"_s;
+    QTest::newRow("bracketed address") << QByteArray("[::1]:5000") << 5000 << u"http://[::1]:5000"_s;
+    QTest::newRow("no header") << QByteArray() << 5000 << u"http://127.0.0.1:5000"_s;
+    QTest::newRow("markup in the header") << QByteArray("evil\"><script>") << 5000 << u"http://127.0.0.1:5000"_s;
+    QTest::newRow("markup in brackets") << QByteArray("[x\"y]") << 5000 << u"http://127.0.0.1:5000"_s;
+}
+
+void tst_ServicePages::linkBase()
+{
+    QFETCH(QByteArray, host);
+    QFETCH(int, port);
+    QFETCH(QString, base);
+    QCOMPARE(ServicePages::linkBase(host, quint16(port)), base);
+}
+
+void tst_ServicePages::displayName_data()
+{
+    QTest::addColumn<QByteArray>("fileName");
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("plain") << QByteArray("cat.png") << u"cat.png"_s;
+    QTest::newRow("windows path") << QByteArray("C:\\pics\\cat.png") << u"cat.png"_s;
+    QTest::newRow("control characters") << QByteArray("a\r\nb\tc.png") << u"abc.png"_s;
+    QTest::newRow("empty") << QByteArray() << u"image"_s;
+    QTest::newRow("utf-8") << QByteArray("caf\xc3\xa9.png") << u"café.png"_s;
+    QTest::newRow("very long") << QByteArray(500, 'n') << QString(200, u'n');
+}
+
+void tst_ServicePages::displayName()
+{
+    QFETCH(QByteArray, fileName);
+    QFETCH(QString, name);
+    QCOMPARE(ServicePages::displayName(fileName), name);
+}
+
+QTEST_GUILESS_MAIN(tst_ServicePages)
+#include "tst_ServicePages.moc"
