@@ -1,14 +1,19 @@
 #pragma once
 
 // The window's TCP client, over QTcpSocket. Bytes travel as std::string, one
-// char per byte. All signals are delivered on the owner's thread through the
-// event loop. Errors carry errno-style numbers (111 for a refused
-// connection, 110 for a time-out, ...), never 0, with Qt's description.
+// char per byte. Every signal is posted through the owner's event loop, so a
+// handler runs between other window events and may Close the socket or show
+// a modal window; after Close nothing more of that connection is delivered.
+// Errors carry the system's errno values (111 for a refused connection, 110
+// for a time-out, ...), never 0, with Qt's description.
 
+#include <QAbstractSocket>
 #include <QObject>
 #include <QString>
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 class QTcpSocket;
@@ -23,33 +28,73 @@ public:
     ~WinsockControl() override;
 
     // Safe in every state (never opened, connecting, connected, closed by the
-    // peer, already closed); reports nothing.
+    // peer, already closed); reports nothing, and drops every event of the
+    // old connection that has not been delivered yet.
     void Close();
-    // Returns at once; the outcome arrives as Connected() or Error().
+    // Returns at once; the outcome arrives as Connected() or Error(). Throws
+    // Toolkit::Failure when the socket is not closed.
     void Connect(const QString& remoteHost, quint16 remotePort);
-    // Takes the whole text and sends it, one byte per char.
-    void SendData(const std::string& data);
+    // Takes the whole text and sends it, one byte per char. The component
+    // keeps the text until it has been handed to the system, feeding the
+    // socket piece by piece, so pass it by move to avoid a copy.
+    void SendData(std::string data);
     // Everything received and not yet taken.
     std::string GetData();
 
     // A connection not made within this limit ends in Error(110, ...).
     // Zero or less: no limit.
     void SetConnectTimeout(std::chrono::milliseconds limit);
+    // Once SendData has been called, a connection on which nothing is sent or
+    // received for this long ends in Error(110, ...). Zero or less: no limit.
+    void SetIdleTimeout(std::chrono::milliseconds limit);
+    // A connection that receives more than this many bytes in all is dropped
+    // with Error(90, ...). Zero or less: no limit.
+    void SetMaxReceiveBytes(qint64 limit);
 
     bool IsConnected() const;
+
+    // The errno value that stands for a Qt socket error; never 0.
+    static int ErrorNumber(QAbstractSocket::SocketError error);
+    // "16 MiB" or "1000 bytes": how an answer limit is written in messages.
+    static QString SizeText(qint64 bytes);
 
 signals:
     void Connected();
     void DataArrival(qint64 bytesTotal);
     void Error(int number, const QString& description);
-    // The peer closed the connection.
+    // The peer closed the connection; follows the Error(104, ...) that
+    // reports it, and like it is dropped when that Error's handler closes.
     void PeerClosed();
-    // Bytes of the last SendData written to the system so far.
+    // Bytes of the last SendData handed to the system so far.
     void SendProgress(qint64 bytesSent, qint64 bytesTotal);
 
 private:
+    void OnConnected();
+    void OnReadyRead();
+    void OnBytesWritten(qint64 bytes);
+    void OnSocketError(QAbstractSocket::SocketError error);
+    void OnConnectTimeout();
+    void OnIdleTimeout();
+    void RestartIdleTimer();
+    // Posts the delivery of an event; it is dropped if Close runs first.
+    void Post(std::function<void()> deliver);
+    void Fail(int number, const QString& description);
+    void FeedSocket();
+    void Reset();
+
     QTcpSocket* m_socket;
     QTimer* m_connectTimer;
+    QTimer* m_idleTimer;
+    // Bumped by Close and Connect: posted events of an older connection are stale.
+    std::uint64_t m_generation = 0;
+    bool m_closing = false;
+    bool m_failed = false;
+    bool m_arrivalPosted = false;
+    qint64 m_maxReceive = 0;
+    qint64 m_receivedTotal = 0;
+    std::string m_received;
+    std::string m_sendData;
+    std::size_t m_sendPos = 0;
     qint64 m_sendTotal = 0;
     qint64 m_sendDone = 0;
 };

@@ -1,13 +1,254 @@
-// Placeholder until the transports land.
+// The two upload transports of the window: the HTTP client (cmdInet) and the
+// plain socket (cmdWinsock).
+
 #include "frmMain.h"
 
 #include "InetControl.h"
+#include "Toolkit.h"
 #include "WinsockControl.h"
 
-void frmMain::SetupTransports() {}
-void frmMain::cmdInet_Click() {}
-void frmMain::Inet_StateChanged(int) {}
-void frmMain::cmdWinsock_Click() {}
-void frmMain::Winsock_Connect() {}
-void frmMain::Winsock_DataArrival(qint64) {}
-void frmMain::Winsock_Error(int, const QString&) {}
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+
+#include <algorithm>
+#include <chrono>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace {
+
+const char* const kIdleCaption = "Tarnwick Uploader";
+const char* const kBusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
+const char* const kMessageSeparator = " - ";
+const char* const kPostOperation = "POST";
+
+constexpr std::string_view kEndOfAnswer = "</html>";
+constexpr int kChunkSize = 1024;
+constexpr int icString = 0;
+
+constexpr std::int32_t kHttpTransport = 0;
+constexpr std::int32_t kSocketTransport = 1;
+
+char FoldCase(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Whether a "</html>" starts at from or later in text, letter case ignored.
+bool ContainsEndOfAnswer(const std::string& text, std::size_t from)
+{
+    if (from >= text.size())
+        return false;
+    const auto found = std::search(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(),
+                                   kEndOfAnswer.begin(), kEndOfAnswer.end(),
+                                   [](char a, char b) { return FoldCase(a) == FoldCase(b); });
+    return found != text.end();
+}
+
+bool IsChecked(const QCheckBox* box)
+{
+    return box->checkState() != Qt::Unchecked;
+}
+
+std::string ImagePathOf(const QLineEdit* box)
+{
+    return QFile::encodeName(box->text()).toStdString();
+}
+
+// The number and text a trap shows for a failure that is not a Toolkit::Failure.
+std::pair<int, QString> DescribeException(const std::exception& failure)
+{
+    if (const auto* system = dynamic_cast<const std::system_error*>(&failure))
+        return {system->code().value() != 0 ? system->code().value() : EIO, QString::fromLocal8Bit(system->what())};
+    if (dynamic_cast<const std::bad_alloc*>(&failure))
+        return {ENOMEM, QString::fromLocal8Bit(std::strerror(ENOMEM))};
+    return {EIO, QString::fromLocal8Bit(failure.what())};
+}
+
+double SecondsOf(std::chrono::milliseconds limit)
+{
+    return static_cast<double>(limit.count()) / 1000.0;
+}
+
+} // namespace
+
+void frmMain::SetupTransports()
+{
+    Inet = new InetControl(this);
+    Inet->setObjectName(QStringLiteral("Inet"));
+    Inet->RequestTimeout = SecondsOf(m_responseTimeout);
+    Inet->MaxResponseBytes = MaxResponseBytes;
+    connect(Inet, &InetControl::StateChanged, this, &frmMain::Inet_StateChanged);
+
+    Winsock = new WinsockControl(this);
+    Winsock->setObjectName(QStringLiteral("Winsock"));
+    Winsock->SetConnectTimeout(m_responseTimeout);
+    Winsock->SetIdleTimeout(m_responseTimeout);
+    Winsock->SetMaxReceiveBytes(MaxResponseBytes);
+    connect(Winsock, &WinsockControl::Connected, this, &frmMain::Winsock_Connect);
+    connect(Winsock, &WinsockControl::DataArrival, this, &frmMain::Winsock_DataArrival);
+    connect(Winsock, &WinsockControl::Error, this, &frmMain::Winsock_Error);
+}
+
+void frmMain::ShowAnswer(const std::string& page)
+{
+    const modTarnwick::LinkSet links = modTarnwick::ParseResultPage(page);
+    EnableResults();
+    UnlockInputs();
+    if (!links.empty()) {
+        const std::size_t rows = std::min(links.size(), txtResult.size());
+        for (std::size_t i = 0; i < rows; ++i)
+            txtResult[i]->setText(QString::fromUtf8(links[i]));
+    }
+    setWindowTitle(QString::fromLatin1(kIdleCaption));
+}
+
+void frmMain::EndFailedUpload(int number, const QString& description)
+{
+    Toolkit::MsgBox(this, QString::number(number) + QLatin1String(kMessageSeparator) + description);
+    DisableResults();
+    UnlockInputs();
+    setWindowTitle(QString::fromLatin1(kIdleCaption));
+}
+
+void frmMain::TrapUploadFailure(int number, const QString& description)
+{
+    try {
+        UnlockInputs();
+        setWindowTitle(QString::fromLatin1(kIdleCaption));
+    } catch (...) {
+        // The report below is what the user must see; a second failure adds nothing.
+    }
+    modTarnwick::ReportError(number, description.toStdString());
+}
+
+// ---- Upload through the HTTP client ------------------------------------------
+
+void frmMain::cmdInet_Click()
+{
+    try {
+        const bool randomName = IsChecked(chkRandomName);
+        const std::string imagePath = ImagePathOf(txtImagePath);
+
+        // Built before the window changes: a failed build reports while idle.
+        modTarnwick::UploadRequest request = modTarnwick::BuildUploadRequest(imagePath, kHttpTransport, randomName);
+
+        DisableResults();
+        LockInputs();
+        setWindowTitle(QString::fromLatin1(kBusyCaption));
+        Inet->RequestTimeout = SecondsOf(m_responseTimeout);
+
+        if (request.size() < 2) {
+            UnlockInputs();
+            setWindowTitle(QString::fromLatin1(kIdleCaption));
+            return;
+        }
+        Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request[0]), request[1]);
+    } catch (const Toolkit::Failure& failure) {
+        TrapUploadFailure(failure.number(), failure.description());
+    } catch (const std::exception& failure) {
+        const auto [number, description] = DescribeException(failure);
+        TrapUploadFailure(number, description);
+    }
+}
+
+void frmMain::Inet_StateChanged(int state)
+{
+    if (state == InetControl::icError) {
+        EndFailedUpload(Inet->ResponseCode(), Inet->ResponseInfo());
+        return;
+    }
+    if (state != InetControl::icResponseCompleted)
+        return;
+
+    std::string page;
+    std::string piece = Inet->GetChunk(kChunkSize, icString);
+    Toolkit::DoEvents();
+    do {
+        page += piece;
+        piece = Inet->GetChunk(kChunkSize, icString);
+        Toolkit::DoEvents();
+    } while (!piece.empty());
+
+    ShowAnswer(page);
+}
+
+// ---- Upload through the socket -----------------------------------------------
+
+void frmMain::cmdWinsock_Click()
+{
+    try {
+        DisableResults();
+        LockInputs();
+        setWindowTitle(QString::fromLatin1(kBusyCaption));
+
+        // Whatever the previous connection left must not reach this answer.
+        Winsock->Close();
+        std::string().swap(ResponseBuffer);
+
+        m_socketUploading = true;
+        Winsock->Connect(m_endpoint.host, m_endpoint.port);
+    } catch (const Toolkit::Failure& failure) {
+        m_socketUploading = false;
+        TrapUploadFailure(failure.number(), failure.description());
+    } catch (const std::exception& failure) {
+        m_socketUploading = false;
+        const auto [number, description] = DescribeException(failure);
+        TrapUploadFailure(number, description);
+    }
+}
+
+void frmMain::Winsock_Connect()
+{
+    const bool randomName = IsChecked(chkRandomName);
+    const std::string imagePath = ImagePathOf(txtImagePath);
+
+    modTarnwick::UploadRequest request = modTarnwick::BuildUploadRequest(imagePath, kSocketTransport, randomName);
+    if (request.empty()) {
+        // Nothing will be sent: a connection left open could only bring a
+        // late failure message to an idle window.
+        Winsock->Close();
+        m_socketUploading = false;
+        UnlockInputs();
+        setWindowTitle(QString::fromLatin1(kIdleCaption));
+        return;
+    }
+    Winsock->SendData(std::move(request.front()));
+}
+
+void frmMain::Winsock_DataArrival(qint64 /*bytesTotal*/)
+{
+    const std::size_t searched = ResponseBuffer.size();
+    ResponseBuffer += Winsock->GetData();
+
+    // The buffer held no tag before this arrival, so a new one must end in the
+    // new text: only the last few old characters need searching again.
+    const std::size_t from = searched >= kEndOfAnswer.size() - 1 ? searched - (kEndOfAnswer.size() - 1) : 0;
+    if (!ContainsEndOfAnswer(ResponseBuffer, from))
+        return;
+
+    // The answer is complete: nothing more from this connection may reach the user.
+    Winsock->Close();
+    m_socketUploading = false;
+
+    ShowAnswer(ResponseBuffer);
+    std::string().swap(ResponseBuffer);
+}
+
+void frmMain::Winsock_Error(int number, const QString& description)
+{
+    Winsock->Close();
+    std::string().swap(ResponseBuffer);
+
+    if (std::exchange(m_socketUploading, false)) {
+        EndFailedUpload(number, description);
+        return;
+    }
+    // No upload under way: the window keeps whatever it shows.
+    Toolkit::MsgBox(this, QString::number(number) + QLatin1String(kMessageSeparator) + description);
+}

@@ -1,0 +1,218 @@
+#include "FixtureServer.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+FixtureServer::FixtureServer(QObject* parent) : QObject(parent)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &FixtureServer::OnNewConnection);
+}
+
+bool FixtureServer::Listen(quint16 port)
+{
+    return m_server.listen(QHostAddress::LocalHost, port);
+}
+
+QString FixtureServer::Url() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(Port());
+}
+
+QTcpSocket* FixtureServer::LastSocket() const
+{
+    return m_connections.isEmpty() ? nullptr : m_connections.last().socket.data();
+}
+
+void FixtureServer::OnNewConnection()
+{
+    while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        const int index = m_connections.size();
+        m_connections.append(Connection{socket, {}, false});
+        connect(socket, &QTcpSocket::readyRead, this, [this, index] { OnReadyRead(index); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        OnReadyRead(index);
+    }
+}
+
+void FixtureServer::OnReadyRead(int index)
+{
+    Connection& connection = m_connections[index];
+    if (!connection.socket)
+        return;
+    connection.received += connection.socket->readAll();
+    if (connection.answered)
+        return;
+
+    const qsizetype headerEnd = connection.received.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return;
+    const QList<QByteArray> lengths = HeaderValues(connection.received, "Content-Length");
+    const qint64 length = lengths.isEmpty() ? 0 : lengths.first().toLongLong();
+    if (connection.received.size() < headerEnd + 4 + length)
+        return;
+
+    connection.answered = true;
+    ++m_completeRequests;
+    if (m_answer)
+        m_answer(connection.socket, connection.received);
+}
+
+void FixtureServer::Reset(QTcpSocket* socket)
+{
+    if (!socket)
+        return;
+    const linger hard{1, 0};
+    ::setsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    socket->abort();
+}
+
+void FixtureServer::SendAndClose(QTcpSocket* socket, const QByteArray& bytes)
+{
+    socket->write(bytes);
+    // disconnectFromHost flushes what is buffered before the FIN.
+    socket->disconnectFromHost();
+}
+
+QByteArray FixtureServer::HttpAnswer(int status, const QByteArray& body, bool withLength)
+{
+    QByteArray answer = "HTTP/1.0 " + QByteArray::number(status) + (status == 200 ? " OK" : " Failed") + "\r\n";
+    answer += "Content-Type: text/html\r\n";
+    if (withLength)
+        answer += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    answer += "\r\n";
+    return answer + body;
+}
+
+QList<QString> FixtureServer::ExpectedLinks()
+{
+    return {
+        QStringLiteral("<a href=\"http://pics.test/v/7\"><img src=\"http://pics.test/t/7.png\"></a>"),
+        QStringLiteral("[URL=http://pics.test/v/7][IMG]http://pics.test/t/7.png[/IMG][/URL]"),
+        QStringLiteral("[url=http://pics.test/v/7][img]http://pics.test/t/7.png[/img][/url]"),
+        QStringLiteral("[URL=http://pics.test][IMG]http://pics.test/i/7.png[/IMG][/URL]"),
+        QStringLiteral("[url=http://pics.test][img]http://pics.test/i/7.png[/img][/url]"),
+        QStringLiteral("<a href=\"http://pics.test\"><img src=\"http://pics.test/i/7.png\"></a>"),
+        QStringLiteral("http://pics.test/v/7"),
+        QStringLiteral("http://pics.test/i/7.png"),
+    };
+}
+
+QByteArray FixtureServer::ResultPage(const QByteArray& closingTag)
+{
+    return "<html><head><title>Done</title></head><body>\r\n"
+           "<p>Please use clickable thumbnail</p>\r\n"
+           "<input value=\"&lt;a href=&quot;http://pics.test/v/7&quot;&gt;&lt;img src=&quot;http://pics.test/t/7.png&quot;&gt;&lt;/a&gt;\" /> Thumbnail for Websites\r\n"
+           "<input value=\"[URL=http://pics.test/v/7][IMG]http://pics.test/t/7.png[/IMG][/URL]\" /> Thumbnail for forums (1)\r\n"
+           "<input value=\"[url=http://pics.test/v/7][img]http://pics.test/t/7.png[/img][/url]\" /> Thumbnail for forums (2)\r\n"
+           "<p>Include details</p>\r\n"
+           "<input style=\"width: 500px\" size=\"70\" value=\"[URL=http://pics.test][IMG]http://pics.test/i/7.png[/IMG][/URL]\"/>\r\n"
+           "<input style=\"width: 500px\" size=\"70\" value=\"[url=http://pics.test][img]http://pics.test/i/7.png[/img][/url]\"/>\r\n"
+           "<input value=\"&lt;a href=&quot;http://pics.test&quot;&gt;&lt;img src=&quot;http://pics.test/i/7.png&quot;&gt;&lt;/a&gt;\"/>\r\n"
+           "<a href=\"http://pics.test/v/7\"><b>Show</b></a>\r\n"
+           "<input style=\"width: 500px\" size=\"70\" value=\"http://pics.test/i/7.png\"/>\r\n"
+           "</body>"
+        + closingTag + "\r\n";
+}
+
+QByteArray FixtureServer::HeadersOf(const QByteArray& request)
+{
+    const qsizetype end = request.indexOf("\r\n\r\n");
+    return end < 0 ? request : request.left(end + 4);
+}
+
+QByteArray FixtureServer::BodyOf(const QByteArray& request)
+{
+    const qsizetype end = request.indexOf("\r\n\r\n");
+    return end < 0 ? QByteArray() : request.mid(end + 4);
+}
+
+QList<QByteArray> FixtureServer::HeaderValues(const QByteArray& request, const QByteArray& name)
+{
+    QList<QByteArray> values;
+    const QList<QByteArray> lines = HeadersOf(request).split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+            values.append(line.mid(colon + 1).trimmed());
+    }
+    return values;
+}
+
+UnansweredPort::UnansweredPort()
+{
+    m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    m_filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (m_listener < 0 || m_filler < 0)
+        return;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), size) != 0
+        || ::listen(m_listener, 0) != 0
+        || ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return;
+    m_port = ntohs(address.sin_port);
+    // With a backlog of 0 one connection fills the queue; nobody accepts it.
+    m_ready = ::connect(m_filler, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+UnansweredPort::~UnansweredPort()
+{
+    if (m_filler >= 0)
+        ::close(m_filler);
+    if (m_listener >= 0)
+        ::close(m_listener);
+}
+
+quint16 RefusingPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+TemporaryImage::TemporaryImage(const QByteArray& bytes, const QString& name)
+{
+    QTemporaryDir dir;
+    dir.setAutoRemove(false);
+    m_dir = dir.path();
+    m_path = QDir(m_dir).filePath(name);
+    QFile file(m_path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(bytes);
+}
+
+TemporaryImage::~TemporaryImage()
+{
+    QDir(m_dir).removeRecursively();
+}
+
+QByteArray MakePng(int width, int height)
+{
+    QImage image(width, height, QImage::Format_ARGB32);
+    QRandomGenerator random(width * 7919 + height);
+    for (int y = 0; y < height; ++y) {
+        auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            line[x] = random.generate();
+    }
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}

@@ -1,0 +1,110 @@
+#pragma once
+
+// A loopback HTTP peer for the transport tests. It records the exact bytes of
+// every connection and, once a connection's request is complete (headers plus
+// Content-Length bytes of body), hands the socket to the case's answer.
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <functional>
+#include <string>
+
+class FixtureServer : public QObject
+{
+
+public:
+    using Answer = std::function<void(QTcpSocket* socket, const QByteArray& request)>;
+
+    explicit FixtureServer(QObject* parent = nullptr);
+
+    // Listens on 127.0.0.1, by default on a port the kernel picks.
+    bool Listen(quint16 port = 0);
+    quint16 Port() const { return m_server.serverPort(); }
+    QString Url() const;
+
+    // Runs for each complete request; with none set the request is never answered.
+    void SetAnswer(Answer answer) { m_answer = std::move(answer); }
+
+    // Everything received on connection i so far.
+    QByteArray Received(int i = 0) const { return m_connections.value(i).received; }
+    int CompleteRequests() const { return m_completeRequests; }
+    // The most recent connection's socket, while it is open.
+    QTcpSocket* LastSocket() const;
+
+    // Closes the connection with a reset (RST) instead of an orderly FIN.
+    static void Reset(QTcpSocket* socket);
+    // Writes bytes and closes once they have been handed to the system.
+    static void SendAndClose(QTcpSocket* socket, const QByteArray& bytes);
+
+    // "HTTP/1.0 <status>" with the body; Content-Length only when asked.
+    static QByteArray HttpAnswer(int status, const QByteArray& body, bool withLength = true);
+    // A page whose eight links are ExpectedLinks(), closed by closingTag.
+    static QByteArray ResultPage(const QByteArray& closingTag = "</html>");
+    static QList<QString> ExpectedLinks();
+
+    // Splits a recorded HTTP request into its header block and its body.
+    static QByteArray HeadersOf(const QByteArray& request);
+    static QByteArray BodyOf(const QByteArray& request);
+    // The value of one header (name compared without case); empty if absent.
+    static QList<QByteArray> HeaderValues(const QByteArray& request, const QByteArray& name);
+
+private:
+    struct Connection
+    {
+        QPointer<QTcpSocket> socket;
+        QByteArray received;
+        bool answered = false;
+    };
+
+    void OnNewConnection();
+    void OnReadyRead(int index);
+
+    QTcpServer m_server;
+    QList<Connection> m_connections;
+    int m_completeRequests = 0;
+    Answer m_answer;
+};
+
+// A port on which connection attempts neither succeed nor fail: the listen
+// queue is full, so the kernel drops every further SYN.
+class UnansweredPort
+{
+public:
+    UnansweredPort();
+    ~UnansweredPort();
+    UnansweredPort(const UnansweredPort&) = delete;
+    UnansweredPort& operator=(const UnansweredPort&) = delete;
+
+    bool IsReady() const { return m_ready; }
+    quint16 Port() const { return m_port; }
+
+private:
+    int m_listener = -1;
+    int m_filler = -1;
+    quint16 m_port = 0;
+    bool m_ready = false;
+};
+
+// A loopback port that was free a moment ago, so a connection to it is refused.
+quint16 RefusingPort();
+
+// A file of the given bytes in a fresh temporary folder that lives as long as this.
+class TemporaryImage
+{
+public:
+    explicit TemporaryImage(const QByteArray& bytes, const QString& name = QStringLiteral("picture.png"));
+    ~TemporaryImage();
+    QString Path() const { return m_path; }
+
+private:
+    QString m_dir;
+    QString m_path;
+};
+
+// A real PNG of about the given size (noise compresses badly).
+QByteArray MakePng(int width, int height);

@@ -1,0 +1,161 @@
+// What only the HTTP client component itself shows: the pieces GetChunk hands
+// out for each kind of answer, the failures that come after the head of an
+// answer, and a Cancel that reports nothing. The window-level tests drive the
+// component through everything else.
+
+#include "FixtureServer.h"
+#include "InetControl.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <cerrno>
+
+namespace {
+
+void DrainPostedEvents(QObject* context)
+{
+    bool ran = false;
+    QMetaObject::invokeMethod(context, [&ran] { ran = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY(ran);
+}
+
+
+} // namespace
+
+class tst_InetControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void completeAnswers_data();
+    void completeAnswers();
+    void failures_data();
+    void failures();
+    void cancelIsSilent();
+};
+
+void tst_InetControl::completeAnswers_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("page");
+    QTest::addColumn<bool>("withLength");
+
+    QByteArray longPage;
+    for (int i = 0; i < 300; ++i)
+        longPage += "<p>line " + QByteArray::number(i) + "</p>\n";
+    QTest::newRow("page in several pieces") << 200 << longPage << true;
+    QTest::newRow("page ended by the close") << 200 << longPage << false;
+    QTest::newRow("empty page") << 200 << QByteArray() << true;
+    QTest::newRow("exactly one piece") << 200 << QByteArray(1024, 'p') << true;
+    QTest::newRow("404 with a page") << 404 << QByteArray("<html>missing</html>") << true;
+    QTest::newRow("500 with a page") << 500 << QByteArray("<html>broken</html>") << false;
+}
+
+void tst_InetControl::completeAnswers()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, page);
+    QFETCH(bool, withLength);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(socket, FixtureServer::HttpAnswer(status, page, withLength));
+    });
+
+    InetControl inet;
+    QSignalSpy states(&inet, &InetControl::StateChanged);
+    inet.Execute(server.Url(), QStringLiteral("POST"), "x", "Content-Type: text/plain\r\n\r\n");
+    QTRY_COMPARE(states.size(), 1);
+    QCOMPARE(states.first().at(0).toInt(), InetControl::icResponseCompleted);
+    QCOMPARE(inet.StatusCode(), status);
+
+    QByteArray joined;
+    for (;;) {
+        const std::string piece = inet.GetChunk(1024, 0);
+        QVERIFY(piece.size() <= 1024);
+        if (piece.empty())
+            break;
+        joined += QByteArray::fromStdString(piece);
+    }
+    QCOMPARE(joined, page);
+    QCOMPARE(inet.GetChunk(1024, 0), std::string());
+}
+
+void tst_InetControl::failures_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("describes");
+
+    QTest::newRow("reset before any answer") << QStringLiteral("reset") << int(ECONNRESET) << QString();
+    QTest::newRow("closed inside the body") << QStringLiteral("truncated") << int(ECONNRESET) << QString();
+    QTest::newRow("announced body over the limit") << QStringLiteral("announced") << int(EMSGSIZE) << QStringLiteral("1000 bytes");
+}
+
+void tst_InetControl::failures()
+{
+    QFETCH(QString, peer);
+    QFETCH(int, code);
+    QFETCH(QString, describes);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
+        if (peer == QLatin1String("reset"))
+            FixtureServer::Reset(socket);
+        else if (peer == QLatin1String("truncated"))
+            FixtureServer::SendAndClose(socket, FixtureServer::HttpAnswer(200, QByteArray(500, 'a')).chopped(100));
+        else if (peer == QLatin1String("announced"))
+            // Only the head and a little of the body, connection left open:
+            // the announced length alone must end it.
+            socket->write(FixtureServer::HttpAnswer(200, QByteArray(2000, 'a')).chopped(1500));
+    });
+
+    InetControl inet;
+    inet.RequestTimeout = 5;
+    inet.MaxResponseBytes = 1000;
+    QSignalSpy states(&inet, &InetControl::StateChanged);
+    inet.Execute(server.Url(), QStringLiteral("POST"), "body", "Content-Type: text/plain\r\n\r\n");
+
+    QTRY_COMPARE_WITH_TIMEOUT(states.size(), 1, 5000);
+    DrainPostedEvents(&inet);
+    QCOMPARE(states.size(), 1);
+    QCOMPARE(states.first().at(0).toInt(), InetControl::icError);
+    QCOMPARE(inet.ResponseCode(), code);
+    QVERIFY(!inet.ResponseInfo().isEmpty());
+    QVERIFY2(inet.ResponseInfo().contains(describes), qPrintable(inet.ResponseInfo()));
+    QCOMPARE(inet.GetChunk(1024, 0), std::string());
+}
+
+void tst_InetControl::cancelIsSilent()
+{
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    InetControl inet;
+    inet.RequestTimeout = 0.2;
+    QSignalSpy states(&inet, &InetControl::StateChanged);
+    inet.Execute(server.Url(), QStringLiteral("POST"), "body", "Content-Type: text/plain\r\n\r\n");
+    QTRY_COMPARE(server.CompleteRequests(), 1);
+    inet.Cancel();
+
+    // Longer than the time-out that Cancel must have disarmed.
+    bool waited = false;
+    QTimer::singleShot(400, &inet, [&waited] { waited = true; });
+    QTRY_VERIFY(waited);
+    QCOMPARE(states.size(), 0);
+
+    // And the component is free for the next request.
+    server.SetAnswer([](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(socket, FixtureServer::HttpAnswer(200, "again"));
+    });
+    inet.Execute(server.Url(), QStringLiteral("POST"), "body", "Content-Type: text/plain\r\n\r\n");
+    QTRY_COMPARE(states.size(), 1);
+    QCOMPARE(states.first().at(0).toInt(), InetControl::icResponseCompleted);
+    QCOMPARE(inet.GetChunk(1024), std::string("again"));
+}
+
+QTEST_GUILESS_MAIN(tst_InetControl)
+#include "tst_InetControl.moc"

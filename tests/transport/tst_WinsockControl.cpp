@@ -1,0 +1,183 @@
+// What only the socket component itself shows: large sends, the peer's close
+// and reset, and a Close that is silent in every state. The window-level
+// tests drive the component through everything else.
+
+#include "FixtureServer.h"
+#include "WinsockControl.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cerrno>
+#include <utility>
+
+namespace {
+
+// Posted events run in order: once this marker has run, every event the
+// component had posted before it has been delivered (or dropped).
+void DrainPostedEvents(QObject* context)
+{
+    bool ran = false;
+    QMetaObject::invokeMethod(context, [&ran] { ran = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY(ran);
+}
+
+std::string EveryByteValue(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
+    return bytes;
+}
+
+} // namespace
+
+class tst_WinsockControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sendsEveryByteUnchanged();
+    void peerEndsConnection_data();
+    void peerEndsConnection();
+    void closeIsSilentInEveryState_data();
+    void closeIsSilentInEveryState();
+};
+
+void tst_WinsockControl::sendsEveryByteUnchanged()
+{
+    FixtureServer server;
+    QVERIFY(server.Listen());
+
+    WinsockControl socket;
+    QSignalSpy connected(&socket, &WinsockControl::Connected);
+    QSignalSpy progress(&socket, &WinsockControl::SendProgress);
+    QSignalSpy errors(&socket, &WinsockControl::Error);
+    socket.Connect(QStringLiteral("127.0.0.1"), server.Port());
+    QTRY_COMPARE(connected.size(), 1);
+    QVERIFY(socket.IsConnected());
+
+    // Far larger than one send window, and every byte value, NUL included.
+    const std::string payload = EveryByteValue(3 * 1024 * 1024 + 17);
+    socket.SendData(payload);
+    QTRY_COMPARE_WITH_TIMEOUT(server.Received().size(), qsizetype(payload.size()), 20000);
+
+    QCOMPARE(server.Received(), QByteArray::fromStdString(payload));
+    QTRY_VERIFY(!progress.isEmpty() && progress.last().at(0).toLongLong() == qint64(payload.size()));
+    QCOMPARE(progress.last().at(1).toLongLong(), qint64(payload.size()));
+    QCOMPARE(errors.size(), 0);
+}
+
+void tst_WinsockControl::peerEndsConnection_data()
+{
+    QTest::addColumn<bool>("reset");
+    QTest::newRow("orderly close") << false;
+    QTest::newRow("reset") << true;
+}
+
+void tst_WinsockControl::peerEndsConnection()
+{
+    QFETCH(bool, reset);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    WinsockControl socket;
+    QSignalSpy connected(&socket, &WinsockControl::Connected);
+    QSignalSpy errors(&socket, &WinsockControl::Error);
+    QSignalSpy peerClosed(&socket, &WinsockControl::PeerClosed);
+    std::string collected;
+    connect(&socket, &WinsockControl::DataArrival, &socket, [&] { collected += socket.GetData(); });
+
+    socket.Connect(QStringLiteral("127.0.0.1"), server.Port());
+    QTRY_COMPARE(connected.size(), 1);
+    QTRY_VERIFY(server.LastSocket());
+
+    server.LastSocket()->write("HTTP/1.0 200 OK\r\n\r\n<html>half");
+    QTRY_COMPARE(collected, std::string("HTTP/1.0 200 OK\r\n\r\n<html>half"));
+    if (reset)
+        FixtureServer::Reset(server.LastSocket());
+    else
+        server.LastSocket()->disconnectFromHost();
+
+    QTRY_COMPARE(errors.size(), 1);
+    DrainPostedEvents(&socket);
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors.first().at(0).toInt(), int(ECONNRESET));
+    QVERIFY(!errors.first().at(1).toString().isEmpty());
+    QCOMPARE(peerClosed.size(), 1);
+    QVERIFY(!socket.IsConnected());
+}
+
+void tst_WinsockControl::closeIsSilentInEveryState_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::newRow("never opened") << QStringLiteral("never opened");
+    QTest::newRow("connecting") << QStringLiteral("connecting");
+    QTest::newRow("connected, data waiting") << QStringLiteral("connected");
+    QTest::newRow("closed by the peer, error not yet delivered") << QStringLiteral("peer closed");
+    QTest::newRow("refused, error not yet delivered") << QStringLiteral("refused");
+}
+
+void tst_WinsockControl::closeIsSilentInEveryState()
+{
+    QFETCH(QString, state);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    UnansweredPort blackHole;
+    QVERIFY(blackHole.IsReady());
+
+    WinsockControl socket;
+    QSignalSpy connected(&socket, &WinsockControl::Connected);
+    QSignalSpy errors(&socket, &WinsockControl::Error);
+    QSignalSpy arrivals(&socket, &WinsockControl::DataArrival);
+    QSignalSpy peerClosed(&socket, &WinsockControl::PeerClosed);
+
+    // The pending cases close from inside the socket's own notification,
+    // after the component has posted its event and before that is delivered.
+    QTcpSocket* inner = socket.findChild<QTcpSocket*>();
+    QVERIFY(inner);
+    bool closedInside = false;
+    const auto closeNow = [&] {
+        if (!std::exchange(closedInside, true))
+            socket.Close();
+    };
+
+    if (state == QLatin1String("connecting")) {
+        socket.Connect(QStringLiteral("127.0.0.1"), blackHole.Port());
+    } else if (state == QLatin1String("refused")) {
+        connect(inner, &QAbstractSocket::errorOccurred, &socket, closeNow);
+        socket.Connect(QStringLiteral("127.0.0.1"), RefusingPort());
+        QTRY_VERIFY(closedInside);
+    } else if (state != QLatin1String("never opened")) {
+        socket.Connect(QStringLiteral("127.0.0.1"), server.Port());
+        QTRY_COMPARE(connected.size(), 1);
+        QTRY_VERIFY(server.LastSocket());
+        if (state == QLatin1String("peer closed")) {
+            connect(inner, &QAbstractSocket::errorOccurred, &socket, closeNow);
+            FixtureServer::SendAndClose(server.LastSocket(), "late text");
+        } else {
+            connect(inner, &QIODevice::readyRead, &socket, closeNow);
+            server.LastSocket()->write("late text");
+        }
+        QTRY_VERIFY(closedInside);
+    }
+    const qsizetype arrivalsBefore = arrivals.size();
+
+    socket.Close();
+    socket.Close();
+    DrainPostedEvents(&socket);
+
+    QCOMPARE(errors.size(), 0);
+    QCOMPARE(peerClosed.size(), 0);
+    QCOMPARE(arrivals.size(), arrivalsBefore);
+    QCOMPARE(socket.GetData(), std::string());
+    QVERIFY(!socket.IsConnected());
+
+    // Closed is closed: a new connection can be made at once.
+    socket.Connect(QStringLiteral("127.0.0.1"), server.Port());
+    QTRY_VERIFY(socket.IsConnected());
+}
+
+QTEST_GUILESS_MAIN(tst_WinsockControl)
+#include "tst_WinsockControl.moc"

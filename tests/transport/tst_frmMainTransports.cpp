@@ -1,0 +1,418 @@
+// Both upload transports of the real window, against a scripted loopback peer.
+
+#include "FixtureServer.h"
+#include "InetControl.h"
+#include "WindowProbe.h"
+#include "WinsockControl.h"
+#include "modTarnwick.h"
+
+#include <QCheckBox>
+#include <QNetworkReply>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <cerrno>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+enum class Transport { Socket, Inet };
+Q_DECLARE_METATYPE(Transport)
+
+namespace {
+
+constexpr std::chrono::milliseconds kShortLimit = 400ms;
+constexpr qint64 kAnswerLimit = 16 * 1024 * 1024;
+
+const QByteArray kSocketHead = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n";
+
+std::unique_ptr<frmMain> OpenWindow(quint16 port)
+{
+    ServiceEndpoint endpoint;
+    endpoint.host = QStringLiteral("127.0.0.1");
+    endpoint.port = port;
+    endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(port);
+    auto window = std::make_unique<frmMain>(endpoint, kShortLimit);
+    window->show();
+    return window;
+}
+
+void Click(frmMain& window, Transport transport)
+{
+    auto* button = ControlOf<QPushButton>(window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
+    QVERIFY(button);
+    QVERIFY(button->isEnabled());
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+void SetImage(frmMain& window, const QString& path, bool randomName = false)
+{
+    ControlOf<QLineEdit>(window, QStringLiteral("txtImagePath"))->setText(path);
+    ControlOf<QCheckBox>(window, QStringLiteral("chkRandomName"))->setChecked(randomName);
+}
+
+QStringList Rows(const frmMain& window)
+{
+    QStringList rows;
+    for (int i = 0; i < 8; ++i)
+        rows << ResultRow(window, i)->text();
+    return rows;
+}
+
+// Inputs enabled and the idle caption; rows enabled (results shown) or not.
+void VerifyIdle(const frmMain& window, bool rowsEnabled)
+{
+    QCOMPARE(window.windowTitle(), QStringLiteral("Tarnwick Uploader"));
+    for (const char* input : {"cmdBrowse", "cmdWinsock", "cmdInet", "chkRandomName"})
+        QVERIFY2(ControlOf(window, QLatin1String(input))->isEnabled(), input);
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(ResultRow(window, i)->isEnabled(), rowsEnabled);
+    QCOMPARE(ControlOf(window, QStringLiteral("cmdCopyAll"))->isEnabled(), rowsEnabled);
+}
+
+QStringList ExpectedRows()
+{
+    return QStringList(FixtureServer::ExpectedLinks());
+}
+
+// Answers the next request with the full result page, as the transport expects it.
+void AnswerWithPage(FixtureServer& server, Transport transport)
+{
+    server.SetAnswer([transport](QTcpSocket* socket, const QByteArray&) {
+        if (transport == Transport::Socket)
+            socket->write(kSocketHead + FixtureServer::ResultPage()); // left open: the window closes it
+        else
+            FixtureServer::SendAndClose(socket, FixtureServer::HttpAnswer(200, FixtureServer::ResultPage()));
+    });
+}
+
+// Lets every limit armed by the upload run out, so a late second message would show.
+void OutlastLimit()
+{
+    bool done = false;
+    QTimer::singleShot(kShortLimit + 150ms, [&done] { done = true; });
+    QTRY_VERIFY(done);
+}
+
+QByteArray BoundaryOf(const QByteArray& request)
+{
+    const QByteArray type = FixtureServer::HeaderValues(request, "Content-Type").value(0);
+    const QByteArray prefix = "multipart/form-data, boundary=";
+    return type.startsWith(prefix) ? type.mid(prefix.size()) : QByteArray();
+}
+
+QByteArray UploadNameOf(const QByteArray& request)
+{
+    const QByteArray marker = "filename=\"";
+    const qsizetype start = request.indexOf(marker);
+    if (start < 0)
+        return {};
+    const qsizetype end = request.indexOf('"', start + marker.size());
+    return request.mid(start + marker.size(), end - start - marker.size());
+}
+
+// The builder's output for the same file, with the boundary and upload name
+// that this build drew replaced by those seen on the wire.
+QByteArray AsSent(QByteArray built, const QByteArray& sentBoundary, const QByteArray& sentName)
+{
+    // A body starts with "--" and the boundary; a whole request names it in its header.
+    const QByteArray builtBoundary = built.startsWith("--") ? built.mid(2, 32) : BoundaryOf(built);
+    const QByteArray builtName = UploadNameOf(built);
+    built.replace(builtBoundary, sentBoundary);
+    return built.replace("filename=\"" + builtName + '"', "filename=\"" + sentName + '"');
+}
+
+QByteArray EveryByteValue(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char(i & 0xFF);
+    return bytes;
+}
+
+} // namespace
+
+class tst_frmMainTransports : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void requestOnTheWire_data();
+    void requestOnTheWire();
+    void answers_data();
+    void answers();
+    void failures_data();
+    void failures();
+};
+
+void tst_frmMainTransports::initTestCase()
+{
+    UseApplicationTitle();
+}
+
+void tst_frmMainTransports::requestOnTheWire_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("randomName");
+
+    QTest::newRow("socket") << Transport::Socket << QStringLiteral("picture.png") << false;
+    QTest::newRow("socket, random name") << Transport::Socket << QStringLiteral("picture.png") << true;
+    QTest::newRow("socket, non-ASCII name") << Transport::Socket << QStringLiteral("Bild-\u00e4\u00df.png") << false;
+    QTest::newRow("http client") << Transport::Inet << QStringLiteral("picture.png") << false;
+    QTest::newRow("http client, random name") << Transport::Inet << QStringLiteral("picture.png") << true;
+}
+
+void tst_frmMainTransports::requestOnTheWire()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QString, fileName);
+    QFETCH(bool, randomName);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerWithPage(server, transport);
+    TemporaryImage image(EveryByteValue(70000), fileName);
+    auto window = OpenWindow(server.Port());
+    SetImage(*window, image.Path(), randomName);
+
+    Click(*window, transport);
+    QTRY_COMPARE(Rows(*window), ExpectedRows());
+    VerifyIdle(*window, true);
+    QCOMPARE(messages.shown.size(), 0);
+
+    const QByteArray received = server.Received();
+    const QByteArray boundary = BoundaryOf(received);
+    QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9]{32}$")).match(QString::fromLatin1(boundary)).hasMatch());
+    const QByteArray name = UploadNameOf(received);
+    if (randomName)
+        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9]{8}\\.png$")).match(QString::fromLatin1(name)).hasMatch(), name.constData());
+    else
+        QCOMPARE(name, fileName.toUtf8());
+
+    const std::string path = QFile::encodeName(image.Path()).toStdString();
+    if (transport == Transport::Socket) {
+        const modTarnwick::UploadRequest built = modTarnwick::BuildUploadRequest(path, 1, randomName);
+        QCOMPARE(built.size(), std::size_t(1));
+        QCOMPARE(received, AsSent(QByteArray::fromStdString(built[0]), boundary, name));
+        // The window closed the connection once the answer was complete.
+        QVERIFY(!window->findChild<WinsockControl*>(QStringLiteral("Winsock"))->IsConnected());
+        QTRY_VERIFY(!server.LastSocket());
+    } else {
+        const modTarnwick::UploadRequest built = modTarnwick::BuildUploadRequest(path, 0, randomName);
+        QCOMPARE(built.size(), std::size_t(2));
+        QVERIFY(received.startsWith("POST / HTTP/1.1\r\n"));
+        QCOMPARE(FixtureServer::BodyOf(received), AsSent(QByteArray::fromStdString(built[0]), boundary, name));
+        QCOMPARE(FixtureServer::HeaderValues(received, "Content-Length"),
+                 QList<QByteArray>{QByteArray::number(qsizetype(FixtureServer::BodyOf(received).size()))});
+        QCOMPARE(FixtureServer::HeaderValues(received, "Host").size(), 1);
+    }
+}
+
+void tst_frmMainTransports::answers_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray page = FixtureServer::ResultPage();
+    const qsizetype tag = page.indexOf("</html>");
+    const QStringList links = ExpectedRows();
+    const QStringList notAvailable(8, QStringLiteral("n.a"));
+    const QStringList empty(8, QString());
+    const QByteArray unparsable = "<html><body>Please use clickable thumbnail</body></html>";
+
+    QTest::newRow("socket: closing tag in capitals")
+        << Transport::Socket << QList<QByteArray>{kSocketHead + FixtureServer::ResultPage("</HTML>")} << links << QString();
+    QTest::newRow("socket: closing tag in mixed case")
+        << Transport::Socket << QList<QByteArray>{kSocketHead + FixtureServer::ResultPage("</Html>")} << links << QString();
+    QTest::newRow("socket: tag split across two arrivals")
+        << Transport::Socket << QList<QByteArray>{kSocketHead + page.left(tag + 4), page.mid(tag + 4)} << links << QString();
+    QTest::newRow("socket: tag split after its first character")
+        << Transport::Socket << QList<QByteArray>{kSocketHead + page.left(tag + 1), page.mid(tag + 1)} << links << QString();
+    QTest::newRow("socket: page in many arrivals")
+        << Transport::Socket << QList<QByteArray>{kSocketHead, page.left(200), page.mid(200, 300), page.mid(500)} << links << QString();
+    QTest::newRow("socket: text after the tag")
+        << Transport::Socket << QList<QByteArray>{kSocketHead + page + "<!-- trailing -->"} << links << QString();
+    QTest::newRow("socket: status line not examined")
+        << Transport::Socket << QList<QByteArray>{"HTTP/1.0 500 Broken\r\n\r\n" + page} << links << QString();
+    QTest::newRow("socket: unparsable page")
+        << Transport::Socket << QList<QByteArray>{kSocketHead + unparsable} << empty << QStringLiteral("5 - ");
+    QTest::newRow("http client: page")
+        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(200, page)} << links << QString();
+    QTest::newRow("http client: error status with the page")
+        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(404, page)} << links << QString();
+    QTest::newRow("http client: error status with a plain page")
+        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(500, "<html>Internal error</html>", false)} << notAvailable << QString();
+    QTest::newRow("http client: empty page")
+        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(200, {})} << notAvailable << QString();
+    QTest::newRow("http client: unparsable page")
+        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(200, unparsable)} << empty << QStringLiteral("5 - ");
+}
+
+void tst_frmMainTransports::answers()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QStringList, rows);
+    QFETCH(QString, message);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindow(server.Port());
+    SetImage(*window, image.Path());
+    auto* winsock = window->findChild<WinsockControl*>(QStringLiteral("Winsock"));
+    QVERIFY(winsock);
+    QSignalSpy arrivals(winsock, &WinsockControl::DataArrival);
+
+    Click(*window, transport);
+    QTRY_COMPARE(server.CompleteRequests(), 1);
+    QCOMPARE(window->windowTitle(), QStringLiteral("Tarnwick Uploader - Uploading. Please wait..."));
+
+    QTcpSocket* peer = server.LastSocket();
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
+        const bool last = i + 1 == pieces.size();
+        if (transport == Transport::Inet && last) {
+            FixtureServer::SendAndClose(peer, pieces[i]);
+            break;
+        }
+        peer->write(pieces[i]);
+        // Each piece is its own arrival: the next goes out once the window has taken this one.
+        if (!last)
+            QTRY_COMPARE(arrivals.size(), i + 1);
+    }
+
+    if (message.isEmpty())
+        QTRY_COMPARE(Rows(*window), rows);
+    else
+        QTRY_COMPARE(messages.shown.size(), 1);
+    QTRY_COMPARE(window->windowTitle(), QStringLiteral("Tarnwick Uploader"));
+    QCOMPARE(Rows(*window), rows);
+    VerifyIdle(*window, true);
+
+    if (transport == Transport::Socket) {
+        // Closed as soon as the answer was complete, not by some later limit.
+        QVERIFY(!winsock->IsConnected());
+        QTRY_VERIFY(!server.LastSocket());
+    }
+    OutlastLimit();
+    QCOMPARE(messages.shown.size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty())
+        QVERIFY2(messages.shown.first().text.startsWith(message), qPrintable(messages.shown.first().text));
+}
+
+void tst_frmMainTransports::failures_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<int>("number");
+
+    QTest::newRow("socket: refused") << Transport::Socket << QStringLiteral("refused") << int(ECONNREFUSED);
+    QTest::newRow("socket: connection never made") << Transport::Socket << QStringLiteral("unanswered") << int(ETIMEDOUT);
+    QTest::newRow("socket: reset mid-answer") << Transport::Socket << QStringLiteral("reset") << int(ECONNRESET);
+    QTest::newRow("socket: closed before the tag") << Transport::Socket << QStringLiteral("close") << int(ECONNRESET);
+    QTest::newRow("socket: silence") << Transport::Socket << QStringLiteral("silence") << int(ETIMEDOUT);
+    QTest::newRow("socket: answer over 16 MiB") << Transport::Socket << QStringLiteral("oversize") << int(EMSGSIZE);
+    QTest::newRow("socket: unreadable image") << Transport::Socket << QStringLiteral("no image") << int(ENOENT);
+    QTest::newRow("http client: refused") << Transport::Inet << QStringLiteral("refused") << int(ECONNREFUSED);
+    QTest::newRow("http client: reset mid-answer") << Transport::Inet << QStringLiteral("reset") << int(ECONNRESET);
+    QTest::newRow("http client: silence") << Transport::Inet << QStringLiteral("silence") << int(ETIMEDOUT);
+    QTest::newRow("http client: answer over 16 MiB") << Transport::Inet << QStringLiteral("oversize") << int(EMSGSIZE);
+    QTest::newRow("http client: unreadable image") << Transport::Inet << QStringLiteral("no image") << int(ENOENT);
+}
+
+void tst_frmMainTransports::failures()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QString, peer);
+    QFETCH(int, number);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    UnansweredPort blackHole;
+    quint16 port = 0;
+    if (peer == QLatin1String("refused")) {
+        port = RefusingPort();
+    } else if (peer == QLatin1String("unanswered")) {
+        QVERIFY(blackHole.IsReady());
+        port = blackHole.Port();
+    } else {
+        QVERIFY(server.Listen());
+        port = server.Port();
+    }
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindow(port);
+    SetImage(*window, peer == QLatin1String("no image") ? image.Path() + QStringLiteral(".missing") : image.Path());
+    auto* winsock = window->findChild<WinsockControl*>(QStringLiteral("Winsock"));
+    QSignalSpy arrivals(winsock, &WinsockControl::DataArrival);
+
+    Click(*window, transport);
+    const bool answers = peer != QLatin1String("refused") && peer != QLatin1String("unanswered") && peer != QLatin1String("no image");
+    if (answers) {
+        QTRY_COMPARE(server.CompleteRequests(), 1);
+        QTcpSocket* socket = server.LastSocket();
+        // A partial answer that would spoil the next one if it were kept: its
+        // slot-0 closing comes before any opening.
+        const QByteArray partial = "<html><body>Please use clickable thumbnail\" /> Thumbnail for Websites";
+        const QByteArray head = transport == Transport::Socket ? kSocketHead : "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
+        if (peer == QLatin1String("reset") || peer == QLatin1String("close")) {
+            socket->write(head + partial);
+            socket->flush();
+            // Mid-answer means after the client has taken the head: Qt's HTTP
+            // client quietly sends the request again when a connection breaks
+            // before any answer.
+            if (transport == Transport::Socket) {
+                QTRY_COMPARE(arrivals.size(), 1);
+            } else {
+                auto* reply = window->findChild<InetControl*>(QStringLiteral("Inet"))->findChild<QNetworkReply*>();
+                QVERIFY(reply);
+                QTRY_VERIFY(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid());
+            }
+            if (peer == QLatin1String("reset"))
+                FixtureServer::Reset(socket);
+            else
+                socket->disconnectFromHost();
+        } else if (peer == QLatin1String("oversize")) {
+            // No length and no closing tag: only the size limit can end it.
+            const QByteArray oversizeHead = transport == Transport::Socket ? kSocketHead : QByteArray("HTTP/1.0 200 OK\r\n\r\n");
+            socket->write(oversizeHead + QByteArray(kAnswerLimit + 1, 'x'));
+        }
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 10000);
+    QTRY_COMPARE(window->windowTitle(), QStringLiteral("Tarnwick Uploader"));
+    OutlastLimit();
+    QCOMPARE(messages.shown.size(), 1);
+    const Toolkit::ShownMessage shown = messages.shown.first();
+    QVERIFY2(shown.text.startsWith(QString::number(number) + QStringLiteral(" - ")), qPrintable(shown.text));
+    QVERIFY(shown.text.size() > QString::number(number).size() + 3);
+    QCOMPARE(shown.style, int(Toolkit::vbOKOnly));
+    QCOMPARE(shown.title, QStringLiteral("Tarnwick"));
+    VerifyIdle(*window, false);
+    QCOMPARE(Rows(*window), QStringList(8, QString()));
+    if (peer == QLatin1String("no image"))
+        QCOMPARE(server.Received(), QByteArray());
+    if (peer == QLatin1String("unanswered"))
+        return; // nothing to retry against
+
+    // The user can retry at once, and nothing of the failed attempt spoils it.
+    if (peer == QLatin1String("refused"))
+        QVERIFY(server.Listen(port));
+    SetImage(*window, image.Path());
+    AnswerWithPage(server, transport);
+    Click(*window, transport);
+    QTRY_COMPARE(Rows(*window), ExpectedRows());
+    VerifyIdle(*window, true);
+    QCOMPARE(messages.shown.size(), 1);
+}
+
+QTEST_MAIN(tst_frmMainTransports)
+#include "tst_frmMainTransports.moc"
