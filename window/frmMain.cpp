@@ -1,6 +1,7 @@
 #include "frmMain.h"
 
 #include "CommonDialog.h"
+#include "ProgressStrip.h"
 #include "Toolkit.h"
 #include "WinsockControl.h"
 
@@ -207,6 +208,13 @@ void frmMain::CreateControls()
     chkRandomName = Place(new QCheckBox(QStringLiteral("Give online image a random name"), this), QStringLiteral("chkRandomName"),
                           Twips(3840, 4600, 2895, 255));
     cmdCopyAll = Place(new QPushButton(QStringLiteral("Copy All"), this), QStringLiteral("cmdCopyAll"), Twips(7200, 4560, 1215, 315));
+
+    // Upload progress, in the gap under the results frame and as wide as it:
+    // the strip must not move or cover any control of the layout.
+    prgUpload = Place(new ProgressStrip(this), QStringLiteral("prgUpload"), Twips(120, 4485, 8295, 60));
+    prgUpload->setTextVisible(false);
+    prgUpload->setAccessibleName(QStringLiteral("Upload progress"));
+    prgUpload->hide();
 
     // A dropped file is meant for the window as a whole, not for the text box
     // under the pointer.

@@ -4,6 +4,7 @@
 // Results shown), choosing the image, both upload transports and the
 // clipboard commands. Every piece of work is an event handler of this class.
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QWidget>
 
@@ -93,11 +94,23 @@ private:
     // The trap of an upload command.
     void TrapUploadFailure(int number, const QString& description);
 
+    // The progress strip: shown empty when an upload starts (total 0: not
+    // known yet), then fed by either transport's progress signal at most
+    // every few dozen milliseconds; busy once all is sent, hidden at the end.
+    void StartUploadProgress(qint64 total);
+    void UploadProgress(qint64 sent, qint64 total);
+    void ApplyUploadProgress();
+    void HideUploadProgress();
+
     ServiceEndpoint m_endpoint;
     std::chrono::milliseconds m_responseTimeout;
     std::string ResponseBuffer;
     // True from cmdWinsock_Click until that upload has ended, one way or another.
     bool m_socketUploading = false;
+    QTimer* m_progressTimer = nullptr;
+    QElapsedTimer m_progressShown;
+    qint64 m_progressSent = 0;
+    qint64 m_progressTotal = 0;
     // ---- end of transports ----------------------------------------------------
 
     // Controls, named as on screen.
@@ -112,6 +125,7 @@ private:
     QPushButton* cmdInet = nullptr;
     QCheckBox* chkRandomName = nullptr;
     QPushButton* cmdCopyAll = nullptr;
+    QProgressBar* prgUpload = nullptr;
     std::array<QPushButton*, 8> cmdCopy{};
     std::array<QLineEdit*, 8> txtResult{};
     std::array<QLabel*, 8> Label{};

@@ -10,11 +10,14 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QProgressBar>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string_view>
 #include <system_error>
@@ -33,6 +36,9 @@ constexpr int icString = 0;
 
 constexpr std::int32_t kHttpTransport = 0;
 constexpr std::int32_t kSocketTransport = 1;
+
+// The strip repaints at most this often; the transports report far more often.
+constexpr std::chrono::milliseconds kProgressInterval{30};
 
 char FoldCase(char c)
 {
@@ -93,10 +99,65 @@ void frmMain::SetupTransports()
     connect(Winsock, &WinsockControl::Connected, this, &frmMain::Winsock_Connect);
     connect(Winsock, &WinsockControl::DataArrival, this, &frmMain::Winsock_DataArrival);
     connect(Winsock, &WinsockControl::Error, this, &frmMain::Winsock_Error);
+
+    m_progressTimer = new QTimer(this);
+    m_progressTimer->setSingleShot(true);
+    connect(m_progressTimer, &QTimer::timeout, this, &frmMain::ApplyUploadProgress);
+    connect(Inet, &InetControl::UploadProgress, this, &frmMain::UploadProgress);
+    connect(Winsock, &WinsockControl::SendProgress, this, &frmMain::UploadProgress);
+}
+
+void frmMain::StartUploadProgress(qint64 total)
+{
+    m_progressTimer->stop();
+    m_progressShown.invalidate();
+    m_progressSent = 0;
+    m_progressTotal = std::max<qint64>(total, 0);
+    ApplyUploadProgress();
+    prgUpload->show();
+}
+
+void frmMain::UploadProgress(qint64 sent, qint64 total)
+{
+    // Late reports of an ended upload, and the HTTP client's closing (0, 0), are not progress.
+    if (prgUpload->isHidden() || total <= 0)
+        return;
+    m_progressSent = std::clamp<qint64>(sent, 0, total);
+    m_progressTotal = total;
+
+    const bool allSent = m_progressSent == m_progressTotal;
+    const qint64 waited = m_progressShown.isValid() ? m_progressShown.elapsed() : kProgressInterval.count();
+    if (allSent || waited >= kProgressInterval.count()) {
+        m_progressTimer->stop();
+        ApplyUploadProgress();
+    } else if (!m_progressTimer->isActive()) {
+        m_progressTimer->start(static_cast<int>(kProgressInterval.count() - waited));
+    }
+}
+
+void frmMain::ApplyUploadProgress()
+{
+    m_progressShown.start();
+    if (m_progressTotal > 0 && m_progressSent >= m_progressTotal) {
+        // Everything is sent: now the answer is awaited, for however long.
+        prgUpload->setRange(0, 0);
+        return;
+    }
+    // The bar counts in int; a total beyond that is counted in KiB.
+    const int shift = m_progressTotal > std::numeric_limits<int>::max() ? 10 : 0;
+    prgUpload->setRange(0, static_cast<int>(std::max<qint64>(m_progressTotal >> shift, 1)));
+    prgUpload->setValue(static_cast<int>(m_progressSent >> shift));
+}
+
+void frmMain::HideUploadProgress()
+{
+    m_progressTimer->stop();
+    prgUpload->hide();
 }
 
 void frmMain::ShowAnswer(const std::string& page)
 {
+    HideUploadProgress();
     const modTarnwick::LinkSet links = modTarnwick::ParseResultPage(page);
     EnableResults();
     UnlockInputs();
@@ -110,6 +171,8 @@ void frmMain::ShowAnswer(const std::string& page)
 
 void frmMain::EndFailedUpload(int number, const QString& description)
 {
+    // The transfer is over: nothing may look busy behind the message.
+    HideUploadProgress();
     Toolkit::MsgBox(this, QString::number(number) + QLatin1String(kMessageSeparator) + description);
     DisableResults();
     UnlockInputs();
@@ -119,6 +182,7 @@ void frmMain::EndFailedUpload(int number, const QString& description)
 void frmMain::TrapUploadFailure(int number, const QString& description)
 {
     try {
+        HideUploadProgress();
         UnlockInputs();
         setWindowTitle(QString::fromLatin1(kIdleCaption));
     } catch (...) {
@@ -141,11 +205,13 @@ void frmMain::cmdInet_Click()
         DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(kBusyCaption));
+        StartUploadProgress(request.empty() ? 0 : static_cast<qint64>(request[0].size()));
         Inet->RequestTimeout = SecondsOf(m_responseTimeout);
 
         if (request.size() < 2) {
             UnlockInputs();
             setWindowTitle(QString::fromLatin1(kIdleCaption));
+            HideUploadProgress();
             return;
         }
         Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request[0]), request[1]);
@@ -186,6 +252,7 @@ void frmMain::cmdWinsock_Click()
         DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(kBusyCaption));
+        StartUploadProgress(0);
 
         // Whatever the previous connection left must not reach this answer.
         Winsock->Close();
@@ -216,8 +283,10 @@ void frmMain::Winsock_Connect()
         m_socketUploading = false;
         UnlockInputs();
         setWindowTitle(QString::fromLatin1(kIdleCaption));
+        HideUploadProgress();
         return;
     }
+    StartUploadProgress(static_cast<qint64>(request.front().size()));
     Winsock->SendData(std::move(request.front()));
 }
 

@@ -33,9 +33,27 @@ QTcpSocket* FixtureServer::LastSocket() const
     return m_connections.isEmpty() ? nullptr : m_connections.last().socket.data();
 }
 
+namespace {
+constexpr qint64 kHeldReadBuffer = 4096;
+}
+
+void FixtureServer::HoldReading(bool hold)
+{
+    m_holding = hold;
+    for (int i = 0; i < m_connections.size(); ++i) {
+        if (QTcpSocket* socket = m_connections[i].socket) {
+            socket->setReadBufferSize(hold ? kHeldReadBuffer : 0);
+            if (!hold)
+                OnReadyRead(i);
+        }
+    }
+}
+
 void FixtureServer::OnNewConnection()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        if (m_holding)
+            socket->setReadBufferSize(kHeldReadBuffer);
         const int index = m_connections.size();
         m_connections.append(Connection{socket, {}, false});
         connect(socket, &QTcpSocket::readyRead, this, [this, index] { OnReadyRead(index); });
@@ -47,7 +65,7 @@ void FixtureServer::OnNewConnection()
 void FixtureServer::OnReadyRead(int index)
 {
     Connection& connection = m_connections[index];
-    if (!connection.socket)
+    if (!connection.socket || m_holding)
         return;
     connection.received += connection.socket->readAll();
     if (connection.answered)

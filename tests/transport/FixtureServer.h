@@ -30,6 +30,10 @@ public:
     // Runs for each complete request; with none set the request is never answered.
     void SetAnswer(Answer answer) { m_answer = std::move(answer); }
 
+    // While held, no connection takes more than a few KiB from the system, so
+    // a large request stalls in the sender's buffers; releasing reads on.
+    void HoldReading(bool hold);
+
     // Everything received on connection i so far.
     QByteArray Received(int i = 0) const { return m_connections.value(i).received; }
     int CompleteRequests() const { return m_completeRequests; }
@@ -67,6 +71,7 @@ private:
     QTcpServer m_server;
     QList<Connection> m_connections;
     int m_completeRequests = 0;
+    bool m_holding = false;
     Answer m_answer;
 };
 
