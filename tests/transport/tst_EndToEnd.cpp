@@ -3,7 +3,7 @@
 // the very bytes that were sent.
 
 #include "FixtureServer.h"
-#include "WindowProbe.h"
+#include "WindowTestSupport.h"
 
 #include <QCheckBox>
 #include <QNetworkAccessManager>

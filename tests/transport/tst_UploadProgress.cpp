@@ -3,7 +3,7 @@
 
 #include "FixtureServer.h"
 #include "InetControl.h"
-#include "WindowProbe.h"
+#include "WindowTestSupport.h"
 #include "WinsockControl.h"
 
 #include <QCheckBox>

@@ -2,7 +2,7 @@
 
 #include "FixtureServer.h"
 #include "InetControl.h"
-#include "WindowProbe.h"
+#include "WindowTestSupport.h"
 #include "WinsockControl.h"
 #include "modTarnwick.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the window tests: a message-box recorder and the
-// controls, found by the names they carry on screen.
+// Helpers shared by the window and transport tests: a message-box recorder
+// and the controls, found by the names they carry on screen.
 
 #include "Toolkit.h"
 #include "frmMain.h"
@@ -29,7 +29,7 @@ struct MessageRecorder
 template <class Control = QWidget>
 Control* ControlOf(const frmMain& window, const QString& name)
 {
-    return window.findChild<Control*>(name);
+    return window.findChild<Control*>(name, Qt::FindChildrenRecursively);
 }
 
 inline QLineEdit* ResultRow(const frmMain& window, int i)
@@ -42,4 +42,10 @@ inline bool MakeFile(const QString& path, qint64 length)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.resize(length);
+}
+
+// Message boxes without a title of their own carry the application's name.
+inline void UseApplicationTitle()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
 }
