@@ -11,6 +11,9 @@
 #include <QLineEdit>
 #include <QList>
 
+#include <chrono>
+#include <memory>
+
 // While it lives, every message box is recorded (and answered with OK) instead of shown.
 struct MessageRecorder
 {
@@ -49,3 +52,18 @@ inline void UseApplicationTitle()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
 }
+
+// A shown window whose uploads go to 127.0.0.1:port over either transport.
+inline std::unique_ptr<frmMain> OpenWindowAt(quint16 port, std::chrono::milliseconds limit)
+{
+    ServiceEndpoint endpoint;
+    endpoint.host = QStringLiteral("127.0.0.1");
+    endpoint.port = port;
+    endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(port);
+    auto window = std::make_unique<frmMain>(endpoint, limit);
+    window->show();
+    return window;
+}
+
+// The status line and headers of a socket answer, before its page.
+inline const QByteArray kSocketHead = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n";

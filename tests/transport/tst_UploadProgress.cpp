@@ -24,19 +24,6 @@ namespace {
 
 enum class Strip { Hidden, Determinate, Busy };
 
-const QByteArray kSocketHead = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n";
-
-std::unique_ptr<frmMain> OpenWindow(quint16 port, std::chrono::milliseconds limit)
-{
-    ServiceEndpoint endpoint;
-    endpoint.host = QStringLiteral("127.0.0.1");
-    endpoint.port = port;
-    endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(port);
-    auto window = std::make_unique<frmMain>(endpoint, limit);
-    window->show();
-    return window;
-}
-
 QProgressBar* StripOf(const frmMain& window)
 {
     return ControlOf<QProgressBar>(window, QStringLiteral("prgUpload"));
@@ -86,7 +73,7 @@ private slots:
 // A strip that sits in the gap: inside the window, clear of every control.
 void tst_UploadProgress::placement()
 {
-    auto window = OpenWindow(RefusingPort(), 10s);
+    auto window = OpenWindowAt(RefusingPort(), 10s);
     const QProgressBar* strip = StripOf(*window);
     QVERIFY(strip);
     QCOMPARE(strip->parentWidget(), window.get());
@@ -129,7 +116,7 @@ void tst_UploadProgress::whileSending()
     // Larger than the window lets a user choose, and than any system's socket
     // buffers: a held peer surely stalls it before the end.
     TemporaryImage image(QByteArray(16 * 1024 * 1024, 'x'));
-    auto window = OpenWindow(server.Port(), 10s);
+    auto window = OpenWindowAt(server.Port(), 10s);
     QProgressBar* strip = StripOf(*window);
     QSignalSpy values(strip, &QProgressBar::valueChanged);
 
@@ -183,7 +170,7 @@ void tst_UploadProgress::endings()
     const bool refused = ending == QLatin1String("refused");
     const bool failedBuild = ending == QLatin1String("failed build");
     TemporaryImage image(MakePng(16, 16));
-    auto window = OpenWindow(refused ? RefusingPort() : server.Port(), 400ms);
+    auto window = OpenWindowAt(refused ? RefusingPort() : server.Port(), 400ms);
     QCOMPARE(StateOf(*window), Strip::Hidden);
     auto* winsock = window->findChild<WinsockControl*>(QStringLiteral("Winsock"));
     QSignalSpy arrivals(winsock, &WinsockControl::DataArrival);

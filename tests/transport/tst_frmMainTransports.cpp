@@ -27,19 +27,6 @@ namespace {
 constexpr std::chrono::milliseconds kShortLimit = 400ms;
 constexpr qint64 kAnswerLimit = 16 * 1024 * 1024;
 
-const QByteArray kSocketHead = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n";
-
-std::unique_ptr<frmMain> OpenWindow(quint16 port)
-{
-    ServiceEndpoint endpoint;
-    endpoint.host = QStringLiteral("127.0.0.1");
-    endpoint.port = port;
-    endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(port);
-    auto window = std::make_unique<frmMain>(endpoint, kShortLimit);
-    window->show();
-    return window;
-}
-
 void Click(frmMain& window, Transport transport)
 {
     auto* button = ControlOf<QPushButton>(window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
@@ -178,7 +165,7 @@ void tst_frmMainTransports::requestOnTheWire()
     QVERIFY(server.Listen());
     AnswerWithPage(server, transport);
     TemporaryImage image(EveryByteValue(70000), fileName);
-    auto window = OpenWindow(server.Port());
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
     SetImage(*window, image.Path(), randomName);
 
     Click(*window, transport);
@@ -267,7 +254,7 @@ void tst_frmMainTransports::answers()
     FixtureServer server;
     QVERIFY(server.Listen());
     TemporaryImage image(MakePng(16, 16));
-    auto window = OpenWindow(server.Port());
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
     SetImage(*window, image.Path());
     auto* winsock = window->findChild<WinsockControl*>(QStringLiteral("Winsock"));
     QVERIFY(winsock);
@@ -349,7 +336,7 @@ void tst_frmMainTransports::failures()
         port = server.Port();
     }
     TemporaryImage image(MakePng(16, 16));
-    auto window = OpenWindow(port);
+    auto window = OpenWindowAt(port, kShortLimit);
     SetImage(*window, peer == QLatin1String("no image") ? image.Path() + QStringLiteral(".missing") : image.Path());
     auto* winsock = window->findChild<WinsockControl*>(QStringLiteral("Winsock"));
     QSignalSpy arrivals(winsock, &WinsockControl::DataArrival);
