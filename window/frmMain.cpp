@@ -332,10 +332,7 @@ void frmMain::ChooseImage(const QString& fileName)
 
 void frmMain::dragEnterEvent(QDragEnterEvent* event)
 {
-    if (cmdBrowse->isEnabled() && !DraggedFile(event->mimeData()).isEmpty())
-        event->acceptProposedAction();
-    else
-        event->ignore();
+    dragMoveEvent(event);
 }
 
 void frmMain::dragMoveEvent(QDragMoveEvent* event)
