@@ -82,10 +82,12 @@ public:
         if (fd_ < 0)
             Fail(errno);
         struct stat status {};
-        if (::fstat(fd_, &status) != 0)
-            Fail(errno);
-        if (S_ISDIR(status.st_mode))
-            Fail(EISDIR);
+        const int failure = ::fstat(fd_, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
+        if (failure != 0) {
+            // No destructor runs for an object whose constructor throws.
+            Close();
+            Fail(failure);
+        }
         size_ = static_cast<std::uint64_t>(status.st_size);
     }
 

@@ -47,9 +47,11 @@ private:
 bool IsStatusFailure(QNetworkReply::NetworkError error)
 {
     // Qt's content (2xx) and server (4xx) error groups mirror an HTTP status
-    // that came with a page; every other group means no usable answer.
+    // that came with a page, and so does the protocol error Qt gives 400 and
+    // 418; every other error means no usable answer.
     const int value = static_cast<int>(error);
-    return (value >= 201 && value <= 299) || (value >= 401 && value <= 499);
+    return (value >= 201 && value <= 299) || (value >= 401 && value <= 499)
+        || error == QNetworkReply::ProtocolInvalidOperationError;
 }
 
 } // namespace

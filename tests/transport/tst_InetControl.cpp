@@ -51,6 +51,9 @@ void tst_InetControl::completeAnswers_data()
     QTest::newRow("exactly one piece") << 200 << QByteArray(1024, 'p') << true;
     QTest::newRow("404 with a page") << 404 << QByteArray("<html>missing</html>") << true;
     QTest::newRow("500 with a page") << 500 << QByteArray("<html>broken</html>") << false;
+    // The local service answers a bad upload with 400 and a page.
+    QTest::newRow("400 with a page") << 400 << QByteArray("<html>refused</html>") << true;
+    QTest::newRow("418 with a page") << 418 << QByteArray("<html>teapot</html>") << true;
 }
 
 void tst_InetControl::completeAnswers()

@@ -237,6 +237,8 @@ void tst_frmMainTransports::answers_data()
         << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(404, page)} << links << QString();
     QTest::newRow("http client: error status with a plain page")
         << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(500, "<html>Internal error</html>", false)} << notAvailable << QString();
+    QTest::newRow("http client: bad-request status with a page")
+        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(400, "<html>Upload refused</html>")} << notAvailable << QString();
     QTest::newRow("http client: empty page")
         << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(200, {})} << notAvailable << QString();
     QTest::newRow("http client: unparsable page")

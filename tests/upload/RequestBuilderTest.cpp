@@ -225,15 +225,25 @@ void PrintTo(const FailureRow& row, std::ostream* out)
 
 class BuildFailure : public RequestBuilderTest, public testing::WithParamInterface<FailureRow> {};
 
+std::size_t OpenDescriptorCount()
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
 TEST_P(BuildFailure, IsReportedOnceWithSystemErrorAndGivesNothing)
 {
     WriteFile("plain.jpg", "x");
     std::filesystem::create_directories(dir_ / "folder.jpg");
     const std::string path = GetParam().relative.empty() ? "" : (dir_ / GetParam().relative).string();
+    const std::size_t openBefore = OpenDescriptorCount();
 
     EXPECT_TRUE(BuildUploadRequest(path, 1, true).empty());
     const Report expected{GetParam().number, std::strerror(GetParam().number)};
     EXPECT_EQ(recorder_.reports, std::vector<Report>{expected});
+    EXPECT_EQ(OpenDescriptorCount(), openBefore) << "a failed build leaves no file open";
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, BuildFailure, testing::Values(
