@@ -107,6 +107,8 @@ private:
     std::string ResponseBuffer;
     // True from cmdWinsock_Click until that upload has ended, one way or another.
     bool m_socketUploading = false;
+    // True while Winsock_Connect builds its request, whose failure report is modal.
+    bool m_buildingRequest = false;
     QTimer* m_progressTimer = nullptr;
     QElapsedTimer m_progressShown;
     qint64 m_progressSent = 0;

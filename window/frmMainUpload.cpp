@@ -275,7 +275,9 @@ void frmMain::Winsock_Connect()
     const bool randomName = IsChecked(chkRandomName);
     const std::string imagePath = ImagePathOf(txtImagePath);
 
+    m_buildingRequest = true;
     modTarnwick::UploadRequest request = modTarnwick::BuildUploadRequest(imagePath, kSocketTransport, randomName);
+    m_buildingRequest = false;
     if (request.empty()) {
         // Nothing will be sent: a connection left open could only bring a
         // late failure message to an idle window.
@@ -313,6 +315,11 @@ void frmMain::Winsock_Error(int number, const QString& description)
 {
     Winsock->Close();
     std::string().swap(ResponseBuffer);
+
+    // The connection broke while the builder's report was on screen: that
+    // report already ends this upload, and a second message would say nothing.
+    if (m_buildingRequest)
+        return;
 
     if (std::exchange(m_socketUploading, false)) {
         EndFailedUpload(number, description);

@@ -311,6 +311,8 @@ void tst_frmMainTransports::failures_data()
     QTest::newRow("socket: silence") << Transport::Socket << QStringLiteral("silence") << int(ETIMEDOUT);
     QTest::newRow("socket: answer over 16 MiB") << Transport::Socket << QStringLiteral("oversize") << int(EMSGSIZE);
     QTest::newRow("socket: unreadable image") << Transport::Socket << QStringLiteral("no image") << int(ENOENT);
+    QTest::newRow("socket: unreadable image, reset during its report")
+        << Transport::Socket << QStringLiteral("no image, reset") << int(ENOENT);
     QTest::newRow("http client: refused") << Transport::Inet << QStringLiteral("refused") << int(ECONNREFUSED);
     QTest::newRow("http client: reset mid-answer") << Transport::Inet << QStringLiteral("reset") << int(ECONNRESET);
     QTest::newRow("http client: silence") << Transport::Inet << QStringLiteral("silence") << int(ETIMEDOUT);
@@ -339,12 +341,26 @@ void tst_frmMainTransports::failures()
     }
     TemporaryImage image(MakePng(16, 16));
     auto window = OpenWindowAt(port, kShortLimit);
-    SetImage(*window, peer == QLatin1String("no image") ? image.Path() + QStringLiteral(".missing") : image.Path());
+    const bool noImage = peer.startsWith(QLatin1String("no image"));
+    SetImage(*window, noImage ? image.Path() + QStringLiteral(".missing") : image.Path());
     auto* winsock = window->findChild<WinsockControl*>(QStringLiteral("Winsock"));
     QSignalSpy arrivals(winsock, &WinsockControl::DataArrival);
+    if (peer == QLatin1String("no image, reset")) {
+        // A report is modal: while the user reads it, the service drops the
+        // connection that no request will be sent on.
+        Toolkit::SetMsgBoxHandler([&](const Toolkit::ShownMessage& message) {
+            messages.shown.append(message);
+            if (messages.shown.size() != 1)
+                return;
+            QTRY_VERIFY(server.LastSocket());
+            QSignalSpy failed(winsock, &WinsockControl::Error);
+            FixtureServer::Reset(server.LastSocket());
+            QVERIFY(failed.wait(5000));
+        });
+    }
 
     Click(*window, transport);
-    const bool answers = peer != QLatin1String("refused") && peer != QLatin1String("unanswered") && peer != QLatin1String("no image");
+    const bool answers = peer != QLatin1String("refused") && peer != QLatin1String("unanswered") && !noImage;
     if (answers) {
         QTRY_COMPARE(server.CompleteRequests(), 1);
         QTcpSocket* socket = server.LastSocket();
@@ -387,7 +403,7 @@ void tst_frmMainTransports::failures()
     QCOMPARE(shown.title, QStringLiteral("Tarnwick"));
     VerifyIdle(*window, false);
     QCOMPARE(Rows(*window), QStringList(8, QString()));
-    if (peer == QLatin1String("no image"))
+    if (noImage)
         QCOMPARE(server.Received(), QByteArray());
     if (peer == QLatin1String("unanswered"))
         return; // nothing to retry against
