@@ -34,18 +34,13 @@ void Require(bool condition, const char* what)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    modTarnwick::SetErrorReporter([](std::int32_t number, const std::string& description) {
-        Reports().push_back({number, description});
-    });
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string page(reinterpret_cast<const char*>(data), size);
     Reports().clear();
+    const modTarnwick::ErrorReportScope recordReports([](std::int32_t number, const std::string& description) {
+        Reports().push_back({number, description});
+    });
     const modTarnwick::LinkSet links = modTarnwick::ParseResultPage(page);
 
     if (links.empty()) {

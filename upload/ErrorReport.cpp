@@ -9,24 +9,24 @@ namespace modTarnwick {
 
 namespace {
 
-ErrorReporter& InstalledReporter()
-{
-    static ErrorReporter reporter;
-    return reporter;
-}
+thread_local ErrorReportScope* innermostScope = nullptr;
 
 } // namespace
 
-void SetErrorReporter(ErrorReporter reporter)
+ErrorReportScope::ErrorReportScope(ErrorReporter reporter) : m_reporter(std::move(reporter)), m_outer(innermostScope)
 {
-    InstalledReporter() = std::move(reporter);
+    innermostScope = this;
+}
+
+ErrorReportScope::~ErrorReportScope()
+{
+    innermostScope = m_outer;
 }
 
 void ReportError(std::int32_t number, const std::string& description)
 {
-    // A copy, so that a reporter may replace itself while it runs.
-    if (const ErrorReporter reporter = InstalledReporter()) {
-        reporter(number, description);
+    if (innermostScope && innermostScope->m_reporter) {
+        innermostScope->m_reporter(number, description);
         return;
     }
     const std::string line = std::to_string(number) + " - " + description + "\n";

@@ -39,11 +39,26 @@ std::string ExtensionOfPath(const std::string& path);
 
 using ErrorReporter = std::function<void(std::int32_t number, const std::string& description)>;
 
-// The window installs its message box here. An empty reporter restores the default.
-void SetErrorReporter(ErrorReporter reporter);
+// While a scope lives, failures reported on its thread go to its reporter;
+// the innermost scope wins. A window opens one around each call into this
+// module, so that each window shows its own failures.
+class ErrorReportScope
+{
+public:
+    explicit ErrorReportScope(ErrorReporter reporter);
+    ~ErrorReportScope();
+    ErrorReportScope(const ErrorReportScope&) = delete;
+    ErrorReportScope& operator=(const ErrorReportScope&) = delete;
 
-// Shows one failure exactly once: through the installed reporter, or as
-// "N - description" on standard error when none is installed.
+private:
+    friend void ReportError(std::int32_t number, const std::string& description);
+
+    ErrorReporter m_reporter;
+    ErrorReportScope* m_outer;
+};
+
+// Shows one failure exactly once: through the innermost scope's reporter, or
+// as "N - description" on standard error when no scope is open.
 void ReportError(std::int32_t number, const std::string& description);
 
 } // namespace modTarnwick

@@ -1,7 +1,7 @@
 #include "InetControl.h"
 
 #include "Toolkit.h"
-#include "WinsockControl.h"
+#include "TransportFailure.h"
 
 #include <QHostAddress>
 #include <QNetworkAccessManager>
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <string_view>
 #include <utility>
@@ -54,6 +55,55 @@ bool IsStatusFailure(QNetworkReply::NetworkError error)
         || error == QNetworkReply::ProtocolInvalidOperationError;
 }
 
+// Qt's failures, in the words of the socket's: the same failure gets the same number on both transports.
+int ErrorNumber(QNetworkReply::NetworkError error)
+{
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::ConnectionRefusedError);
+    case QNetworkReply::RemoteHostClosedError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::RemoteHostClosedError);
+    case QNetworkReply::HostNotFoundError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::HostNotFoundError);
+    case QNetworkReply::TimeoutError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::SocketTimeoutError);
+    case QNetworkReply::TemporaryNetworkFailureError:
+    case QNetworkReply::NetworkSessionFailedError:
+    case QNetworkReply::UnknownNetworkError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::NetworkError);
+    case QNetworkReply::ProxyConnectionRefusedError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyConnectionRefusedError);
+    case QNetworkReply::ProxyConnectionClosedError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyConnectionClosedError);
+    case QNetworkReply::ProxyNotFoundError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyNotFoundError);
+    case QNetworkReply::ProxyTimeoutError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyConnectionTimeoutError);
+    case QNetworkReply::ProxyAuthenticationRequiredError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyAuthenticationRequiredError);
+    case QNetworkReply::SslHandshakeFailedError:
+        return TransportFailure::ErrorNumber(QAbstractSocket::SslHandshakeFailedError);
+    case QNetworkReply::OperationCanceledError:
+        return ECANCELED;
+    default:
+        return TransportFailure::ErrorNumber(QAbstractSocket::UnknownSocketError);
+    }
+}
+
+// "HTTP/1.1 302 Found\r\nLocation: /x\r\n": the head as it came, rebuilt from what Qt kept of it.
+std::string HeadOf(const QNetworkReply* reply)
+{
+    // Qt keeps no version; requests here are HTTP/1.1 only.
+    QByteArray head = "HTTP/1.1 " + reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toByteArray();
+    const QByteArray reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+    if (!reason.isEmpty())
+        head += ' ' + reason;
+    head += "\r\n";
+    for (const QNetworkReply::RawHeaderPair& header : reply->rawHeaderPairs())
+        head += header.first + ": " + header.second + "\r\n";
+    return head.toStdString() + "\r\n";
+}
+
 } // namespace
 
 InetControl::InetControl(QObject* parent)
@@ -80,7 +130,7 @@ void InetControl::Execute(const QString& url, const QString& operation, std::str
     m_abort = Abort::None;
     m_responseCode = 0;
     m_responseInfo.clear();
-    m_statusCode = 0;
+    m_head.clear();
     std::string().swap(m_body);
     m_readPos = 0;
 
@@ -190,6 +240,8 @@ void InetControl::OnFinished()
     const QNetworkReply::NetworkError error = reply->error();
     const QString errorText = reply->errorString();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid())
+        m_head = HeadOf(reply);
 
     if (m_abort == Abort::None) {
         const qint64 rest = reply->bytesAvailable();
@@ -208,26 +260,26 @@ void InetControl::OnFinished()
 
     switch (m_abort) {
     case Abort::TimedOut:
-        m_responseCode = ETIMEDOUT;
-        m_responseInfo = tr("The service did not answer within %1 seconds").arg(RequestTimeout);
-        Finish(icError);
+        Fail(TransportFailure::TimedOut(std::chrono::milliseconds(std::lround(RequestTimeout * 1000.0))));
         return;
     case Abort::TooLarge:
-        m_responseCode = EMSGSIZE;
-        m_responseInfo = tr("The service's answer is larger than %1").arg(WinsockControl::SizeText(MaxResponseBytes));
-        Finish(icError);
+        Fail(TransportFailure::AnswerTooLarge(MaxResponseBytes));
         return;
     case Abort::None:
         break;
     }
 
     if (error == QNetworkReply::NoError || (status.isValid() && IsStatusFailure(error))) {
-        m_statusCode = status.toInt();
         Finish(icResponseCompleted);
         return;
     }
-    m_responseCode = ErrorNumber(error);
-    m_responseInfo = errorText;
+    Fail({ErrorNumber(error), errorText});
+}
+
+void InetControl::Fail(const TransportFailure::Failure& failure)
+{
+    m_responseCode = failure.number;
+    m_responseInfo = failure.description;
     Finish(icError);
 }
 
@@ -278,60 +330,4 @@ void InetControl::Cancel()
     DropReply();
     std::string().swap(m_body);
     m_readPos = 0;
-}
-
-int InetControl::ErrorNumber(QNetworkReply::NetworkError error)
-{
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-    case QNetworkReply::ProxyConnectionRefusedError:
-        return ECONNREFUSED;
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::ProxyConnectionClosedError:
-        return ECONNRESET;
-    case QNetworkReply::HostNotFoundError:
-    case QNetworkReply::ProxyNotFoundError:
-        return EHOSTUNREACH;
-    case QNetworkReply::TimeoutError:
-    case QNetworkReply::ProxyTimeoutError:
-        return ETIMEDOUT;
-    case QNetworkReply::OperationCanceledError:
-        return ECANCELED;
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-        return ENETUNREACH;
-    case QNetworkReply::BackgroundRequestNotAllowedError:
-    case QNetworkReply::ProxyAuthenticationRequiredError:
-    case QNetworkReply::ContentAccessDenied:
-    case QNetworkReply::AuthenticationRequiredError:
-        return EACCES;
-    case QNetworkReply::ContentOperationNotPermittedError:
-        return EPERM;
-    case QNetworkReply::ContentNotFoundError:
-    case QNetworkReply::ContentGoneError:
-        return ENOENT;
-    case QNetworkReply::ContentConflictError:
-        return EEXIST;
-    case QNetworkReply::ContentReSendError:
-    case QNetworkReply::ServiceUnavailableError:
-        return EAGAIN;
-    case QNetworkReply::ProtocolUnknownError:
-        return EPROTONOSUPPORT;
-    case QNetworkReply::ProtocolInvalidOperationError:
-    case QNetworkReply::OperationNotImplementedError:
-        return EOPNOTSUPP;
-    case QNetworkReply::SslHandshakeFailedError:
-    case QNetworkReply::TooManyRedirectsError:
-    case QNetworkReply::InsecureRedirectError:
-    case QNetworkReply::UnknownProxyError:
-    case QNetworkReply::ProtocolFailure:
-        return EPROTO;
-    case QNetworkReply::NoError:
-    case QNetworkReply::UnknownContentError:
-    case QNetworkReply::InternalServerError:
-    case QNetworkReply::UnknownServerError:
-        break;
-    }
-    return EIO;
 }

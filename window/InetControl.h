@@ -15,6 +15,9 @@
 #include <string>
 
 class QNetworkAccessManager;
+namespace TransportFailure {
+struct Failure;
+}
 class QTimer;
 
 class InetControl : public QObject
@@ -46,8 +49,9 @@ public:
     // never 0 then.
     int ResponseCode() const { return m_responseCode; }
     QString ResponseInfo() const { return m_responseInfo; }
-    // The HTTP status of the last complete answer; 0 when none came.
-    int StatusCode() const { return m_statusCode; }
+    // The head of the last complete answer: its status line and headers,
+    // "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n...\r\n"; "" when none came.
+    std::string GetHeader() const { return m_head; }
 
     // The next piece of the body, at most size bytes; "" once it is all read.
     // dataType 0 (text) is the only kind: one char per byte.
@@ -55,9 +59,6 @@ public:
 
     // Drops any request under way without reporting anything.
     void Cancel();
-
-    // The errno value that stands for a Qt network failure; never 0.
-    static int ErrorNumber(QNetworkReply::NetworkError error);
 
 signals:
     void StateChanged(int state);
@@ -72,6 +73,7 @@ private:
     void OnTimeout();
     void RestartTimer();
     void AbortReply(Abort reason);
+    void Fail(const TransportFailure::Failure& failure);
     void Finish(int state);
     void DropReply();
 
@@ -83,7 +85,7 @@ private:
     Abort m_abort = Abort::None;
     int m_responseCode = 0;
     QString m_responseInfo;
-    int m_statusCode = 0;
+    std::string m_head;
     std::string m_requestBody;
     std::string m_body;
     std::size_t m_readPos = 0;

@@ -24,35 +24,19 @@ MsgBoxHandler& InstalledMsgBoxHandler()
 
 QMessageBox::Icon IconOfStyle(int style)
 {
-    switch (style & 0x70) {
-    case 16: return QMessageBox::Critical;
-    case 32: return QMessageBox::Question;
-    case 48: return QMessageBox::Warning;
-    case 64: return QMessageBox::Information;
-    default: return QMessageBox::NoIcon;
-    }
+    return (style & 0x70) == vbExclamation ? QMessageBox::Warning : QMessageBox::NoIcon;
 }
 
 // Number and text of the failure raised by an unusable property value.
 constexpr int kInvalidPropertyValue = 380;
 const char* const kInvalidPropertyValueText = "Invalid property value";
 
+// The window uses one system colour, the button face (index 15).
 QPalette::ColorRole RoleOfSystemColour(quint32 index)
 {
-    switch (index) {
-    case 0x05: return QPalette::Base;             // window background
-    case 0x08: return QPalette::Text;             // window text
-    case 0x0D: return QPalette::Highlight;
-    case 0x0E: return QPalette::HighlightedText;
-    case 0x0F: return QPalette::Button;           // button face
-    case 0x10: return QPalette::Dark;             // button shadow
-    case 0x12: return QPalette::ButtonText;
-    case 0x14: return QPalette::Light;            // 3-D highlight
-    case 0x17: return QPalette::ToolTipText;
-    case 0x18: return QPalette::ToolTipBase;
-    default:
+    if (index != 0x0F)
         throw Failure(kInvalidPropertyValue, QString::fromLatin1(kInvalidPropertyValueText));
-    }
+    return QPalette::Button;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "WinsockControl.h"
 
 #include "Toolkit.h"
+#include "TransportFailure.h"
 
 #include <QNetworkProxy>
 #include <QTcpSocket>
@@ -177,7 +178,7 @@ void WinsockControl::OnReadyRead()
     if (available <= 0)
         return;
     if (m_maxReceive > 0 && m_receivedTotal + available > m_maxReceive) {
-        Fail(EMSGSIZE, tr("The service's answer is larger than %1").arg(SizeText(m_maxReceive)));
+        Fail(TransportFailure::AnswerTooLarge(m_maxReceive));
         return;
     }
 
@@ -228,27 +229,24 @@ void WinsockControl::OnSocketError(QAbstractSocket::SocketError error)
     m_connectTimer->stop();
     m_idleTimer->stop();
     m_failed = true;
-    const int number = ErrorNumber(error);
+    const int number = TransportFailure::ErrorNumber(error);
     const QString description = m_socket->errorString();
     Post([this, number, description] { emit Error(number, description); });
-    if (peerClosed)
-        Post([this] { emit PeerClosed(); });
 }
 
 void WinsockControl::OnConnectTimeout()
 {
     if (m_socket->state() == QAbstractSocket::ConnectedState)
         return;
-    Fail(ETIMEDOUT, tr("Connection timed out"));
+    Fail(TransportFailure::TimedOut(m_connectTimer->intervalAsDuration()));
 }
 
 void WinsockControl::OnIdleTimeout()
 {
-    const double seconds = static_cast<double>(m_idleTimer->interval()) / 1000.0;
-    Fail(ETIMEDOUT, tr("The service did not answer within %1 seconds").arg(seconds));
+    Fail(TransportFailure::TimedOut(m_idleTimer->intervalAsDuration()));
 }
 
-void WinsockControl::Fail(int number, const QString& description)
+void WinsockControl::Fail(const TransportFailure::Failure& failure)
 {
     m_connectTimer->stop();
     m_idleTimer->stop();
@@ -256,62 +254,5 @@ void WinsockControl::Fail(int number, const QString& description)
     m_closing = true;
     m_socket->abort();
     m_closing = false;
-    Post([this, number, description] { emit Error(number, description); });
-}
-
-int WinsockControl::ErrorNumber(QAbstractSocket::SocketError error)
-{
-    switch (error) {
-    case QAbstractSocket::ConnectionRefusedError:
-    case QAbstractSocket::ProxyConnectionRefusedError:
-        return ECONNREFUSED;
-    case QAbstractSocket::RemoteHostClosedError:
-    case QAbstractSocket::ProxyConnectionClosedError:
-        return ECONNRESET;
-    // getaddrinfo's failures have no errno of their own: an unknown host is
-    // one that cannot be reached.
-    case QAbstractSocket::HostNotFoundError:
-    case QAbstractSocket::ProxyNotFoundError:
-        return EHOSTUNREACH;
-    case QAbstractSocket::SocketAccessError:
-    case QAbstractSocket::ProxyAuthenticationRequiredError:
-        return EACCES;
-    case QAbstractSocket::SocketResourceError:
-        return ENOBUFS;
-    case QAbstractSocket::SocketTimeoutError:
-    case QAbstractSocket::ProxyConnectionTimeoutError:
-        return ETIMEDOUT;
-    case QAbstractSocket::DatagramTooLargeError:
-        return EMSGSIZE;
-    case QAbstractSocket::NetworkError:
-        return ENETUNREACH;
-    case QAbstractSocket::AddressInUseError:
-        return EADDRINUSE;
-    case QAbstractSocket::SocketAddressNotAvailableError:
-        return EADDRNOTAVAIL;
-    case QAbstractSocket::UnsupportedSocketOperationError:
-        return EOPNOTSUPP;
-    case QAbstractSocket::UnfinishedSocketOperationError:
-        return EINPROGRESS;
-    case QAbstractSocket::ProxyProtocolError:
-    case QAbstractSocket::SslHandshakeFailedError:
-    case QAbstractSocket::SslInternalError:
-    case QAbstractSocket::SslInvalidUserDataError:
-        return EPROTO;
-    case QAbstractSocket::TemporaryError:
-        return EAGAIN;
-    case QAbstractSocket::OperationError:
-        return ENOTCONN;
-    case QAbstractSocket::UnknownSocketError:
-        break;
-    }
-    return EIO;
-}
-
-QString WinsockControl::SizeText(qint64 bytes)
-{
-    constexpr qint64 kMiB = 1024 * 1024;
-    if (bytes > 0 && bytes % kMiB == 0)
-        return tr("%1 MiB").arg(bytes / kMiB);
-    return tr("%1 bytes").arg(bytes);
+    Post([this, failure] { emit Error(failure.number, failure.description); });
 }

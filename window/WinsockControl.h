@@ -17,6 +17,9 @@
 #include <string>
 
 class QTcpSocket;
+namespace TransportFailure {
+struct Failure;
+}
 class QTimer;
 
 class WinsockControl : public QObject
@@ -53,18 +56,10 @@ public:
 
     bool IsConnected() const;
 
-    // The errno value that stands for a Qt socket error; never 0.
-    static int ErrorNumber(QAbstractSocket::SocketError error);
-    // "16 MiB" or "1000 bytes": how an answer limit is written in messages.
-    static QString SizeText(qint64 bytes);
-
 signals:
     void Connected();
     void DataArrival(qint64 bytesTotal);
     void Error(int number, const QString& description);
-    // The peer closed the connection; follows the Error(104, ...) that
-    // reports it, and like it is dropped when that Error's handler closes.
-    void PeerClosed();
     // Bytes of the last SendData handed to the system so far.
     void SendProgress(qint64 bytesSent, qint64 bytesTotal);
 
@@ -78,7 +73,7 @@ private:
     void RestartIdleTimer();
     // Posts the delivery of an event; it is dropped if Close runs first.
     void Post(std::function<void()> deliver);
-    void Fail(int number, const QString& description);
+    void Fail(const TransportFailure::Failure& failure);
     void FeedSocket();
     void Reset();
 

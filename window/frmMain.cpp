@@ -74,8 +74,6 @@ QFont WindowFont()
     return font;
 }
 
-const QString kIdleCaption = QStringLiteral("Tarnwick Uploader");
-
 constexpr quint32 kWhite = 0xFFFFFF;
 constexpr quint32 kButtonFace = 0x8000000F;
 
@@ -134,6 +132,9 @@ frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds resp
     Form_Initialize();
     CreateControls();
     SetupTransports();
+    m_reportError = [this](std::int32_t number, const std::string& description) {
+        ShowFailure(number, QString::fromLocal8Bit(description));
+    };
 
     connect(cmdBrowse, &QPushButton::clicked, this, &frmMain::cmdBrowse_Click);
     connect(cmdInet, &QPushButton::clicked, this, &frmMain::cmdInet_Click);
@@ -142,17 +143,12 @@ frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds resp
         connect(cmdCopy[i], &QPushButton::clicked, this, [this, i] { cmdCopy_Click(i); });
     connect(cmdCopyAll, &QPushButton::clicked, this, &frmMain::cmdCopyAll_Click);
 
-    modTarnwick::SetErrorReporter([this](std::int32_t number, const std::string& description) {
-        Toolkit::MsgBox(this, QString::number(number) + QStringLiteral(" - ") + QString::fromStdString(description));
-    });
-
     Form_Load();
 }
 
 frmMain::~frmMain()
 {
     Form_Terminate();
-    modTarnwick::SetErrorReporter({});
 }
 
 void frmMain::Form_Initialize()
@@ -165,7 +161,7 @@ void frmMain::CreateControls()
     InitWindowResources();
 
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(kIdleCaption);
+    setWindowTitle(QString::fromLatin1(IdleCaption));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                    | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFixedSize(Twips(0, 0, 8535, 4965).size());
@@ -185,8 +181,6 @@ void frmMain::CreateControls()
     cmdBrowse = Place(new QPushButton(QStringLiteral("Browse"), Picture3), QStringLiteral("cmdBrowse"), Twips(0, 0, 975, 315));
     Picture1 = Place(Container(Frame1), QStringLiteral("Picture1"), Twips(1200, 370, 6915, 375));
     txtImagePath = Place(new QLineEdit(Picture1), QStringLiteral("txtImagePath"), Twips(0, 0, 6855, 285));
-    // The path only ever arrives through the size check of image selection.
-    txtImagePath->setReadOnly(true);
 
     Frame2 = Place(new QGroupBox(QStringLiteral("Upload Results"), this), QStringLiteral("Frame2"), Twips(120, 1080, 8295, 3375));
     Picture2 = Place(Container(Frame2), QStringLiteral("Picture2"), Twips(180, 360, 8000, 2895));

@@ -43,6 +43,8 @@ class frmMain : public QWidget
 public:
     static constexpr qint64 MaxImageBytes = 3145727;
     static constexpr qint64 MaxResponseBytes = 16 * 1024 * 1024;
+    static constexpr const char* IdleCaption = "Tarnwick Uploader";
+    static constexpr const char* BusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
 
     // responseTimeout: how long either transport waits for the service
     // (connecting, and between pieces of the answer) before giving up.
@@ -87,12 +89,20 @@ private:
     void Winsock_DataArrival(qint64 bytesTotal);
     void Winsock_Error(int number, const QString& description);
     void SetupTransports();
-    // Both transports end a complete answer the same way.
-    void ShowAnswer(const std::string& page);
-    // A transport's failure message, then Idle with empty, disabled rows.
-    void EndFailedUpload(int number, const QString& description);
-    // The trap of an upload command.
-    void TrapUploadFailure(int number, const QString& description);
+    // The request for one transport, from the path and the check box as they are now.
+    modTarnwick::UploadRequest BuildRequest(std::int32_t transportMode);
+    // Both transports end a complete answer the same way: the links, or,
+    // when the answer held none, a failure. head: the answer's status line
+    // and headers (the page may follow them).
+    void ShowAnswer(const std::string& page, const std::string& head);
+    // The one way back to Idle after an upload that brought no links: inputs
+    // enabled, idle caption, rows disabled and empty.
+    void ReturnToIdle();
+    // Every upload failure that has not been shown yet ends here: back to
+    // Idle, then the one message.
+    void EndUploadWithFailure(int number, const QString& description);
+    // "N - description" in a message box: how this window shows a failure.
+    void ShowFailure(int number, const QString& description);
 
     // The progress strip: shown empty when an upload starts (total 0: not
     // known yet), then fed by either transport's progress signal at most
@@ -104,6 +114,8 @@ private:
 
     ServiceEndpoint m_endpoint;
     std::chrono::milliseconds m_responseTimeout;
+    // Where the protocol module's failures go while this window calls it.
+    modTarnwick::ErrorReporter m_reportError;
     std::string ResponseBuffer;
     // True from cmdWinsock_Click until that upload has ended, one way or another.
     bool m_socketUploading = false;

@@ -5,6 +5,7 @@
 
 #include "InetControl.h"
 #include "Toolkit.h"
+#include "TransportFailure.h"
 #include "WinsockControl.h"
 
 #include <QCheckBox>
@@ -25,9 +26,6 @@
 
 namespace {
 
-const char* const kIdleCaption = "Tarnwick Uploader";
-const char* const kBusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
-const char* const kMessageSeparator = " - ";
 const char* const kPostOperation = "POST";
 
 constexpr std::string_view kEndOfAnswer = "</html>";
@@ -66,14 +64,16 @@ std::string ImagePathOf(const QLineEdit* box)
     return QFile::encodeName(box->text()).toStdString();
 }
 
-// The number and text a trap shows for a failure that is not a Toolkit::Failure.
-std::pair<int, QString> DescribeException(const std::exception& failure)
+// The number and text that an upload command's trap shows.
+TransportFailure::Failure FailureOf(const std::exception& trapped)
 {
-    if (const auto* system = dynamic_cast<const std::system_error*>(&failure))
+    if (const auto* failure = dynamic_cast<const Toolkit::Failure*>(&trapped))
+        return {failure->number(), failure->description()};
+    if (const auto* system = dynamic_cast<const std::system_error*>(&trapped))
         return {system->code().value() != 0 ? system->code().value() : EIO, QString::fromLocal8Bit(system->what())};
-    if (dynamic_cast<const std::bad_alloc*>(&failure))
+    if (dynamic_cast<const std::bad_alloc*>(&trapped))
         return {ENOMEM, QString::fromLocal8Bit(std::strerror(ENOMEM))};
-    return {EIO, QString::fromLocal8Bit(failure.what())};
+    return {EIO, QString::fromLocal8Bit(trapped.what())};
 }
 
 double SecondsOf(std::chrono::milliseconds limit)
@@ -87,7 +87,6 @@ void frmMain::SetupTransports()
 {
     Inet = new InetControl(this);
     Inet->setObjectName(QStringLiteral("Inet"));
-    Inet->RequestTimeout = SecondsOf(m_responseTimeout);
     Inet->MaxResponseBytes = MaxResponseBytes;
     connect(Inet, &InetControl::StateChanged, this, &frmMain::Inet_StateChanged);
 
@@ -155,40 +154,61 @@ void frmMain::HideUploadProgress()
     prgUpload->hide();
 }
 
-void frmMain::ShowAnswer(const std::string& page)
+modTarnwick::UploadRequest frmMain::BuildRequest(std::int32_t transportMode)
+{
+    const bool randomName = IsChecked(chkRandomName);
+    const std::string imagePath = ImagePathOf(txtImagePath);
+    const modTarnwick::ErrorReportScope reportHere(m_reportError);
+    return modTarnwick::BuildUploadRequest(imagePath, transportMode, randomName);
+}
+
+void frmMain::ShowAnswer(const std::string& page, const std::string& head)
 {
     HideUploadProgress();
-    const modTarnwick::LinkSet links = modTarnwick::ParseResultPage(page);
+    modTarnwick::LinkSet links;
+    {
+        const modTarnwick::ErrorReportScope reportHere(m_reportError);
+        links = modTarnwick::ParseResultPage(page);
+    }
+    // Neither section on the page: whatever the service said, it gave no links.
+    if (TransportFailure::HoldsNoLinks(links)) {
+        const TransportFailure::Failure failure = TransportFailure::NoLinks(head);
+        EndUploadWithFailure(failure.number, failure.description);
+        return;
+    }
+
     EnableResults();
     UnlockInputs();
-    if (!links.empty()) {
-        const std::size_t rows = std::min(links.size(), txtResult.size());
-        for (std::size_t i = 0; i < rows; ++i)
-            txtResult[i]->setText(QString::fromUtf8(links[i]));
+    const std::size_t rows = std::min(links.size(), txtResult.size());
+    for (std::size_t i = 0; i < rows; ++i) {
+        txtResult[i]->setText(QString::fromUtf8(links[i]));
+        // A code is recognised by its start ("<a href=", "[url="), not its end.
+        txtResult[i]->setCursorPosition(0);
     }
-    setWindowTitle(QString::fromLatin1(kIdleCaption));
+    setWindowTitle(QString::fromLatin1(IdleCaption));
 }
 
-void frmMain::EndFailedUpload(int number, const QString& description)
+void frmMain::ReturnToIdle()
 {
-    // The transfer is over: nothing may look busy behind the message.
     HideUploadProgress();
-    Toolkit::MsgBox(this, QString::number(number) + QLatin1String(kMessageSeparator) + description);
     DisableResults();
     UnlockInputs();
-    setWindowTitle(QString::fromLatin1(kIdleCaption));
+    setWindowTitle(QString::fromLatin1(IdleCaption));
 }
 
-void frmMain::TrapUploadFailure(int number, const QString& description)
+void frmMain::EndUploadWithFailure(int number, const QString& description)
 {
     try {
-        HideUploadProgress();
-        UnlockInputs();
-        setWindowTitle(QString::fromLatin1(kIdleCaption));
+        ReturnToIdle();
     } catch (...) {
-        // The report below is what the user must see; a second failure adds nothing.
+        // The message below is what the user must see; a second failure adds nothing.
     }
-    modTarnwick::ReportError(number, description.toStdString());
+    ShowFailure(number, description);
+}
+
+void frmMain::ShowFailure(int number, const QString& description)
+{
+    Toolkit::MsgBox(this, TransportFailure::MessageText(number, description));
 }
 
 // ---- Upload through the HTTP client ------------------------------------------
@@ -196,37 +216,30 @@ void frmMain::TrapUploadFailure(int number, const QString& description)
 void frmMain::cmdInet_Click()
 {
     try {
-        const bool randomName = IsChecked(chkRandomName);
-        const std::string imagePath = ImagePathOf(txtImagePath);
-
         // Built before the window changes: a failed build reports while idle.
-        modTarnwick::UploadRequest request = modTarnwick::BuildUploadRequest(imagePath, kHttpTransport, randomName);
+        modTarnwick::UploadRequest request = BuildRequest(kHttpTransport);
 
         DisableResults();
         LockInputs();
-        setWindowTitle(QString::fromLatin1(kBusyCaption));
+        setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(request.empty() ? 0 : static_cast<qint64>(request[0].size()));
         Inet->RequestTimeout = SecondsOf(m_responseTimeout);
 
         if (request.size() < 2) {
-            UnlockInputs();
-            setWindowTitle(QString::fromLatin1(kIdleCaption));
-            HideUploadProgress();
+            ReturnToIdle();
             return;
         }
         Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request[0]), request[1]);
-    } catch (const Toolkit::Failure& failure) {
-        TrapUploadFailure(failure.number(), failure.description());
-    } catch (const std::exception& failure) {
-        const auto [number, description] = DescribeException(failure);
-        TrapUploadFailure(number, description);
+    } catch (const std::exception& trapped) {
+        const TransportFailure::Failure failure = FailureOf(trapped);
+        EndUploadWithFailure(failure.number, failure.description);
     }
 }
 
 void frmMain::Inet_StateChanged(int state)
 {
     if (state == InetControl::icError) {
-        EndFailedUpload(Inet->ResponseCode(), Inet->ResponseInfo());
+        EndUploadWithFailure(Inet->ResponseCode(), Inet->ResponseInfo());
         return;
     }
     if (state != InetControl::icResponseCompleted)
@@ -241,7 +254,7 @@ void frmMain::Inet_StateChanged(int state)
         Toolkit::DoEvents();
     } while (!piece.empty());
 
-    ShowAnswer(page);
+    ShowAnswer(page, Inet->GetHeader());
 }
 
 // ---- Upload through the socket -----------------------------------------------
@@ -251,7 +264,7 @@ void frmMain::cmdWinsock_Click()
     try {
         DisableResults();
         LockInputs();
-        setWindowTitle(QString::fromLatin1(kBusyCaption));
+        setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(0);
 
         // Whatever the previous connection left must not reach this answer.
@@ -260,32 +273,24 @@ void frmMain::cmdWinsock_Click()
 
         m_socketUploading = true;
         Winsock->Connect(m_endpoint.host, m_endpoint.port);
-    } catch (const Toolkit::Failure& failure) {
+    } catch (const std::exception& trapped) {
         m_socketUploading = false;
-        TrapUploadFailure(failure.number(), failure.description());
-    } catch (const std::exception& failure) {
-        m_socketUploading = false;
-        const auto [number, description] = DescribeException(failure);
-        TrapUploadFailure(number, description);
+        const TransportFailure::Failure failure = FailureOf(trapped);
+        EndUploadWithFailure(failure.number, failure.description);
     }
 }
 
 void frmMain::Winsock_Connect()
 {
-    const bool randomName = IsChecked(chkRandomName);
-    const std::string imagePath = ImagePathOf(txtImagePath);
-
     m_buildingRequest = true;
-    modTarnwick::UploadRequest request = modTarnwick::BuildUploadRequest(imagePath, kSocketTransport, randomName);
+    modTarnwick::UploadRequest request = BuildRequest(kSocketTransport);
     m_buildingRequest = false;
     if (request.empty()) {
         // Nothing will be sent: a connection left open could only bring a
         // late failure message to an idle window.
         Winsock->Close();
         m_socketUploading = false;
-        UnlockInputs();
-        setWindowTitle(QString::fromLatin1(kIdleCaption));
-        HideUploadProgress();
+        ReturnToIdle();
         return;
     }
     StartUploadProgress(static_cast<qint64>(request.front().size()));
@@ -307,7 +312,8 @@ void frmMain::Winsock_DataArrival(qint64 /*bytesTotal*/)
     Winsock->Close();
     m_socketUploading = false;
 
-    ShowAnswer(ResponseBuffer);
+    // The buffer begins with the status line and headers: it is its own head.
+    ShowAnswer(ResponseBuffer, ResponseBuffer);
     std::string().swap(ResponseBuffer);
 }
 
@@ -322,9 +328,9 @@ void frmMain::Winsock_Error(int number, const QString& description)
         return;
 
     if (std::exchange(m_socketUploading, false)) {
-        EndFailedUpload(number, description);
+        EndUploadWithFailure(number, description);
         return;
     }
     // No upload under way: the window keeps whatever it shows.
-    Toolkit::MsgBox(this, QString::number(number) + QLatin1String(kMessageSeparator) + description);
+    ShowFailure(number, description);
 }

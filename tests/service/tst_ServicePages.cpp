@@ -20,11 +20,10 @@ struct Parsed
 Parsed parseLikeTheUploader(const QByteArray& page)
 {
     Parsed parsed;
-    modTarnwick::SetErrorReporter([&parsed](std::int32_t number, const std::string& description) {
+    const modTarnwick::ErrorReportScope recordReports([&parsed](std::int32_t number, const std::string& description) {
         parsed.reports.append(QString::number(number) + u" - "_s + QString::fromStdString(description));
     });
     const modTarnwick::LinkSet links = modTarnwick::ParseResultPage(page.toStdString());
-    modTarnwick::SetErrorReporter({});
     for (const std::string& link : links)
         parsed.texts.append(QString::fromStdString(link));
     return parsed;

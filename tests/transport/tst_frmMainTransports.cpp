@@ -7,6 +7,7 @@
 #include "modTarnwick.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QNetworkReply>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -132,6 +133,8 @@ private slots:
     void requestOnTheWire();
     void answers_data();
     void answers();
+    void answersWithoutLinks_data();
+    void answersWithoutLinks();
     void failures_data();
     void failures();
 };
@@ -166,12 +169,21 @@ void tst_frmMainTransports::requestOnTheWire()
     AnswerWithPage(server, transport);
     TemporaryImage image(EveryByteValue(70000), fileName);
     auto window = OpenWindowAt(server.Port(), kShortLimit);
-    SetImage(*window, image.Path(), randomName);
+    SetImage(*window, QString(), randomName);
+    // Typed, as a user would, rather than chosen: the box takes any path. The
+    // test's keyboard knows ASCII only; a name beyond it is pasted.
+    auto* pathBox = ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"));
+    QTest::keyClicks(pathBox, QFileInfo(image.Path()).path() + QLatin1Char('/'));
+    pathBox->insert(fileName);
+    QCOMPARE(pathBox->text(), image.Path());
 
     Click(*window, transport);
     QTRY_COMPARE(Rows(*window), ExpectedRows());
     VerifyIdle(*window, true);
     QCOMPARE(messages.shown.size(), 0);
+    // Each box shows the start of its code, where "<a href=" or "[url=" tells what it is.
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(ResultRow(*window, i)->cursorPosition(), 0);
 
     const QByteArray received = server.Received();
     const QByteArray boundary = BoundaryOf(received);
@@ -211,7 +223,6 @@ void tst_frmMainTransports::answers_data()
     const QByteArray page = FixtureServer::ResultPage();
     const qsizetype tag = page.indexOf("</html>");
     const QStringList links = ExpectedRows();
-    const QStringList notAvailable(8, QStringLiteral("n.a"));
     const QStringList empty(8, QString());
     const QByteArray unparsable = "<html><body>Please use clickable thumbnail</body></html>";
 
@@ -235,12 +246,6 @@ void tst_frmMainTransports::answers_data()
         << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(200, page)} << links << QString();
     QTest::newRow("http client: error status with the page")
         << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(404, page)} << links << QString();
-    QTest::newRow("http client: error status with a plain page")
-        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(500, "<html>Internal error</html>", false)} << notAvailable << QString();
-    QTest::newRow("http client: bad-request status with a page")
-        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(400, "<html>Upload refused</html>")} << notAvailable << QString();
-    QTest::newRow("http client: empty page")
-        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(200, {})} << notAvailable << QString();
     QTest::newRow("http client: unparsable page")
         << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(200, unparsable)} << empty << QStringLiteral("5 - ");
 }
@@ -296,6 +301,84 @@ void tst_frmMainTransports::answers()
     QCOMPARE(messages.shown.size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty())
         QVERIFY2(messages.shown.first().text.startsWith(message), qPrintable(messages.shown.first().text));
+}
+
+void tst_frmMainTransports::answersWithoutLinks_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QStringList>("rows");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray noMarkers = "<html><body><p>Nothing to see here.</p></body></html>";
+    // The page's second section alone: its rows filled, the first section's "n.a".
+    QByteArray detailsOnly = FixtureServer::ResultPage();
+    detailsOnly.remove(0, detailsOnly.indexOf("<p>Include details"));
+    detailsOnly.prepend("<html><body>");
+    const QStringList detailRows = QStringList(3, QStringLiteral("n.a")) + ExpectedRows().mid(3);
+
+    const auto head = [](const QByteArray& statusLine, const QByteArray& headers = {}) {
+        return statusLine + "\r\nContent-Type: text/html\r\n" + headers + "\r\n";
+    };
+    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+        const char* name = transport == Transport::Socket ? "socket" : "http client";
+        QTest::addRow("%s: 500 without links", name)
+            << transport << head("HTTP/1.0 500 Internal Server Error") + noMarkers << QStringList()
+            << QStringLiteral("500 - The service answered 500 Internal Server Error and sent no links");
+        QTest::addRow("%s: 302 without links", name)
+            << transport << head("HTTP/1.0 302 Found", "Location: http://elsewhere.test/upload\r\n") + noMarkers << QStringList()
+            << QStringLiteral("302 - The service answered 302 Found and sent no links; it points to http://elsewhere.test/upload");
+        QTest::addRow("%s: 200 page without links", name)
+            << transport << head("HTTP/1.0 200 OK") + noMarkers << QStringList()
+            << QStringLiteral("61 - The service answered 200 OK, but its page held no links");
+        QTest::addRow("%s: one section", name)
+            << transport << head("HTTP/1.0 200 OK") + detailsOnly << detailRows << QString();
+        QTest::addRow("%s: all links", name)
+            << transport << head("HTTP/1.0 200 OK") + FixtureServer::ResultPage() << ExpectedRows() << QString();
+    }
+    QTest::newRow("socket: no status line, no links")
+        << Transport::Socket << noMarkers << QStringList() << QStringLiteral("61 - The service's answer held no links");
+    QTest::newRow("http client: empty 200 page")
+        << Transport::Inet << head("HTTP/1.0 200 OK") << QStringList()
+        << QStringLiteral("61 - The service answered 200 OK, but its page held no links");
+    QTest::newRow("http client: 404 status, no reason")
+        << Transport::Inet << head("HTTP/1.0 404") + noMarkers << QStringList()
+        << QStringLiteral("404 - The service answered 404 and sent no links");
+}
+
+// An answer that brings no links is a failure, said once, and leaves nothing
+// on screen that could be taken for a result.
+void tst_frmMainTransports::answersWithoutLinks()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QByteArray, answer);
+    QFETCH(QStringList, rows);
+    QFETCH(QString, message);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&answer](QTcpSocket* socket, const QByteArray&) { FixtureServer::SendAndClose(socket, answer); });
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
+    SetImage(*window, image.Path());
+
+    Click(*window, transport);
+    QTRY_COMPARE(window->windowTitle(), QStringLiteral("Tarnwick Uploader"));
+    OutlastLimit();
+    if (message.isEmpty()) {
+        QCOMPARE(messages.shown.size(), 0);
+        QCOMPARE(Rows(*window), rows);
+        VerifyIdle(*window, true);
+        return;
+    }
+    QCOMPARE(messages.shown.size(), 1);
+    QCOMPARE(messages.shown.first().text, message);
+    QCOMPARE(messages.shown.first().style, int(Toolkit::vbOKOnly));
+    QCOMPARE(messages.shown.first().title, QStringLiteral("Tarnwick"));
+    VerifyIdle(*window, false);
+    QCOMPARE(Rows(*window), QStringList(8, QString()));
+    QVERIFY(!ControlOf<QWidget>(*window, QStringLiteral("prgUpload"))->isVisible());
 }
 
 void tst_frmMainTransports::failures_data()

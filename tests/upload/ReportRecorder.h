@@ -18,18 +18,17 @@ inline std::ostream& operator<<(std::ostream& out, const Report& report)
     return out << report.number << " - " << report.description;
 }
 
-// Records every report while it lives, then puts the default reporter back.
+// Records every report made on this thread while it lives.
 class ReportRecorder {
 public:
-    ReportRecorder()
-    {
-        modTarnwick::SetErrorReporter([this](std::int32_t number, const std::string& description) {
-            reports.push_back({number, description});
-        });
-    }
-    ~ReportRecorder() { modTarnwick::SetErrorReporter({}); }
+    ReportRecorder() = default;
     ReportRecorder(const ReportRecorder&) = delete;
     ReportRecorder& operator=(const ReportRecorder&) = delete;
 
     std::vector<Report> reports;
+
+private:
+    modTarnwick::ErrorReportScope scope_{[this](std::int32_t number, const std::string& description) {
+        reports.push_back({number, description});
+    }};
 };

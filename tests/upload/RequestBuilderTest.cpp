@@ -255,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, BuildFailure, testing::Values(
 
 TEST_F(RequestBuilderTest, MissingFileWithoutReporterWritesOneLineOnStandardError)
 {
-    SetErrorReporter({});
+    const ErrorReportScope noReporter({});
     testing::internal::CaptureStderr();
     const UploadRequest request = BuildUploadRequest((dir_ / "missing.jpg").string(), 0, false);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "2 - No such file or directory\n");
@@ -264,7 +264,7 @@ TEST_F(RequestBuilderTest, MissingFileWithoutReporterWritesOneLineOnStandardErro
 
 TEST_F(RequestBuilderTest, ThrowingReporterDoesNotEscape)
 {
-    SetErrorReporter([](std::int32_t, const std::string&) { throw std::runtime_error("reporter failed"); });
+    const ErrorReportScope throwing([](std::int32_t, const std::string&) { throw std::runtime_error("reporter failed"); });
     EXPECT_NO_THROW(EXPECT_TRUE(BuildUploadRequest("", 0, false).empty()));
 }
 

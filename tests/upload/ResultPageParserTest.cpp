@@ -162,9 +162,8 @@ INSTANTIATE_TEST_SUITE_P(Pages, FailedPage, testing::Values(
 
 TEST(ParseResultPage, ThrowingReporterDoesNotEscape)
 {
-    modTarnwick::SetErrorReporter([](std::int32_t, const std::string&) { throw 5; });
+    const modTarnwick::ErrorReportScope throwing([](std::int32_t, const std::string&) { throw 5; });
     EXPECT_NO_THROW(EXPECT_TRUE(ParseResultPage("Please use clickable thumbnail").empty()));
-    modTarnwick::SetErrorReporter({});
 }
 
 } // namespace

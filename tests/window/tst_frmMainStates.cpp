@@ -73,7 +73,7 @@ private slots:
     void routines_data();
     void routines();
     void backgroundReachesTheScreen();
-    void reportErrorAndClose();
+    void showsOnlyItsOwnReportsAndClosesQuietly();
 };
 
 void TestFrmMainStates::idleAfterStart()
@@ -151,24 +151,27 @@ void TestFrmMainStates::backgroundReachesTheScreen()
     QCOMPARE(row->grab().toImage().pixelColor(inside), ButtonFace());
 }
 
-void TestFrmMainStates::reportErrorAndClose()
+void TestFrmMainStates::showsOnlyItsOwnReportsAndClosesQuietly()
 {
     MessageRecorder messages;
     auto window = std::make_unique<frmMain>();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
 
-    modTarnwick::ReportError(53, "File not found");
+    // A report of the protocol module that no call of this window made is not its to show.
+    modTarnwick::ReportError(53, "reported outside the window");
+    QCOMPARE(messages.shown.size(), 0);
+
+    // Its own request, built from an empty path, reports in its message box.
+    QTest::mouseClick(ControlOf<QPushButton>(*window, QStringLiteral("cmdInet")), Qt::LeftButton);
     QCOMPARE(messages.shown.size(), 1);
-    QCOMPARE(messages.shown[0].text, QStringLiteral("53 - File not found"));
+    QCOMPARE(messages.shown[0].text, QStringLiteral("2 - No such file or directory"));
     QCOMPARE(messages.shown[0].title, QStringLiteral("Tarnwick"));
     QCOMPARE(messages.shown[0].style, int(Toolkit::vbOKOnly));
 
-    // Closing a socket that was never opened says nothing; nor does a report
-    // once the window is gone.
+    // Closing a socket that was never opened says nothing.
     QVERIFY(window->close());
     window.reset();
-    modTarnwick::ReportError(5, "reported after the window closed");
     QCOMPARE(messages.shown.size(), 1);
 }
 

@@ -1,0 +1,53 @@
+#pragma once
+
+// How an upload's failures are told to the user, the same over both
+// transports: a number and a description, shown as "N - description".
+//
+// The numbers:
+//   1 to 133  the system's error numbers (errno): a file the request builder
+//             cannot read (2, 13, 21, ...), a connection that fails (111
+//             refused, 104 reset or closed early, 113 host unreachable, 110
+//             no progress within the time limit), an answer over the size
+//             limit (90). 5 is also the answer-page parser's failure.
+//   300-599   an answer that held no links, numbered by its HTTP status
+//             (302, 404, 500, ...).
+//   61        an answer that held no links although its status was not an
+//             error (200, say), or that had no status line at all.
+// A failure is never numbered 0.
+
+#include "modTarnwick.h"
+
+#include <QAbstractSocket>
+#include <QString>
+
+#include <chrono>
+#include <string_view>
+
+namespace TransportFailure {
+
+struct Failure
+{
+    int number = 0;
+    QString description;
+};
+
+// "111 - Connection refused": the one form in which a failure is shown.
+QString MessageText(int number, const QString& description);
+
+// The errno value that stands for a socket error; never 0.
+int ErrorNumber(QAbstractSocket::SocketError error);
+
+// The connection made no progress for this long (110).
+Failure TimedOut(std::chrono::milliseconds limit);
+// The answer grew past the limit (90).
+Failure AnswerTooLarge(qint64 limit);
+
+// A parsed page whose every slot is "n.a": neither section was on it.
+bool HoldsNoLinks(const modTarnwick::LinkSet& links);
+
+// The failure for an answer that held no links, told from its head: the
+// status line and headers as received ("HTTP/1.1 302 Found\r\nLocation: ...").
+// Only the head is read; the page after it may follow in the same text.
+Failure NoLinks(std::string_view answer);
+
+} // namespace TransportFailure
