@@ -3,6 +3,7 @@
 
 #include "frmMain.h"
 
+#include "AnswerPage.h"
 #include "InetControl.h"
 #include "Toolkit.h"
 #include "TransportFailure.h"
@@ -20,7 +21,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -28,7 +28,6 @@ namespace {
 
 const char* const kPostOperation = "POST";
 
-constexpr std::string_view kEndOfAnswer = "</html>";
 constexpr int kChunkSize = 1024;
 constexpr int icString = 0;
 
@@ -37,22 +36,6 @@ constexpr std::int32_t kSocketTransport = 1;
 
 // The strip repaints at most this often; the transports report far more often.
 constexpr std::chrono::milliseconds kProgressInterval{30};
-
-char FoldCase(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whether a "</html>" starts at from or later in text, letter case ignored.
-bool ContainsEndOfAnswer(const std::string& text, std::size_t from)
-{
-    if (from >= text.size())
-        return false;
-    const auto found = std::search(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(),
-                                   kEndOfAnswer.begin(), kEndOfAnswer.end(),
-                                   [](char a, char b) { return FoldCase(a) == FoldCase(b); });
-    return found != text.end();
-}
 
 bool IsChecked(const QCheckBox* box)
 {
@@ -301,11 +284,7 @@ void frmMain::Winsock_DataArrival(qint64 /*bytesTotal*/)
 {
     const std::size_t searched = ResponseBuffer.size();
     ResponseBuffer += Winsock->GetData();
-
-    // The buffer held no tag before this arrival, so a new one must end in the
-    // new text: only the last few old characters need searching again.
-    const std::size_t from = searched >= kEndOfAnswer.size() - 1 ? searched - (kEndOfAnswer.size() - 1) : 0;
-    if (!ContainsEndOfAnswer(ResponseBuffer, from))
+    if (!AnswerPage::EndHasArrived(ResponseBuffer, searched))
         return;
 
     // The answer is complete: nothing more from this connection may reach the user.
