@@ -1,9 +1,11 @@
 // Time from the click to the eight links, for the largest image the window
 // accepts, over each transport, beside curl posting the same file to the same
-// running local service; and the uploader's peak memory during an upload
-// above its idle footprint.
+// server, against two servers in one run: the bundled service, and a plain
+// host that acknowledges as most hosts do (plain_sink). Rounds interleave
+// curl, the socket and the HTTP client. Also the uploader's peak memory
+// during an upload above its idle footprint.
 //
-//   bench_upload [rounds]        (default 7; the first round is a warm-up)
+//   bench_upload [rounds]        (default 15 measured rounds, after one warm-up)
 
 #include "frmMain.h"
 
@@ -19,6 +21,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -26,13 +29,14 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace {
 
 constexpr qint64 kImageBytes = 3145727;
-const QString kIdleCaption = QStringLiteral("Tarnwick Uploader");
+const QString kIdleCaption = QString::fromLatin1(frmMain::IdleCaption);
 
 // A real PNG of noise, padded after its end chunk to exactly kImageBytes.
 QByteArray LargestImage()
@@ -104,6 +108,19 @@ double Median(std::vector<double> values)
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+struct Spread
+{
+    double min = 0, median = 0, max = 0;
+};
+
+Spread SpreadOf(const std::vector<double>& values)
+{
+    if (values.empty())
+        return {};
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    return {*low, Median(values), *high};
+}
+
 struct Sample
 {
     double seconds = 0;
@@ -120,6 +137,7 @@ std::optional<Sample> UploadOnce(frmMain& window, QPushButton* button, bool meas
             loop.quit();
     });
     QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    window.findChild<QLineEdit*>(QStringLiteral("txtResult7"))->clear();
 
     Sample sample;
     qint64 idleKiB = -1;
@@ -169,6 +187,43 @@ std::optional<CurlTimes> CurlOnce(const QString& file, quint16 port)
     return ok ? std::optional<CurlTimes>(CurlTimes{total, command}) : std::nullopt;
 }
 
+// A server process that prints "... listening on ...127.0.0.1:PORT" first.
+class Server
+{
+public:
+    Server(const char* name, const QString& program, const QStringList& arguments) : m_name(name)
+    {
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.start(program, arguments);
+        if (!m_process.waitForStarted(10000) || !m_process.waitForReadyRead(10000))
+            return;
+        const QRegularExpressionMatch match =
+            QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)")).match(QString::fromUtf8(m_process.readLine()));
+        if (match.hasMatch())
+            m_port = quint16(match.captured(1).toUInt());
+    }
+    ~Server()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+    }
+
+    const char* name() const { return m_name; }
+    quint16 port() const { return m_port; }
+
+private:
+    const char* m_name;
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+struct Measured
+{
+    std::vector<double> curl, curlCommand, socket, inet;
+    qint64 socketPeakKiB = -1, inetPeakKiB = -1;
+};
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -177,7 +232,7 @@ int main(int argc, char* argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     ReturnLargeBlocksOnFree();
     QApplication app(argc, argv);
-    const int rounds = std::max(2, argc > 1 ? QByteArray(argv[1]).toInt() : 7);
+    const int rounds = std::max(1, argc > 1 ? QByteArray(argv[1]).toInt() : 15);
 
     QTemporaryDir dir;
     const QString imagePath = dir.filePath(QStringLiteral("largest.png"));
@@ -189,83 +244,72 @@ int main(int argc, char* argv[])
         }
     }
 
-    QProcess service;
-    service.setProcessChannelMode(QProcess::SeparateChannels);
-    service.setStandardErrorFile(QProcess::nullDevice());
-    service.start(QStringLiteral(TARNWICK_SERVICE_PATH), {QStringLiteral("--port"), QStringLiteral("0")});
-    if (!service.waitForStarted(10000) || !service.waitForReadyRead(10000)) {
-        std::fprintf(stderr, "the local service did not start\n");
-        return 2;
-    }
-    const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("127\\.0\\.0\\.1:(\\d+)/"))
-                                              .match(QString::fromUtf8(service.readLine()));
-    if (!match.hasMatch()) {
-        std::fprintf(stderr, "the local service did not say where it listens\n");
-        return 2;
-    }
-    const quint16 port = quint16(match.captured(1).toUInt());
-
-    ServiceEndpoint endpoint;
-    endpoint.host = QStringLiteral("127.0.0.1");
-    endpoint.port = port;
-    endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(port);
-    frmMain window(endpoint);
-    window.show();
-    window.findChild<QLineEdit*>(QStringLiteral("txtImagePath"))->setText(imagePath);
-    auto* socketButton = window.findChild<QPushButton*>(QStringLiteral("cmdWinsock"));
-    auto* inetButton = window.findChild<QPushButton*>(QStringLiteral("cmdInet"));
-
-    std::vector<double> curlTimes, curlCommandTimes, socketTimes, inetTimes;
-    qint64 socketPeak = -1, inetPeak = -1;
-    bool failed = false;
-    // Interleaved rounds, so that drift in the machine's load hits all three alike.
-    for (int round = 0; round < rounds && !failed; ++round) {
-        const bool warmUp = round == 0;
-        const std::optional<CurlTimes> curl = CurlOnce(imagePath, port);
-        const std::optional<Sample> socket = UploadOnce(window, socketButton, !warmUp);
-        const std::optional<Sample> inet = UploadOnce(window, inetButton, !warmUp);
-        if (!curl || !socket || !inet) {
-            std::fprintf(stderr, "round %d failed:%s%s%s\n", round, curl ? "" : " curl", socket ? "" : " socket",
-                         inet ? "" : " http client");
-            failed = true;
-            break;
+    std::vector<std::unique_ptr<Server>> servers;
+    servers.push_back(std::make_unique<Server>("bundled service", QStringLiteral(TARNWICK_SERVICE_PATH),
+                                               QStringList{QStringLiteral("--port"), QStringLiteral("0")}));
+    servers.push_back(std::make_unique<Server>("plain host", QStringLiteral(PLAIN_SINK_PATH), QStringList()));
+    std::vector<std::unique_ptr<frmMain>> windows;
+    for (const auto& server : servers) {
+        if (server->port() == 0) {
+            std::fprintf(stderr, "the %s did not start\n", server->name());
+            return 2;
         }
-        if (warmUp)
-            continue;
-        curlTimes.push_back(curl->total);
-        curlCommandTimes.push_back(curl->command);
-        socketTimes.push_back(socket->seconds);
-        inetTimes.push_back(inet->seconds);
-        socketPeak = std::max(socketPeak, socket->peakAboveIdleKiB);
-        inetPeak = std::max(inetPeak, inet->peakAboveIdleKiB);
+        ServiceEndpoint endpoint;
+        endpoint.host = QStringLiteral("127.0.0.1");
+        endpoint.port = server->port();
+        endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
+        windows.push_back(std::make_unique<frmMain>(endpoint));
+        windows.back()->show();
+        windows.back()->findChild<QLineEdit*>(QStringLiteral("txtImagePath"))->setText(imagePath);
     }
 
-    service.terminate();
-    service.waitForFinished(5000);
-    if (failed)
-        return 1;
+    std::vector<Measured> measured(servers.size());
+    // Interleaved rounds, so that drift in the machine's load hits every
+    // server and transport alike; round 0 warms caches and is not counted.
+    for (int round = 0; round <= rounds; ++round) {
+        for (std::size_t s = 0; s < servers.size(); ++s) {
+            frmMain& window = *windows[s];
+            const bool warmUp = round == 0;
+            const std::optional<CurlTimes> curl = CurlOnce(imagePath, servers[s]->port());
+            const std::optional<Sample> socket =
+                UploadOnce(window, window.findChild<QPushButton*>(QStringLiteral("cmdWinsock")), !warmUp);
+            const std::optional<Sample> inet =
+                UploadOnce(window, window.findChild<QPushButton*>(QStringLiteral("cmdInet")), !warmUp);
+            if (!curl || !socket || !inet) {
+                std::fprintf(stderr, "round %d against the %s failed:%s%s%s\n", round, servers[s]->name(),
+                             curl ? "" : " curl", socket ? "" : " socket", inet ? "" : " http client");
+                return 1;
+            }
+            if (warmUp)
+                continue;
+            Measured& m = measured[s];
+            m.curl.push_back(curl->total);
+            m.curlCommand.push_back(curl->command);
+            m.socket.push_back(socket->seconds);
+            m.inet.push_back(inet->seconds);
+            m.socketPeakKiB = std::max(m.socketPeakKiB, socket->peakAboveIdleKiB);
+            m.inetPeakKiB = std::max(m.inetPeakKiB, inet->peakAboveIdleKiB);
+        }
+    }
 
-    const double curlMedian = Median(curlTimes);
-    const double socketMedian = Median(socketTimes);
-    const double inetMedian = Median(inetTimes);
-    const double memoryLimitKiB = 4.0 * kImageBytes / 1024.0;
-    const auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
-
-    std::printf("image: %lld bytes, %d measured rounds (medians), service on 127.0.0.1:%u\n",
-                static_cast<long long>(kImageBytes), rounds - 1, unsigned(port));
-    std::printf("%-14s %9s %12s %18s\n", "transport", "seconds", "x curl", "peak above idle");
-    std::printf("%-14s %9.4f %12s %18s   (curl's own time_total: the baseline)\n", "curl", curlMedian, "1.00", "-");
-    std::printf("%-14s %9.4f %12.2f %18s   (the whole curl command, start-up included)\n", "curl command",
-                Median(curlCommandTimes), curlMedian > 0 ? Median(curlCommandTimes) / curlMedian : 0, "-");
-    const auto row = [&](const char* name, double seconds, qint64 peakKiB) {
-        const double ratio = curlMedian > 0 ? seconds / curlMedian : 0;
-        const QString peak = peakKiB >= 0 ? QStringLiteral("%1 KiB (%2x)").arg(peakKiB).arg(peakKiB * 1024.0 / kImageBytes, 0, 'f', 2)
-                                          : QStringLiteral("n/a");
-        std::printf("%-14s %9.4f %12.2f %18s   time %s, memory %s\n", name, seconds, ratio, qPrintable(peak),
-                    verdict(ratio <= 1.5), peakKiB >= 0 ? verdict(peakKiB <= memoryLimitKiB) : "not measured");
-    };
-    row("socket", socketMedian, socketPeak);
-    row("http client", inetMedian, inetPeak);
-    std::printf("targets: each transport within 1.5x curl; peak at most 4x the image (%.0f KiB)\n", memoryLimitKiB);
+    std::printf("image: %lld bytes; %d rounds; %d cores; times in ms, click to links (curl: its own time_total)\n",
+                static_cast<long long>(kImageBytes), rounds, QThread::idealThreadCount());
+    for (std::size_t s = 0; s < servers.size(); ++s) {
+        const Measured& m = measured[s];
+        const double curlMedian = Median(m.curl);
+        std::printf("\n%s (127.0.0.1:%u)\n", servers[s]->name(), unsigned(servers[s]->port()));
+        std::printf("  %-13s %8s %8s %8s %10s %18s\n", "", "min", "median", "max", "x curl", "peak above idle");
+        const auto row = [&](const char* name, const std::vector<double>& seconds, qint64 peakKiB) {
+            const Spread spread = SpreadOf(seconds);
+            const QString peak = peakKiB >= 0 ? QStringLiteral("%1 KiB (%2x)").arg(peakKiB).arg(peakKiB * 1024.0 / kImageBytes, 0, 'f', 2)
+                                              : QStringLiteral("-");
+            std::printf("  %-13s %8.2f %8.2f %8.2f %10.2f %18s\n", name, spread.min * 1e3, spread.median * 1e3,
+                        spread.max * 1e3, curlMedian > 0 ? spread.median / curlMedian : 0, qPrintable(peak));
+        };
+        row("curl", m.curl, -1);
+        row("curl command", m.curlCommand, -1);
+        row("socket", m.socket, m.socketPeakKiB);
+        row("http client", m.inet, m.inetPeakKiB);
+    }
     return 0;
 }
