@@ -1,119 +1,345 @@
 #include "InetControl.h"
 
+#include "PeerProgress.h"
 #include "Toolkit.h"
 #include "TransportFailure.h"
 
-#include <QHostAddress>
-#include <QNetworkAccessManager>
-#include <QNetworkProxyFactory>
-#include <QNetworkRequest>
+#include <QSocketNotifier>
 #include <QTimer>
-#include <QUrl>
+
+#include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <map>
 #include <string_view>
 #include <utility>
 
 namespace {
 
-// The platform's proxy settings, except for loopback addresses: a proxy
-// elsewhere cannot reach a service on this machine.
-class SystemProxyFactory : public QNetworkProxyFactory
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
 {
-public:
-    QList<QNetworkProxy> queryProxy(const QNetworkProxyQuery& query) override
-    {
-        const QString host = query.peerHostName();
-        if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback())
-            return {QNetworkProxy(QNetworkProxy::NoProxy)};
-        return systemProxyForQuery(query);
-    }
-};
-
-// Owns the request body for as long as the reply that reads it lives, so the
-// body reaches Qt without a copy.
-class RequestBody : public QObject
-{
-public:
-    explicit RequestBody(std::string bytes) : m_bytes(std::move(bytes)) {}
-    QByteArray View() const { return QByteArray::fromRawData(m_bytes.data(), static_cast<qsizetype>(m_bytes.size())); }
-
-private:
-    std::string m_bytes;
-};
-
-bool IsStatusFailure(QNetworkReply::NetworkError error)
-{
-    // Qt's content (2xx) and server (4xx) error groups mirror an HTTP status
-    // that came with a page, and so does the protocol error Qt gives 400 and
-    // 418; every other error means no usable answer.
-    const int value = static_cast<int>(error);
-    return (value >= 201 && value <= 299) || (value >= 401 && value <= 499)
-        || error == QNetworkReply::ProtocolInvalidOperationError;
+    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
 }
 
-// Qt's failures, in the words of the socket's: the same failure gets the same number on both transports.
-int ErrorNumber(QNetworkReply::NetworkError error)
+// The platform's proxy settings (libcurl reads the *_proxy variables), except
+// for loopback addresses: a proxy elsewhere cannot reach a service on this machine.
+std::string HostsWithoutProxy()
 {
-    switch (error) {
-    case QNetworkReply::ConnectionRefusedError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::ConnectionRefusedError);
-    case QNetworkReply::RemoteHostClosedError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::RemoteHostClosedError);
-    case QNetworkReply::HostNotFoundError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::HostNotFoundError);
-    case QNetworkReply::TimeoutError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::SocketTimeoutError);
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::UnknownNetworkError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::NetworkError);
-    case QNetworkReply::ProxyConnectionRefusedError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyConnectionRefusedError);
-    case QNetworkReply::ProxyConnectionClosedError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyConnectionClosedError);
-    case QNetworkReply::ProxyNotFoundError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyNotFoundError);
-    case QNetworkReply::ProxyTimeoutError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyConnectionTimeoutError);
-    case QNetworkReply::ProxyAuthenticationRequiredError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::ProxyAuthenticationRequiredError);
-    case QNetworkReply::SslHandshakeFailedError:
-        return TransportFailure::ErrorNumber(QAbstractSocket::SslHandshakeFailedError);
-    case QNetworkReply::OperationCanceledError:
-        return ECANCELED;
-    default:
-        return TransportFailure::ErrorNumber(QAbstractSocket::UnknownSocketError);
-    }
-}
-
-// "HTTP/1.1 302 Found\r\nLocation: /x\r\n": the head as it came, rebuilt from what Qt kept of it.
-std::string HeadOf(const QNetworkReply* reply)
-{
-    // Qt keeps no version; requests here are HTTP/1.1 only.
-    QByteArray head = "HTTP/1.1 " + reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toByteArray();
-    const QByteArray reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
-    if (!reason.isEmpty())
-        head += ' ' + reason;
-    head += "\r\n";
-    for (const QNetworkReply::RawHeaderPair& header : reply->rawHeaderPairs())
-        head += header.first + ": " + header.second + "\r\n";
-    return head.toStdString() + "\r\n";
+    QByteArray hosts = qgetenv("no_proxy");
+    if (hosts.isEmpty())
+        hosts = qgetenv("NO_PROXY");
+    if (!hosts.isEmpty())
+        hosts += ',';
+    return (hosts + "localhost,127.0.0.1,::1").toStdString();
 }
 
 } // namespace
 
-InetControl::InetControl(QObject* parent)
-    : QObject(parent), m_manager(new QNetworkAccessManager(this)), m_timer(new QTimer(this))
+// One request: libcurl's handles, driven by socket notifiers and a timer of
+// the owner's event loop.
+class InetControl::Transfer : public QObject
 {
-    m_manager->setProxyFactory(new SystemProxyFactory);
-    // The service's answer is the page, whatever status or redirect it carries.
-    m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    m_timer->setSingleShot(true);
-    connect(m_timer, &QTimer::timeout, this, &InetControl::OnTimeout);
+public:
+    enum class Abort { None, TimedOut, TooLarge };
+
+    Transfer(InetControl& owner, std::string body, double timeoutSeconds, qint64 maxAnswer)
+        : QObject(&owner), m_owner(owner), m_request(std::move(body)), m_maxAnswer(maxAnswer),
+          m_multi(curl_multi_init()), m_easy(curl_easy_init()), m_timer(new QTimer(this)), m_progress(new PeerProgress(this))
+    {
+        m_error[0] = '\0';
+        m_timer->setSingleShot(true);
+        connect(m_timer, &QTimer::timeout, this, [this] { Act(CURL_SOCKET_TIMEOUT, 0); });
+        const auto limit = std::chrono::milliseconds(timeoutSeconds > 0 ? std::llround(timeoutSeconds * 1000.0) : 0);
+        m_progress->SetStallLimit(limit);
+        m_connectLimit = limit;
+        connect(m_progress, &PeerProgress::Progress, &owner, &InetControl::UploadProgress);
+        connect(m_progress, &PeerProgress::Stalled, this, [this] {
+            m_abort = Abort::TimedOut;
+            End(CURLE_OPERATION_TIMEDOUT);
+        });
+    }
+
+    ~Transfer() override { Release(); }
+
+    // False when libcurl refused the request before anything was sent.
+    bool Start(const std::string& url, const std::string& headers)
+    {
+        if (!m_multi || !m_easy)
+            return false;
+        curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Transfer::OnSocket);
+        curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Transfer::OnTimer);
+        curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+
+        AddHeaders(headers);
+        const std::string noProxy = HostsWithoutProxy();
+        curl_easy_setopt(m_easy, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(m_easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDS, m_request.data());
+        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_request.size()));
+        curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
+        curl_easy_setopt(m_easy, CURLOPT_NOPROXY, noProxy.c_str());
+        curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_TCP_NODELAY, 1L);
+        // Every upload on a connection of its own: a connection left over from
+        // the last one may have been closed by the service, and a request
+        // resent on a new one could store the image twice.
+        curl_easy_setopt(m_easy, CURLOPT_FRESH_CONNECT, 1L);
+        curl_easy_setopt(m_easy, CURLOPT_FORBID_REUSE, 1L);
+        if (m_connectLimit.count() > 0)
+            curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, long(m_connectLimit.count()));
+        curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
+        curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+        curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+        curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(m_easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::OnSocketOpened);
+        curl_easy_setopt(m_easy, CURLOPT_SOCKOPTDATA, this);
+        curl_easy_setopt(m_easy, CURLOPT_XFERINFOFUNCTION, &Transfer::OnTransferInfo);
+        curl_easy_setopt(m_easy, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(m_easy, CURLOPT_NOPROGRESS, 0L);
+        return curl_multi_add_handle(m_multi, m_easy) == CURLM_OK;
+    }
+
+private:
+    void AddHeaders(const std::string& block)
+    {
+        std::string_view rest(block);
+        while (!rest.empty()) {
+            const std::size_t end = rest.find('\n');
+            std::string_view line = rest.substr(0, end);
+            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            const std::size_t colon = line.find(':');
+            if (colon == std::string_view::npos || colon == 0)
+                continue; // the blank line that ends the block, or no header at all
+            // libcurl writes Host from the URL, port included (the block's names
+            // the compiled-in service without one), and the length from the data.
+            if (StartsWithIgnoringCase(line, "Host:") || StartsWithIgnoringCase(line, "Content-Length:"))
+                continue;
+            m_headers = curl_slist_append(m_headers, std::string(line).c_str());
+        }
+        // Nothing beyond the block: no "Expect: 100-continue" to wait a second
+        // for, no Accept line.
+        m_headers = curl_slist_append(m_headers, "Expect:");
+        m_headers = curl_slist_append(m_headers, "Accept:");
+    }
+
+    static int OnSocket(CURL*, curl_socket_t socket, int what, void* self, void*)
+    {
+        static_cast<Transfer*>(self)->Watch(socket, what);
+        return 0;
+    }
+
+    static int OnTimer(CURLM*, long milliseconds, void* self)
+    {
+        QTimer* timer = static_cast<Transfer*>(self)->m_timer;
+        if (milliseconds < 0)
+            timer->stop();
+        else
+            timer->start(int(std::min<long>(milliseconds, 24L * 3600 * 1000)));
+        return 0;
+    }
+
+    static int OnSocketOpened(void* self, curl_socket_t socket, curlsocktype)
+    {
+        auto* transfer = static_cast<Transfer*>(self);
+        transfer->m_progress->Start(socket, qint64(transfer->m_request.size()));
+        return CURL_SOCKOPT_OK;
+    }
+
+    static int OnTransferInfo(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent)
+    {
+        auto* transfer = static_cast<Transfer*>(self);
+        transfer->m_progress->Handed(qint64(sent));
+        if (received > transfer->m_received) {
+            transfer->m_received = received;
+            transfer->m_progress->Received();
+        }
+        return 0;
+    }
+
+    // Each header line arrives alone, the status line first; an interim
+    // answer (100 Continue) is followed by the real one, which starts afresh.
+    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self)
+    {
+        auto* transfer = static_cast<Transfer*>(self);
+        const std::string_view line(data, size * count);
+        if (StartsWithIgnoringCase(line, "HTTP/"))
+            transfer->m_head.clear();
+        if (StartsWithIgnoringCase(line, "Content-Length:") && transfer->m_maxAnswer > 0) {
+            const long long length = std::atoll(std::string(line.substr(15)).c_str());
+            if (length > transfer->m_maxAnswer) {
+                transfer->m_abort = Abort::TooLarge;
+                return 0;
+            }
+        }
+        transfer->m_head.append(line);
+        transfer->m_progress->Received();
+        return line.size();
+    }
+
+    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self)
+    {
+        auto* transfer = static_cast<Transfer*>(self);
+        const std::size_t bytes = size * count;
+        if (transfer->m_maxAnswer > 0 && qint64(transfer->m_answer.size() + bytes) > transfer->m_maxAnswer) {
+            transfer->m_abort = Abort::TooLarge;
+            return 0;
+        }
+        transfer->m_answer.append(data, bytes);
+        return bytes;
+    }
+
+    void Watch(curl_socket_t socket, int what)
+    {
+        auto& [reader, writer] = m_watches[socket];
+        if (what == CURL_POLL_REMOVE) {
+            // Called from inside libcurl, maybe from one of these notifiers' own signals.
+            for (QSocketNotifier* notifier : {reader, writer}) {
+                if (notifier) {
+                    notifier->setEnabled(false);
+                    notifier->deleteLater();
+                }
+            }
+            m_watches.erase(socket);
+            return;
+        }
+        if (!reader) {
+            reader = new QSocketNotifier(socket, QSocketNotifier::Read, this);
+            writer = new QSocketNotifier(socket, QSocketNotifier::Write, this);
+            connect(reader, &QSocketNotifier::activated, this, [this, socket] { Act(socket, CURL_CSELECT_IN); });
+            connect(writer, &QSocketNotifier::activated, this, [this, socket] { Act(socket, CURL_CSELECT_OUT); });
+        }
+        reader->setEnabled(what == CURL_POLL_IN || what == CURL_POLL_INOUT);
+        writer->setEnabled(what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
+    }
+
+    void Act(curl_socket_t socket, int events)
+    {
+        if (!m_multi)
+            return;
+        int running = 0;
+        curl_multi_socket_action(m_multi, socket, events, &running);
+        int left = 0;
+        while (CURLMsg* message = m_multi ? curl_multi_info_read(m_multi, &left) : nullptr) {
+            if (message->msg == CURLMSG_DONE) {
+                End(message->data.result);
+                return;
+            }
+        }
+    }
+
+    // Lets go of libcurl; the notifiers stay, disabled, until this object goes:
+    // one of them may be the sender of the signal that got us here.
+    void Release()
+    {
+        m_timer->stop();
+        m_progress->Stop();
+        for (auto& [socket, watch] : m_watches) {
+            watch.first->setEnabled(false);
+            watch.second->setEnabled(false);
+        }
+        m_watches.clear();
+        if (m_multi && m_easy)
+            curl_multi_remove_handle(m_multi, m_easy);
+        if (m_easy)
+            curl_easy_cleanup(std::exchange(m_easy, nullptr));
+        if (m_multi)
+            curl_multi_cleanup(std::exchange(m_multi, nullptr));
+        curl_slist_free_all(std::exchange(m_headers, nullptr));
+    }
+
+    TransportFailure::Failure FailureOf(CURLcode code, long systemError) const
+    {
+        using namespace TransportFailure;
+        const QString detail = QString::fromLocal8Bit(m_error[0] ? m_error : curl_easy_strerror(code));
+        if (m_abort == Abort::TimedOut || code == CURLE_OPERATION_TIMEDOUT)
+            return TimedOut(m_progress->StallLimit());
+        if (m_abort == Abort::TooLarge)
+            return AnswerTooLarge(m_maxAnswer);
+        switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return {ErrorNumber(QAbstractSocket::HostNotFoundError), detail};
+        case CURLE_COULDNT_CONNECT:
+            return systemError != 0 ? FromErrno(int(systemError)) : Failure{ECONNREFUSED, detail};
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+            if (systemError != 0 && systemError != ECONNRESET && systemError != EPIPE)
+                return FromErrno(int(systemError));
+            return ClosedEarly();
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+            return ClosedEarly();
+        case CURLE_OUT_OF_MEMORY:
+            return FromErrno(ENOMEM);
+        case CURLE_URL_MALFORMAT:
+            return {EINVAL, detail};
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+            return {EPROTO, detail};
+        default:
+            return {EIO, detail};
+        }
+    }
+
+    // The request is over: its outcome goes to the owner, and this transfer away.
+    void End(CURLcode code)
+    {
+        long systemError = 0;
+        if (m_easy)
+            curl_easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &systemError);
+        const bool complete = code == CURLE_OK && m_abort == Abort::None;
+        const TransportFailure::Failure failure = complete ? TransportFailure::Failure{} : FailureOf(code, systemError);
+        Release();
+
+        InetControl& owner = m_owner;
+        owner.m_transfer.release();
+        deleteLater();
+        if (complete) {
+            owner.m_head = std::move(m_head);
+            owner.m_body = std::move(m_answer);
+            owner.Finish(icResponseCompleted);
+        } else {
+            owner.m_responseCode = failure.number;
+            owner.m_responseInfo = failure.description;
+            owner.Finish(icError);
+        }
+    }
+
+    InetControl& m_owner;
+    std::string m_request;
+    qint64 m_maxAnswer;
+    CURLM* m_multi;
+    CURL* m_easy;
+    curl_slist* m_headers = nullptr;
+    char m_error[CURL_ERROR_SIZE];
+    QTimer* m_timer;
+    PeerProgress* m_progress;
+    std::chrono::milliseconds m_connectLimit{0};
+    std::map<curl_socket_t, std::pair<QSocketNotifier*, QSocketNotifier*>> m_watches;
+    Abort m_abort = Abort::None;
+    curl_off_t m_received = 0;
+    std::string m_head;
+    std::string m_answer;
+};
+
+InetControl::InetControl(QObject* parent) : QObject(parent)
+{
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    Q_UNUSED(initialised);
 }
 
 InetControl::~InetControl()
@@ -123,164 +349,23 @@ InetControl::~InetControl()
 
 void InetControl::Execute(const QString& url, const QString& operation, std::string data, const std::string& headers)
 {
-    if (m_reply)
+    if (m_transfer)
         throw Toolkit::Failure(EALREADY, tr("Still executing the last request"));
+    if (operation.trimmed().compare(QLatin1String("POST"), Qt::CaseInsensitive) != 0)
+        throw Toolkit::Failure(EINVAL, tr("Only POST requests are made"));
 
     ++m_generation;
-    m_abort = Abort::None;
     m_responseCode = 0;
     m_responseInfo.clear();
     m_head.clear();
     std::string().swap(m_body);
     m_readPos = 0;
 
-    QNetworkRequest request{QUrl(url)};
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-
-    std::string_view rest(headers);
-    while (!rest.empty()) {
-        const std::size_t end = rest.find('\n');
-        std::string_view line = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-
-        const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0)
-            continue; // the blank line that ends the block, or no header at all
-        const QByteArray name = QByteArray(line.data(), static_cast<qsizetype>(colon)).trimmed();
-        const QByteArray value = QByteArray(line.data() + colon + 1, static_cast<qsizetype>(line.size() - colon - 1)).trimmed();
-        // Qt writes Host from the URL it connects to, port included; the
-        // block's Host names the compiled-in service without a port.
-        if (name.compare("Host", Qt::CaseInsensitive) == 0)
-            continue;
-        request.setRawHeader(name, value);
+    m_transfer = std::make_unique<Transfer>(*this, std::move(data), RequestTimeout, MaxResponseBytes);
+    if (!m_transfer->Start(url.toStdString(), headers)) {
+        m_transfer.reset();
+        throw Toolkit::Failure(ENOMEM, tr("The HTTP client could not start the request"));
     }
-    // Whatever the block says, the length on the wire is the body's.
-    request.setHeader(QNetworkRequest::ContentLengthHeader, QVariant::fromValue<qint64>(static_cast<qint64>(data.size())));
-
-    auto* body = new RequestBody(std::move(data));
-    const QByteArray verb = operation.trimmed().toUpper().toLatin1();
-    if (verb == "GET")
-        m_reply = m_manager->get(request);
-    else if (verb == "POST")
-        m_reply = m_manager->post(request, body->View());
-    else
-        m_reply = m_manager->sendCustomRequest(request, verb, body->View());
-    body->setParent(m_reply);
-
-    connect(m_reply, &QNetworkReply::readyRead, this, &InetControl::OnReadyRead);
-    connect(m_reply, &QNetworkReply::metaDataChanged, this, &InetControl::OnMetaDataChanged);
-    connect(m_reply, &QNetworkReply::finished, this, &InetControl::OnFinished);
-    connect(m_reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64 total) {
-        RestartTimer();
-        emit UploadProgress(sent, total);
-    });
-    connect(m_reply, &QNetworkReply::downloadProgress, this, &InetControl::RestartTimer);
-    RestartTimer();
-}
-
-void InetControl::RestartTimer()
-{
-    if (!m_reply || RequestTimeout <= 0) {
-        m_timer->stop();
-        return;
-    }
-    m_timer->start(std::max(1, static_cast<int>(std::lround(RequestTimeout * 1000.0))));
-}
-
-void InetControl::OnMetaDataChanged()
-{
-    if (!m_reply)
-        return;
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (MaxResponseBytes > 0 && length.isValid() && length.toLongLong() > MaxResponseBytes)
-        AbortReply(Abort::TooLarge);
-}
-
-void InetControl::OnReadyRead()
-{
-    if (!m_reply)
-        return;
-    const qint64 available = m_reply->bytesAvailable();
-    if (available <= 0)
-        return;
-    if (MaxResponseBytes > 0 && static_cast<qint64>(m_body.size()) + available > MaxResponseBytes) {
-        AbortReply(Abort::TooLarge);
-        return;
-    }
-    const std::size_t at = m_body.size();
-    m_body.resize(at + static_cast<std::size_t>(available));
-    const qint64 got = m_reply->read(m_body.data() + at, available);
-    m_body.resize(at + static_cast<std::size_t>(std::max<qint64>(got, 0)));
-}
-
-void InetControl::AbortReply(Abort reason)
-{
-    m_abort = reason;
-    m_timer->stop();
-    // finished() follows, and OnFinished reports the reason.
-    m_reply->abort();
-}
-
-void InetControl::OnTimeout()
-{
-    if (m_reply)
-        AbortReply(Abort::TimedOut);
-}
-
-void InetControl::OnFinished()
-{
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply || reply != m_reply)
-        return;
-    m_timer->stop();
-
-    // The reply's verdict is read before it is let go.
-    const QNetworkReply::NetworkError error = reply->error();
-    const QString errorText = reply->errorString();
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid())
-        m_head = HeadOf(reply);
-
-    if (m_abort == Abort::None) {
-        const qint64 rest = reply->bytesAvailable();
-        if (rest > 0) {
-            if (MaxResponseBytes > 0 && static_cast<qint64>(m_body.size()) + rest > MaxResponseBytes) {
-                m_abort = Abort::TooLarge;
-            } else {
-                const std::size_t at = m_body.size();
-                m_body.resize(at + static_cast<std::size_t>(rest));
-                const qint64 got = reply->read(m_body.data() + at, rest);
-                m_body.resize(at + static_cast<std::size_t>(std::max<qint64>(got, 0)));
-            }
-        }
-    }
-    DropReply();
-
-    switch (m_abort) {
-    case Abort::TimedOut:
-        Fail(TransportFailure::TimedOut(std::chrono::milliseconds(std::lround(RequestTimeout * 1000.0))));
-        return;
-    case Abort::TooLarge:
-        Fail(TransportFailure::AnswerTooLarge(MaxResponseBytes));
-        return;
-    case Abort::None:
-        break;
-    }
-
-    if (error == QNetworkReply::NoError || (status.isValid() && IsStatusFailure(error))) {
-        Finish(icResponseCompleted);
-        return;
-    }
-    Fail({ErrorNumber(error), errorText});
-}
-
-void InetControl::Fail(const TransportFailure::Failure& failure)
-{
-    m_responseCode = failure.number;
-    m_responseInfo = failure.description;
-    Finish(icError);
 }
 
 void InetControl::Finish(int state)
@@ -296,18 +381,6 @@ void InetControl::Finish(int state)
                 emit StateChanged(state);
         },
         Qt::QueuedConnection);
-}
-
-void InetControl::DropReply()
-{
-    if (!m_reply)
-        return;
-    QNetworkReply* reply = std::exchange(m_reply, nullptr);
-    disconnect(reply, nullptr, this, nullptr);
-    m_timer->stop();
-    if (reply->isRunning())
-        reply->abort();
-    reply->deleteLater();
 }
 
 std::string InetControl::GetChunk(int size, int /*dataType*/)
@@ -326,8 +399,7 @@ std::string InetControl::GetChunk(int size, int /*dataType*/)
 void InetControl::Cancel()
 {
     ++m_generation;
-    m_abort = Abort::None;
-    DropReply();
+    m_transfer.reset();
     std::string().swap(m_body);
     m_readPos = 0;
 }

@@ -1,24 +1,23 @@
 #pragma once
 
-// The window's HTTP client, over QNetworkAccessManager. Execute posts a body
-// and a header block unchanged and reports through StateChanged: 11 when the
-// request failed (nothing usable came back), 12 when an answer is complete,
-// whatever its HTTP status. The body is then read with GetChunk. StateChanged
-// is posted through the owner's event loop, so its handler may run a nested
-// loop or a modal window.
+// The window's HTTP client, carried by libcurl inside the window's event
+// loop. Execute posts a body and a header block unchanged and reports through
+// StateChanged: 11 when the request failed (nothing usable came back), 12
+// when an answer is complete, whatever its HTTP status. The body is then read
+// with GetChunk. StateChanged is posted through the owner's event loop, so its
+// handler may run a nested loop or a modal window.
+//
+// libcurl rather than Qt's HTTP client: Qt's leaves Nagle's algorithm on, and
+// the last small piece of every request then waits for the server's delayed
+// acknowledgement, some 40 ms on most hosts. libcurl sends without delay, and
+// brings the platform's proxy settings and TLS with it.
 
-#include <QNetworkReply>
 #include <QObject>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <string>
-
-class QNetworkAccessManager;
-namespace TransportFailure {
-struct Failure;
-}
-class QTimer;
 
 class InetControl : public QObject
 {
@@ -31,18 +30,20 @@ public:
     explicit InetControl(QObject* parent = nullptr);
     ~InetControl() override;
 
-    // Seconds the component waits for the service (no data at all) before it
-    // gives up with state 11. Fractions allowed so tests can shorten it.
-    // Zero or less: no limit.
+    // Seconds without progress (no byte of the request taken by the service,
+    // no byte of its answer arrived, no connection made) after which the
+    // component gives up with state 11. Fractions allowed so tests can shorten
+    // it. Zero or less: no limit.
     double RequestTimeout = 60;
 
     // Largest answer body accepted; a larger one ends in state 11.
     qint64 MaxResponseBytes = 16 * 1024 * 1024;
 
-    // Returns at once. Each "Name: value" line of headers becomes a request
-    // header, except Host, which follows the URL; data is sent byte for byte.
-    // The component keeps data until the request ends, so pass it by move to
-    // avoid a copy. Throws Toolkit::Failure while a request is under way.
+    // Returns at once. operation must be "POST". Each "Name: value" line of
+    // headers becomes a request header, except Host and Content-Length, which
+    // follow the URL and the data; data is sent byte for byte. The component
+    // keeps data until the request ends, so pass it by move to avoid a copy.
+    // Throws Toolkit::Failure while a request is under way or for another operation.
     void Execute(const QString& url, const QString& operation, std::string data, const std::string& headers);
 
     // Describe the failure behind state 11 (errno values, as the socket's);
@@ -62,31 +63,21 @@ public:
 
 signals:
     void StateChanged(int state);
+    // Bytes of the body the service has taken so far, of the body's size.
     void UploadProgress(qint64 bytesSent, qint64 bytesTotal);
 
 private:
-    enum class Abort { None, TimedOut, TooLarge };
+    class Transfer;
+    friend class Transfer;
 
-    void OnReadyRead();
-    void OnMetaDataChanged();
-    void OnFinished();
-    void OnTimeout();
-    void RestartTimer();
-    void AbortReply(Abort reason);
-    void Fail(const TransportFailure::Failure& failure);
     void Finish(int state);
-    void DropReply();
 
-    QNetworkAccessManager* m_manager;
-    QNetworkReply* m_reply = nullptr;
-    QTimer* m_timer;
+    std::unique_ptr<Transfer> m_transfer;
     // Bumped by Execute and Cancel: a posted StateChanged of an older request is stale.
     std::uint64_t m_generation = 0;
-    Abort m_abort = Abort::None;
     int m_responseCode = 0;
     QString m_responseInfo;
     std::string m_head;
-    std::string m_requestBody;
     std::string m_body;
     std::size_t m_readPos = 0;
 };

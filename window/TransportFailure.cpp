@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace TransportFailure {
 
@@ -143,6 +144,16 @@ int ErrorNumber(QAbstractSocket::SocketError error)
         break;
     }
     return EIO;
+}
+
+Failure FromErrno(int number)
+{
+    return {number != 0 ? number : EIO, QString::fromLocal8Bit(std::strerror(number != 0 ? number : EIO))};
+}
+
+Failure ClosedEarly()
+{
+    return {ECONNRESET, tr("The service closed the connection before its answer was complete")};
 }
 
 Failure TimedOut(std::chrono::milliseconds limit)

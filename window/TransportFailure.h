@@ -37,6 +37,10 @@ QString MessageText(int number, const QString& description);
 // The errno value that stands for a socket error; never 0.
 int ErrorNumber(QAbstractSocket::SocketError error);
 
+// A system error number with the system's words for it.
+Failure FromErrno(int number);
+// The peer closed the connection before the answer was complete (104).
+Failure ClosedEarly();
 // The connection made no progress for this long (110).
 Failure TimedOut(std::chrono::milliseconds limit);
 // The answer grew past the limit (90).

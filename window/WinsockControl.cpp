@@ -1,9 +1,11 @@
 #include "WinsockControl.h"
 
+#include "PeerProgress.h"
 #include "Toolkit.h"
 #include "TransportFailure.h"
 
 #include <QNetworkProxy>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -11,16 +13,10 @@
 #include <cerrno>
 #include <utility>
 
-namespace {
-
-// How much of a pending send is handed to QTcpSocket at a time: enough to
-// keep the connection busy, small enough not to copy the whole request.
-constexpr qint64 kSendWindow = 256 * 1024;
-
-} // namespace
+#include <sys/socket.h>
 
 WinsockControl::WinsockControl(QObject* parent)
-    : QObject(parent), m_socket(new QTcpSocket(this)), m_connectTimer(new QTimer(this)), m_idleTimer(new QTimer(this))
+    : QObject(parent), m_socket(new QTcpSocket(this)), m_connectTimer(new QTimer(this)), m_progress(new PeerProgress(this))
 {
     // A plain connection to the service: a system-wide proxy setting made for
     // HTTP clients must not turn it into a tunnel.
@@ -28,15 +24,18 @@ WinsockControl::WinsockControl(QObject* parent)
 
     m_connectTimer->setSingleShot(true);
     m_connectTimer->setInterval(std::chrono::seconds(10));
-    m_idleTimer->setSingleShot(true);
-    m_idleTimer->setInterval(0);
 
     connect(m_socket, &QTcpSocket::connected, this, &WinsockControl::OnConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &WinsockControl::OnReadyRead);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &WinsockControl::OnBytesWritten);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &WinsockControl::OnSocketError);
-    connect(m_connectTimer, &QTimer::timeout, this, &WinsockControl::OnConnectTimeout);
-    connect(m_idleTimer, &QTimer::timeout, this, &WinsockControl::OnIdleTimeout);
+    connect(m_connectTimer, &QTimer::timeout, this, [this] {
+        if (m_socket->state() != QAbstractSocket::ConnectedState)
+            Fail(TransportFailure::TimedOut(m_connectTimer->intervalAsDuration()));
+    });
+    connect(m_progress, &PeerProgress::Progress, this, [this](qint64 taken, qint64 total) {
+        Post([this, taken, total] { emit SendProgress(taken, total); });
+    });
+    connect(m_progress, &PeerProgress::Stalled, this, [this] { Fail(TransportFailure::TimedOut(m_progress->StallLimit())); });
 }
 
 WinsockControl::~WinsockControl()
@@ -48,16 +47,16 @@ void WinsockControl::Close()
 {
     ++m_generation;
     m_connectTimer->stop();
-    m_idleTimer->stop();
     m_closing = true;
+    Reset(); // the notifier goes before the socket it watches
     m_socket->abort();
     m_closing = false;
-    Reset();
 }
 
 void WinsockControl::Reset()
 {
-    m_idleTimer->stop();
+    m_progress->Stop();
+    delete std::exchange(m_writable, nullptr);
     m_failed = false;
     m_arrivalPosted = false;
     m_receivedTotal = 0;
@@ -65,7 +64,7 @@ void WinsockControl::Reset()
     std::string().swap(m_sendData);
     m_sendPos = 0;
     m_sendTotal = 0;
-    m_sendDone = 0;
+    m_handed = 0;
 }
 
 void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort)
@@ -85,7 +84,9 @@ void WinsockControl::SendData(std::string data)
     if (m_socket->state() != QAbstractSocket::ConnectedState || m_failed)
         return; // the failure that broke the connection is on its way as an Error
 
-    m_sendTotal += static_cast<qint64>(data.size());
+    if (m_sendTotal == 0)
+        m_progress->Start(m_socket->socketDescriptor(), qint64(data.size()));
+    m_sendTotal += qint64(data.size());
     if (m_sendPos < m_sendData.size()) {
         // A send still under way: the new text goes out behind what is left of it.
         m_sendData.erase(0, m_sendPos);
@@ -94,25 +95,40 @@ void WinsockControl::SendData(std::string data)
         m_sendData = std::move(data);
     }
     m_sendPos = 0;
-    if (m_idleTimer->interval() > 0)
-        m_idleTimer->start();
     FeedSocket();
 }
 
 void WinsockControl::FeedSocket()
 {
-    while (m_sendPos < m_sendData.size() && m_socket->bytesToWrite() < kSendWindow) {
-        const qint64 room = kSendWindow - m_socket->bytesToWrite();
-        const qint64 piece = std::min<qint64>(room, static_cast<qint64>(m_sendData.size() - m_sendPos));
-        const qint64 written = m_socket->write(m_sendData.data() + m_sendPos, piece);
-        if (written <= 0)
-            return; // errorOccurred reports why
-        m_sendPos += static_cast<std::size_t>(written);
+    const int fd = int(m_socket->socketDescriptor());
+    while (m_sendPos < m_sendData.size()) {
+        const ssize_t sent = ::send(fd, m_sendData.data() + m_sendPos, m_sendData.size() - m_sendPos, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            m_sendPos += std::size_t(sent);
+            m_handed += sent;
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The kernel holds all it will for now: go on when it has room.
+            if (!m_writable) {
+                m_writable = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+                connect(m_writable, &QSocketNotifier::activated, this, &WinsockControl::FeedSocket);
+            }
+            m_writable->setEnabled(true);
+            m_progress->Handed(m_handed);
+            return;
+        }
+        const int number = sent < 0 ? errno : EIO;
+        Fail(number == EPIPE ? TransportFailure::ClosedEarly() : TransportFailure::FromErrno(number));
+        return;
     }
-    if (m_sendPos >= m_sendData.size() && !m_sendData.empty()) {
-        std::string().swap(m_sendData);
-        m_sendPos = 0;
-    }
+    if (m_writable)
+        m_writable->setEnabled(false);
+    std::string().swap(m_sendData);
+    m_sendPos = 0;
+    m_progress->Handed(m_handed);
 }
 
 std::string WinsockControl::GetData()
@@ -129,13 +145,7 @@ void WinsockControl::SetConnectTimeout(std::chrono::milliseconds limit)
 
 void WinsockControl::SetIdleTimeout(std::chrono::milliseconds limit)
 {
-    m_idleTimer->setInterval(std::max(limit, std::chrono::milliseconds(0)));
-}
-
-void WinsockControl::RestartIdleTimer()
-{
-    if (m_idleTimer->isActive())
-        m_idleTimer->start();
+    m_progress->SetStallLimit(limit);
 }
 
 void WinsockControl::SetMaxReceiveBytes(qint64 limit)
@@ -163,8 +173,7 @@ void WinsockControl::Post(std::function<void()> deliver)
 void WinsockControl::OnConnected()
 {
     m_connectTimer->stop();
-    // The request goes out in large pieces: Nagle would only hold back its
-    // tail until the service's delayed acknowledgement.
+    // The request's tail must not wait for the peer's delayed acknowledgement.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     Post([this] { emit Connected(); });
 }
@@ -183,13 +192,13 @@ void WinsockControl::OnReadyRead()
     }
 
     const std::size_t at = m_received.size();
-    m_received.resize(at + static_cast<std::size_t>(available));
+    m_received.resize(at + std::size_t(available));
     const qint64 got = m_socket->read(m_received.data() + at, available);
-    m_received.resize(at + static_cast<std::size_t>(std::max<qint64>(got, 0)));
+    m_received.resize(at + std::size_t(std::max<qint64>(got, 0)));
     if (got <= 0)
         return;
     m_receivedTotal += got;
-    RestartIdleTimer();
+    m_progress->Received();
 
     // One pending DataArrival at a time: it hands over whatever has come by then.
     if (!m_arrivalPosted) {
@@ -197,28 +206,17 @@ void WinsockControl::OnReadyRead()
         Post([this] {
             m_arrivalPosted = false;
             if (!m_received.empty())
-                emit DataArrival(static_cast<qint64>(m_received.size()));
+                emit DataArrival(qint64(m_received.size()));
         });
     }
 }
 
-void WinsockControl::OnBytesWritten(qint64 bytes)
-{
-    if (m_closing || m_failed)
-        return;
-    m_sendDone = std::min(m_sendDone + bytes, m_sendTotal);
-    RestartIdleTimer();
-    const qint64 done = m_sendDone;
-    const qint64 total = m_sendTotal;
-    Post([this, done, total] { emit SendProgress(done, total); });
-    FeedSocket();
-}
-
-void WinsockControl::OnSocketError(QAbstractSocket::SocketError error)
+void WinsockControl::OnSocketError()
 {
     if (m_closing || m_failed)
         return;
 
+    const QAbstractSocket::SocketError error = m_socket->error();
     const bool peerClosed = error == QAbstractSocket::RemoteHostClosedError;
     // What the peer sent before it closed is still in the socket: hand it over first.
     if (peerClosed)
@@ -227,31 +225,19 @@ void WinsockControl::OnSocketError(QAbstractSocket::SocketError error)
         return;
 
     m_connectTimer->stop();
-    m_idleTimer->stop();
+    m_progress->Stop();
     m_failed = true;
-    const int number = TransportFailure::ErrorNumber(error);
-    const QString description = m_socket->errorString();
-    Post([this, number, description] { emit Error(number, description); });
-}
-
-void WinsockControl::OnConnectTimeout()
-{
-    if (m_socket->state() == QAbstractSocket::ConnectedState)
-        return;
-    Fail(TransportFailure::TimedOut(m_connectTimer->intervalAsDuration()));
-}
-
-void WinsockControl::OnIdleTimeout()
-{
-    Fail(TransportFailure::TimedOut(m_idleTimer->intervalAsDuration()));
+    const TransportFailure::Failure failure =
+        peerClosed ? TransportFailure::ClosedEarly() : TransportFailure::Failure{TransportFailure::ErrorNumber(error), m_socket->errorString()};
+    Post([this, failure] { emit Error(failure.number, failure.description); });
 }
 
 void WinsockControl::Fail(const TransportFailure::Failure& failure)
 {
     m_connectTimer->stop();
-    m_idleTimer->stop();
-    m_failed = true;
     m_closing = true;
+    Reset();
+    m_failed = true;
     m_socket->abort();
     m_closing = false;
     Post([this, failure] { emit Error(failure.number, failure.description); });

@@ -1,13 +1,17 @@
 #pragma once
 
-// The window's TCP client, over QTcpSocket. Bytes travel as std::string, one
-// char per byte. Every signal is posted through the owner's event loop, so a
-// handler runs between other window events and may Close the socket or show
-// a modal window; after Close nothing more of that connection is delivered.
-// Errors carry the system's errno values (111 for a refused connection, 110
-// for a time-out, ...), never 0, with Qt's description.
+// The window's TCP client. Bytes travel as std::string, one char per byte.
+// Every signal is posted through the owner's event loop, so a handler runs
+// between other window events and may Close the socket or show a modal
+// window; after Close nothing more of that connection is delivered. Errors
+// carry the system's errno values (111 for a refused connection, 110 for a
+// time-out, ...), never 0, with a description.
+//
+// QTcpSocket makes the connection and reads; the request is written straight
+// to the socket, as much as the kernel takes at each turn of the event loop,
+// so that a large request goes out without a copy and without a turn of the
+// loop for every piece.
 
-#include <QAbstractSocket>
 #include <QObject>
 #include <QString>
 
@@ -16,11 +20,13 @@
 #include <functional>
 #include <string>
 
+class PeerProgress;
+class QSocketNotifier;
 class QTcpSocket;
+class QTimer;
 namespace TransportFailure {
 struct Failure;
 }
-class QTimer;
 
 class WinsockControl : public QObject
 {
@@ -37,9 +43,8 @@ public:
     // Returns at once; the outcome arrives as Connected() or Error(). Throws
     // Toolkit::Failure when the socket is not closed.
     void Connect(const QString& remoteHost, quint16 remotePort);
-    // Takes the whole text and sends it, one byte per char. The component
-    // keeps the text until it has been handed to the system, feeding the
-    // socket piece by piece, so pass it by move to avoid a copy.
+    // Takes the whole text and sends it, one byte per char, keeping it until
+    // the kernel has taken it all; pass it by move to avoid a copy.
     void SendData(std::string data);
     // Everything received and not yet taken.
     std::string GetData();
@@ -47,8 +52,9 @@ public:
     // A connection not made within this limit ends in Error(110, ...).
     // Zero or less: no limit.
     void SetConnectTimeout(std::chrono::milliseconds limit);
-    // Once SendData has been called, a connection on which nothing is sent or
-    // received for this long ends in Error(110, ...). Zero or less: no limit.
+    // Once SendData has been called, a connection on which the peer takes no
+    // byte of the request and sends no byte of its answer for this long ends
+    // in Error(110, ...). Zero or less: no limit.
     void SetIdleTimeout(std::chrono::milliseconds limit);
     // A connection that receives more than this many bytes in all is dropped
     // with Error(90, ...). Zero or less: no limit.
@@ -60,26 +66,23 @@ signals:
     void Connected();
     void DataArrival(qint64 bytesTotal);
     void Error(int number, const QString& description);
-    // Bytes of the last SendData handed to the system so far.
+    // Bytes of what SendData was given that the peer has taken so far.
     void SendProgress(qint64 bytesSent, qint64 bytesTotal);
 
 private:
     void OnConnected();
     void OnReadyRead();
-    void OnBytesWritten(qint64 bytes);
-    void OnSocketError(QAbstractSocket::SocketError error);
-    void OnConnectTimeout();
-    void OnIdleTimeout();
-    void RestartIdleTimer();
+    void OnSocketError();
+    void FeedSocket();
     // Posts the delivery of an event; it is dropped if Close runs first.
     void Post(std::function<void()> deliver);
     void Fail(const TransportFailure::Failure& failure);
-    void FeedSocket();
     void Reset();
 
     QTcpSocket* m_socket;
     QTimer* m_connectTimer;
-    QTimer* m_idleTimer;
+    PeerProgress* m_progress;
+    QSocketNotifier* m_writable = nullptr;
     // Bumped by Close and Connect: posted events of an older connection are stale.
     std::uint64_t m_generation = 0;
     bool m_closing = false;
@@ -91,5 +94,5 @@ private:
     std::string m_sendData;
     std::size_t m_sendPos = 0;
     qint64 m_sendTotal = 0;
-    qint64 m_sendDone = 0;
+    qint64 m_handed = 0;
 };

@@ -1,6 +1,9 @@
 #include "FixtureServer.h"
 
 #include <QBuffer>
+
+#include <algorithm>
+#include <chrono>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -16,6 +19,7 @@
 FixtureServer::FixtureServer(QObject* parent) : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &FixtureServer::OnNewConnection);
+    connect(&m_pacer, &QTimer::timeout, this, &FixtureServer::ReadPaced);
 }
 
 bool FixtureServer::Listen(quint16 port)
@@ -35,6 +39,34 @@ QTcpSocket* FixtureServer::LastSocket() const
 
 namespace {
 constexpr qint64 kHeldReadBuffer = 4096;
+constexpr std::chrono::milliseconds kPace{20};
+}
+
+void FixtureServer::SetReadRate(qint64 bytesPerSecond)
+{
+    m_readRate = bytesPerSecond;
+    if (m_readRate <= 0) {
+        m_pacer.stop();
+        return;
+    }
+    // Accepted connections inherit the listener's small receive buffer, so
+    // the system acknowledges little more than the reader has taken.
+    const int buffer = 4096;
+    ::setsockopt(int(m_server.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    m_pacer.start(kPace);
+}
+
+qint64 FixtureServer::PacedQuantum() const
+{
+    return std::max<qint64>(1, m_readRate * kPace.count() / 1000);
+}
+
+void FixtureServer::ReadPaced()
+{
+    for (int i = 0; i < m_connections.size(); ++i) {
+        if (QTcpSocket* socket = m_connections[i].socket; socket && !m_holding)
+            Take(i, socket->read(PacedQuantum()));
+    }
 }
 
 void FixtureServer::HoldReading(bool hold)
@@ -52,8 +84,11 @@ void FixtureServer::HoldReading(bool hold)
 void FixtureServer::OnNewConnection()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        // Qt would otherwise read all the system has before the first paced read.
         if (m_holding)
             socket->setReadBufferSize(kHeldReadBuffer);
+        else if (m_readRate > 0)
+            socket->setReadBufferSize(PacedQuantum());
         const int index = m_connections.size();
         m_connections.append(Connection{socket, {}, false});
         connect(socket, &QTcpSocket::readyRead, this, [this, index] { OnReadyRead(index); });
@@ -65,9 +100,15 @@ void FixtureServer::OnNewConnection()
 void FixtureServer::OnReadyRead(int index)
 {
     Connection& connection = m_connections[index];
-    if (!connection.socket || m_holding)
+    if (!connection.socket || m_holding || m_readRate > 0)
         return;
-    connection.received += connection.socket->readAll();
+    Take(index, connection.socket->readAll());
+}
+
+void FixtureServer::Take(int index, const QByteArray& bytes)
+{
+    Connection& connection = m_connections[index];
+    connection.received += bytes;
     if (connection.answered)
         return;
 

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <functional>
 #include <string>
@@ -33,6 +34,10 @@ public:
     // While held, no connection takes more than a few KiB from the system, so
     // a large request stalls in the sender's buffers; releasing reads on.
     void HoldReading(bool hold);
+    // Reads each connection at this many bytes a second, with small system
+    // buffers, as a slow uplink delivers a request. Set it before the client
+    // connects; 0 reads as fast as bytes come.
+    void SetReadRate(qint64 bytesPerSecond);
 
     // Everything received on connection i so far.
     QByteArray Received(int i = 0) const { return m_connections.value(i).received; }
@@ -67,11 +72,16 @@ private:
 
     void OnNewConnection();
     void OnReadyRead(int index);
+    void ReadPaced();
+    qint64 PacedQuantum() const;
+    void Take(int index, const QByteArray& bytes);
 
     QTcpServer m_server;
     QList<Connection> m_connections;
     int m_completeRequests = 0;
     bool m_holding = false;
+    qint64 m_readRate = 0;
+    QTimer m_pacer;
     Answer m_answer;
 };
 

@@ -9,6 +9,8 @@
 #include <QCheckBox>
 #include <QFileInfo>
 #include <QNetworkReply>
+#include <QElapsedTimer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -137,6 +139,8 @@ private slots:
     void answersWithoutLinks();
     void failures_data();
     void failures();
+    void slowLink_data();
+    void slowLink();
 };
 
 void tst_frmMainTransports::initTestCase()
@@ -454,7 +458,7 @@ void tst_frmMainTransports::failures()
         if (peer == QLatin1String("reset") || peer == QLatin1String("close")) {
             socket->write(head + partial);
             socket->flush();
-            QVERIFY(WaitForAnswerHead(*window, transport == Transport::Socket, arrivals));
+            QVERIFY(WaitForAnswerHead(transport == Transport::Socket, arrivals));
             if (peer == QLatin1String("reset"))
                 FixtureServer::Reset(socket);
             else
@@ -491,6 +495,63 @@ void tst_frmMainTransports::failures()
     QTRY_COMPARE(Rows(*window), ExpectedRows());
     VerifyIdle(*window, true);
     QCOMPARE(messages.shown.size(), 1);
+}
+
+void tst_frmMainTransports::slowLink_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<int>("readRate");
+
+    // 200 KB at 100 KB/s: the upload lasts about seven times the limit.
+    QTest::newRow("socket: slow uplink") << Transport::Socket << 100 * 1000;
+    QTest::newRow("http client: slow uplink") << Transport::Inet << 100 * 1000;
+    QTest::newRow("socket: peer stops reading") << Transport::Socket << 0;
+    QTest::newRow("http client: peer stops reading") << Transport::Inet << 0;
+}
+
+// A link slower than the time limit still gets the upload through, and the
+// strip shows what the peer has taken, not what the system has buffered; a
+// peer that takes nothing for the limit ends the upload.
+void tst_frmMainTransports::slowLink()
+{
+    QFETCH(Transport, transport);
+    QFETCH(int, readRate);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    if (readRate > 0)
+        server.SetReadRate(readRate);
+    else
+        server.HoldReading(true);
+    AnswerWithPage(server, transport);
+    TemporaryImage image(EveryByteValue(readRate > 0 ? 200 * 1000 : 2 * 1000 * 1000));
+    constexpr std::chrono::milliseconds kLimit = 300ms;
+    auto window = OpenWindowAt(server.Port(), kLimit);
+    SetImage(*window, image.Path());
+    const auto* strip = ControlOf<QProgressBar>(*window, QStringLiteral("prgUpload"));
+
+    QElapsedTimer clock;
+    clock.start();
+    Click(*window, transport);
+    if (readRate == 0) {
+        QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 5000);
+        QVERIFY2(messages.shown.first().text.startsWith(QStringLiteral("110 - ")), qPrintable(messages.shown.first().text));
+        VerifyIdle(*window, false);
+        return;
+    }
+
+    // A third of the way through, the strip may run ahead of the peer by the
+    // few kilobytes its small buffers hold, not by the whole request.
+    const qint64 total = QFileInfo(image.Path()).size();
+    QTRY_VERIFY_WITH_TIMEOUT(server.Received().size() > total / 3, 5000);
+    const double shown = strip->maximum() > 0 ? double(strip->value()) / strip->maximum() : 1.0;
+    const double taken = double(server.Received().size() + 64 * 1024) / double(total);
+    QVERIFY2(shown <= taken, qPrintable(QStringLiteral("strip %1, peer %2").arg(shown).arg(taken)));
+
+    QTRY_COMPARE_WITH_TIMEOUT(Rows(*window), ExpectedRows(), 10000);
+    QVERIFY2(clock.elapsed() > 3 * kLimit.count(), "the link was meant to be slower than the limit");
+    QCOMPARE(messages.shown.size(), 0);
 }
 
 QTEST_MAIN(tst_frmMainTransports)
