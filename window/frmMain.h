@@ -111,6 +111,11 @@ private:
     void UploadProgress(qint64 sent, qint64 total);
     void ApplyUploadProgress();
     void HideUploadProgress();
+    // Painting the busy window costs about as long as a whole upload to a
+    // near host, so it waits one frame behind the connection and the request;
+    // a state that lasts less than a frame never reaches the screen anyway.
+    void HoldPainting();
+    void ReleasePainting();
 
     ServiceEndpoint m_endpoint;
     std::chrono::milliseconds m_responseTimeout;
@@ -122,6 +127,7 @@ private:
     // True while Winsock_Connect builds its request, whose failure report is modal.
     bool m_buildingRequest = false;
     QTimer* m_progressTimer = nullptr;
+    QTimer* m_paintHold = nullptr;
     QElapsedTimer m_progressShown;
     qint64 m_progressSent = 0;
     qint64 m_progressTotal = 0;

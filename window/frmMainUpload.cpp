@@ -36,6 +36,8 @@ constexpr std::int32_t kSocketTransport = 1;
 
 // The strip repaints at most this often; the transports report far more often.
 constexpr std::chrono::milliseconds kProgressInterval{30};
+// One frame of a 60 Hz display.
+constexpr std::chrono::milliseconds kFrame{16};
 
 bool IsChecked(const QCheckBox* box)
 {
@@ -81,6 +83,11 @@ void frmMain::SetupTransports()
     connect(Winsock, &WinsockControl::Connected, this, &frmMain::Winsock_Connect);
     connect(Winsock, &WinsockControl::DataArrival, this, &frmMain::Winsock_DataArrival);
     connect(Winsock, &WinsockControl::Error, this, &frmMain::Winsock_Error);
+
+    m_paintHold = new QTimer(this);
+    m_paintHold->setSingleShot(true);
+    m_paintHold->setInterval(kFrame);
+    connect(m_paintHold, &QTimer::timeout, this, &frmMain::ReleasePainting);
 
     m_progressTimer = new QTimer(this);
     m_progressTimer->setSingleShot(true);
@@ -135,6 +142,19 @@ void frmMain::HideUploadProgress()
 {
     m_progressTimer->stop();
     prgUpload->hide();
+    ReleasePainting();
+}
+
+void frmMain::HoldPainting()
+{
+    setUpdatesEnabled(false);
+    m_paintHold->start();
+}
+
+void frmMain::ReleasePainting()
+{
+    m_paintHold->stop();
+    setUpdatesEnabled(true);
 }
 
 modTarnwick::UploadRequest frmMain::BuildRequest(std::int32_t transportMode)
@@ -202,6 +222,7 @@ void frmMain::cmdInet_Click()
         // Built before the window changes: a failed build reports while idle.
         modTarnwick::UploadRequest request = BuildRequest(kHttpTransport);
 
+        HoldPainting();
         DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
@@ -245,6 +266,7 @@ void frmMain::Inet_StateChanged(int state)
 void frmMain::cmdWinsock_Click()
 {
     try {
+        HoldPainting();
         DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
