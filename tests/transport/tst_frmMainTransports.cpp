@@ -61,6 +61,8 @@ void VerifyIdle(const frmMain& window, bool rowsEnabled)
     for (int i = 0; i < 8; ++i)
         QCOMPARE(ResultRow(window, i)->isEnabled(), rowsEnabled);
     QCOMPARE(ControlOf(window, QStringLiteral("cmdCopyAll"))->isEnabled(), rowsEnabled);
+    // Painting, held back while an upload starts, is on again.
+    QVERIFY(window.updatesEnabled());
 }
 
 QStringList ExpectedRows()
@@ -540,6 +542,10 @@ void tst_frmMainTransports::slowLink()
         VerifyIdle(*window, false);
         return;
     }
+
+    // The busy window is painted within a frame or so, long before the end.
+    QTRY_VERIFY_WITH_TIMEOUT(window->updatesEnabled(), 200);
+    QVERIFY(!ControlOf(*window, QStringLiteral("cmdInet"))->isEnabled());
 
     // A third of the way through, the strip may run ahead of the peer by the
     // few kilobytes its small buffers hold, not by the whole request.
