@@ -172,6 +172,11 @@ bool HoldsNoLinks(const modTarnwick::LinkSet& links)
     return !links.empty() && std::all_of(links.begin(), links.end(), [](const std::string& slot) { return slot == "n.a"; });
 }
 
+bool HasFailureStatus(std::string_view answer)
+{
+    return ReadHead(answer).status >= 300;
+}
+
 Failure NoLinks(std::string_view answer)
 {
     const AnswerHead head = ReadHead(answer);

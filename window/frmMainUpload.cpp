@@ -321,7 +321,8 @@ void frmMain::Winsock_DataArrival(qint64 /*bytesTotal*/)
 void frmMain::Winsock_Error(int number, const QString& description)
 {
     Winsock->Close();
-    std::string().swap(ResponseBuffer);
+    std::string answer;
+    answer.swap(ResponseBuffer);
 
     // The connection broke while the builder's report was on screen: that
     // report already ends this upload, and a second message would say nothing.
@@ -329,6 +330,13 @@ void frmMain::Winsock_Error(int number, const QString& description)
         return;
 
     if (std::exchange(m_socketUploading, false)) {
+        // A redirect or an error often comes without a page and ends with the
+        // connection: what the service answered says more than the closing.
+        if (TransportFailure::HasFailureStatus(answer)) {
+            const TransportFailure::Failure failure = TransportFailure::NoLinks(answer);
+            EndUploadWithFailure(failure.number, failure.description);
+            return;
+        }
         EndUploadWithFailure(number, description);
         return;
     }

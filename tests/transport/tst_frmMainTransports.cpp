@@ -334,6 +334,10 @@ void tst_frmMainTransports::answersWithoutLinks_data()
         QTest::addRow("%s: 302 without links", name)
             << transport << head("HTTP/1.0 302 Found", "Location: http://elsewhere.test/upload\r\n") + noMarkers << QStringList()
             << QStringLiteral("302 - The service answered 302 Found and sent no links; it points to http://elsewhere.test/upload");
+        QTest::addRow("%s: 302 without a page", name)
+            << transport << head("HTTP/1.0 302 Found", "Location: http://elsewhere.test/upload\r\nContent-Length: 0\r\n")
+            << QStringList()
+            << QStringLiteral("302 - The service answered 302 Found and sent no links; it points to http://elsewhere.test/upload");
         QTest::addRow("%s: 200 page without links", name)
             << transport << head("HTTP/1.0 200 OK") + noMarkers << QStringList()
             << QStringLiteral("61 - The service answered 200 OK, but its page held no links");
