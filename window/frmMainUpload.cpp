@@ -10,6 +10,8 @@
 #include "WinsockControl.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -154,7 +156,13 @@ void frmMain::HoldPainting()
 void frmMain::ReleasePainting()
 {
     m_paintHold->stop();
+    if (updatesEnabled())
+        return;
     setUpdatesEnabled(true);
+    // A repaint that was already requested when painting was held (a text
+    // set just before the click) was dropped, and Qt waits for it before it
+    // asks again: this request stands in for it.
+    QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
 }
 
 modTarnwick::UploadRequest frmMain::BuildRequest(std::int32_t transportMode)

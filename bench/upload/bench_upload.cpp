@@ -121,8 +121,15 @@ std::optional<Sample> UploadOnce(frmMain& window, QPushButton* button, bool meas
         if (title == kIdleCaption)
             loop.quit();
     });
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
     window.findChild<QLineEdit*>(QStringLiteral("txtResult7"))->clear();
+    // A user clicks on a window that shows the last upload's outcome: let it
+    // paint, and let everything the last upload left queued run, first.
+    {
+        QEventLoop settle;
+        QTimer::singleShot(50, &settle, &QEventLoop::quit);
+        settle.exec();
+    }
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
 
     Sample sample;
     qint64 idleKiB = -1;

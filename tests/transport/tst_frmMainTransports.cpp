@@ -143,6 +143,8 @@ private slots:
     void failures();
     void slowLink_data();
     void slowLink();
+    void linksReachTheScreen_data();
+    void linksReachTheScreen();
 };
 
 void tst_frmMainTransports::initTestCase()
@@ -562,6 +564,62 @@ void tst_frmMainTransports::slowLink()
     QTRY_COMPARE_WITH_TIMEOUT(Rows(*window), ExpectedRows(), 10000);
     QVERIFY2(clock.elapsed() > 3 * kLimit.count(), "the link was meant to be slower than the limit");
     QCOMPARE(messages.shown.size(), 0);
+}
+
+namespace {
+
+// Counts the paints a widget receives.
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return false;
+    }
+};
+
+} // namespace
+
+void tst_frmMainTransports::linksReachTheScreen_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::newRow("socket") << Transport::Socket;
+    QTest::newRow("http client") << Transport::Inet;
+}
+
+// The window holds its painting back while an upload starts; the links must
+// still be painted once they are there, even when a repaint was already on
+// its way at the click (the pressed button's).
+void tst_frmMainTransports::linksReachTheScreen()
+{
+    QFETCH(Transport, transport);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerWithPage(server, transport);
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    PaintCounter counter;
+    QLineEdit* lastRow = ResultRow(*window, 7);
+    lastRow->installEventFilter(&counter);
+    int paintsWhenFilled = -1;
+    connect(lastRow, &QLineEdit::textChanged, lastRow, [&](const QString& text) {
+        if (!text.isEmpty())
+            paintsWhenFilled = counter.paints;
+    });
+
+    // The path's repaint is still to come when the upload starts.
+    SetImage(*window, image.Path());
+    ControlOf<QPushButton>(*window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"))->click();
+    QTRY_VERIFY(paintsWhenFilled >= 0);
+    QTRY_VERIFY(counter.paints > paintsWhenFilled);
 }
 
 QTEST_MAIN(tst_frmMainTransports)
