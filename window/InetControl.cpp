@@ -4,6 +4,7 @@
 #include "Toolkit.h"
 #include "TransportFailure.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -19,7 +20,11 @@
 #include <string_view>
 #include <utility>
 
+#include <poll.h>
+
 namespace {
+
+constexpr std::chrono::nanoseconds kFeedBudget = std::chrono::milliseconds(4);
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
 {
@@ -230,6 +235,15 @@ private:
             return;
         int running = 0;
         curl_multi_socket_action(m_multi, socket, events, &running);
+        // libcurl writes a request in 64 KiB pieces: while the socket takes
+        // more at once, feed it here rather than one piece per turn of the
+        // event loop, for a few milliseconds at most so the window stays live.
+        if (events == CURL_CSELECT_OUT) {
+            QElapsedTimer busy;
+            busy.start();
+            while (m_multi && WantsToWrite(socket) && Writable(socket) && busy.nsecsElapsed() < kFeedBudget.count())
+                curl_multi_socket_action(m_multi, socket, CURL_CSELECT_OUT, &running);
+        }
         int left = 0;
         while (CURLMsg* message = m_multi ? curl_multi_info_read(m_multi, &left) : nullptr) {
             if (message->msg == CURLMSG_DONE) {
@@ -241,6 +255,18 @@ private:
 
     // Lets go of libcurl; the notifiers stay, disabled, until this object goes:
     // one of them may be the sender of the signal that got us here.
+    bool WantsToWrite(curl_socket_t socket) const
+    {
+        const auto found = m_watches.find(socket);
+        return found != m_watches.end() && found->second.second->isEnabled();
+    }
+
+    static bool Writable(curl_socket_t socket)
+    {
+        pollfd watch{socket, POLLOUT, 0};
+        return ::poll(&watch, 1, 0) == 1 && (watch.revents & POLLOUT);
+    }
+
     void Release()
     {
         m_timer->stop();
