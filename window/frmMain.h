@@ -45,6 +45,8 @@ public:
     static constexpr qint64 MaxResponseBytes = 16 * 1024 * 1024;
     static constexpr const char* IdleCaption = "Tarnwick Uploader";
     static constexpr const char* BusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
+    // Shown when an image over MaxImageBytes is refused (with the blank at its end).
+    static constexpr const char* TooBigText = "This image is too big. Maximum file size is 3mb. ";
 
     // responseTimeout: how long either transport waits for the service
     // (connecting, and between pieces of the answer) before giving up.
