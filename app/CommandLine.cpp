@@ -7,7 +7,10 @@
 #include <QCommandLineParser>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 
+#include <cstdio>
+#include <exception>
 
 #include <unistd.h>
 
@@ -166,4 +169,25 @@ int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceE
                + QStringLiteral(" --help' for more information.\n"))
                   .toLocal8Bit());
     return ExitUsage;
+}
+
+void CommandLine::ChooseFileIn(frmMain& window) const
+{
+    if (mode != Mode::Window || files.isEmpty())
+        return;
+    const QString file = files.constFirst();
+    // Queued: a refusal box is shown over the window, from its event loop.
+    QMetaObject::invokeMethod(
+        &window,
+        [&window, file] {
+            try {
+                // The box shows a whole path, as the dialog gives one.
+                window.ChooseImage(file.isEmpty() ? file : QFileInfo(file).absoluteFilePath());
+            } catch (const std::exception& trapped) {
+                // Browse ends silently here; a name given at start earns a word on the terminal.
+                const QByteArray line = FailureLine(file, TransportFailure::FailureOf(trapped));
+                std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
+            }
+        },
+        Qt::QueuedConnection);
 }

@@ -39,4 +39,8 @@ struct CommandLine
     int RunWithoutWindow() const;
     int RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
                          std::chrono::milliseconds responseTimeout) const;
+
+    // Window mode: once the window's event loop runs, the named file is put
+    // through the checks of Browse.
+    void ChooseFileIn(frmMain& window) const;
 };

@@ -18,5 +18,6 @@ int main(int argc, char* argv[])
 
     frmMain window;
     window.show();
+    command.ChooseFileIn(window);
     return QApplication::exec();
 }

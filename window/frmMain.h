@@ -61,6 +61,11 @@ public:
     void LockInputs();
     void UnlockInputs();
 
+    // The checks of Browse, for the dialog, a dropped file and a file named
+    // at start: too big, the refusal box and nothing chosen; otherwise the
+    // path chosen. Throws Toolkit::Failure when the file cannot be measured.
+    void ChooseImage(const QString& fileName);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
@@ -76,8 +81,6 @@ private:
 
     // Image selection.
     void cmdBrowse_Click();
-    // The checks shared by the dialog and a dropped file: length, refusal, path.
-    void ChooseImage(const QString& fileName);
 
     // Results and clipboard.
     void cmdCopy_Click(int index);
