@@ -1,11 +1,15 @@
 #include "TransportFailure.h"
 
+#include "Toolkit.h"
+
 #include <QCoreApplication>
 #include <QLocale>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <system_error>
 
 namespace TransportFailure {
 
@@ -95,6 +99,17 @@ AnswerHead ReadHead(std::string_view answer)
 QString MessageText(int number, const QString& description)
 {
     return QString::number(number) + QStringLiteral(" - ") + description;
+}
+
+Failure FailureOf(const std::exception& trapped)
+{
+    if (const auto* failure = dynamic_cast<const Toolkit::Failure*>(&trapped))
+        return {failure->number(), failure->description()};
+    if (const auto* system = dynamic_cast<const std::system_error*>(&trapped))
+        return {system->code().value() != 0 ? system->code().value() : EIO, QString::fromLocal8Bit(system->what())};
+    if (dynamic_cast<const std::bad_alloc*>(&trapped))
+        return {ENOMEM, QString::fromLocal8Bit(std::strerror(ENOMEM))};
+    return {EIO, QString::fromLocal8Bit(trapped.what())};
 }
 
 int ErrorNumber(QAbstractSocket::SocketError error)

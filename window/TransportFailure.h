@@ -21,6 +21,7 @@
 #include <QString>
 
 #include <chrono>
+#include <exception>
 #include <string_view>
 
 namespace TransportFailure {
@@ -33,6 +34,9 @@ struct Failure
 
 // "111 - Connection refused": the one form in which a failure is shown.
 QString MessageText(int number, const QString& description);
+
+// The number and text of a failure that an upload command's trap caught.
+Failure FailureOf(const std::exception& trapped);
 
 // The errno value that stands for a socket error; never 0.
 int ErrorNumber(QAbstractSocket::SocketError error);

@@ -98,7 +98,6 @@ constexpr std::array<ResultLabel, 8> kResultLabels = {{
 
 const QString kImageFilter = QStringLiteral("Image Files (*.jpg;*.jpeg;*.png;*.gif;*.bmp)|*.jpg;*.jpeg;*.png;*.gif;*.bmp");
 const QString kSelectImageTitle = QStringLiteral("Select an image file");
-const QString kTooBigText = QStringLiteral("This image is too big. Maximum file size is 3mb. ");
 const QString kTooBigTitle = QStringLiteral("Image too big");
 
 // The one local file (not a folder) that a drag carries; empty for anything else.
@@ -318,7 +317,7 @@ void frmMain::cmdBrowse_Click()
 void frmMain::ChooseImage(const QString& fileName)
 {
     if (Toolkit::FileLen(fileName) > MaxImageBytes) {
-        Toolkit::MsgBox(this, kTooBigText, Toolkit::vbExclamation, kTooBigTitle);
+        Toolkit::MsgBox(this, QString::fromLatin1(TooBigText), Toolkit::vbExclamation, kTooBigTitle);
         return;
     }
     txtImagePath->setText(fileName);

@@ -45,6 +45,8 @@ public:
     static constexpr qint64 MaxResponseBytes = 16 * 1024 * 1024;
     static constexpr const char* IdleCaption = "Tarnwick Uploader";
     static constexpr const char* BusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
+    // Shown when an image over MaxImageBytes is refused (with the blank at its end).
+    static constexpr const char* TooBigText = "This image is too big. Maximum file size is 3mb. ";
 
     // responseTimeout: how long either transport waits for the service
     // (connecting, and between pieces of the answer) before giving up.
@@ -58,6 +60,11 @@ public:
     void DisableResults();
     void LockInputs();
     void UnlockInputs();
+
+    // The checks of Browse, for the dialog, a dropped file and a file named
+    // at start: too big, the refusal box and nothing chosen; otherwise the
+    // path chosen. Throws Toolkit::Failure when the file cannot be measured.
+    void ChooseImage(const QString& fileName);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -74,8 +81,6 @@ private:
 
     // Image selection.
     void cmdBrowse_Click();
-    // The checks shared by the dialog and a dropped file: length, refusal, path.
-    void ChooseImage(const QString& fileName);
 
     // Results and clipboard.
     void cmdCopy_Click(int index);

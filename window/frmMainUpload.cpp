@@ -19,11 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cerrno>
-#include <cstring>
 #include <limits>
-#include <new>
-#include <system_error>
 #include <utility>
 
 namespace {
@@ -49,18 +45,6 @@ bool IsChecked(const QCheckBox* box)
 std::string ImagePathOf(const QLineEdit* box)
 {
     return QFile::encodeName(box->text()).toStdString();
-}
-
-// The number and text that an upload command's trap shows.
-TransportFailure::Failure FailureOf(const std::exception& trapped)
-{
-    if (const auto* failure = dynamic_cast<const Toolkit::Failure*>(&trapped))
-        return {failure->number(), failure->description()};
-    if (const auto* system = dynamic_cast<const std::system_error*>(&trapped))
-        return {system->code().value() != 0 ? system->code().value() : EIO, QString::fromLocal8Bit(system->what())};
-    if (dynamic_cast<const std::bad_alloc*>(&trapped))
-        return {ENOMEM, QString::fromLocal8Bit(std::strerror(ENOMEM))};
-    return {EIO, QString::fromLocal8Bit(trapped.what())};
 }
 
 double SecondsOf(std::chrono::milliseconds limit)
@@ -243,7 +227,7 @@ void frmMain::cmdInet_Click()
         }
         Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request[0]), request[1]);
     } catch (const std::exception& trapped) {
-        const TransportFailure::Failure failure = FailureOf(trapped);
+        const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
         EndUploadWithFailure(failure.number, failure.description);
     }
 }
@@ -288,7 +272,7 @@ void frmMain::cmdWinsock_Click()
         Winsock->Connect(m_endpoint.host, m_endpoint.port);
     } catch (const std::exception& trapped) {
         m_socketUploading = false;
-        const TransportFailure::Failure failure = FailureOf(trapped);
+        const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
         EndUploadWithFailure(failure.number, failure.description);
     }
 }

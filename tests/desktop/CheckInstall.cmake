@@ -21,6 +21,12 @@ foreach(file IN LISTS expected)
     endif()
 endforeach()
 
+# "Open with" hands the program the one file chosen: %f, and only once.
+file(STRINGS ${PREFIX}/share/applications/${app_id}.desktop exec_lines REGEX "^Exec=")
+if(NOT exec_lines STREQUAL "Exec=tarnwick-uploader %f")
+    message(FATAL_ERROR "the desktop entry must start the program with the chosen file: ${exec_lines}")
+endif()
+
 find_program(DESKTOP_FILE_VALIDATE desktop-file-validate REQUIRED)
 find_program(APPSTREAMCLI appstreamcli REQUIRED)
 execute_process(COMMAND ${DESKTOP_FILE_VALIDATE} ${PREFIX}/share/applications/${app_id}.desktop

@@ -55,14 +55,20 @@ inline void UseApplicationTitle()
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
 }
 
-// A shown window whose uploads go to 127.0.0.1:port over either transport.
-inline std::unique_ptr<frmMain> OpenWindowAt(quint16 port, std::chrono::milliseconds limit)
+// The service at 127.0.0.1:port, for either transport.
+inline ServiceEndpoint LoopbackEndpoint(quint16 port)
 {
     ServiceEndpoint endpoint;
     endpoint.host = QStringLiteral("127.0.0.1");
     endpoint.port = port;
     endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(port);
-    auto window = std::make_unique<frmMain>(endpoint, limit);
+    return endpoint;
+}
+
+// A shown window whose uploads go to 127.0.0.1:port over either transport.
+inline std::unique_ptr<frmMain> OpenWindowAt(quint16 port, std::chrono::milliseconds limit)
+{
+    auto window = std::make_unique<frmMain>(LoopbackEndpoint(port), limit);
     window->show();
     return window;
 }

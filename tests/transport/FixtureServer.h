@@ -42,6 +42,8 @@ public:
     // Everything received on connection i so far.
     QByteArray Received(int i = 0) const { return m_connections.value(i).received; }
     int CompleteRequests() const { return m_completeRequests; }
+    // Connections accepted so far, whether or not they sent anything.
+    int Connections() const { return int(m_connections.size()); }
     // The most recent connection's socket, while it is open.
     QTcpSocket* LastSocket() const;
 

@@ -1,0 +1,46 @@
+#pragma once
+
+// What the arguments ask of the program: the window (with an image already
+// chosen, when one is named), or, with --print, uploads without a window
+// whose links go to standard output. Parsed before any application object
+// exists, since the answer decides which one is made: only the window needs
+// a display.
+
+#include "frmMain.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+
+class QIODevice;
+
+struct CommandLine
+{
+    enum class Mode { Window, Print, Help, Version, Usage };
+
+    // Exit statuses, as scripts test them.
+    static constexpr int ExitSuccess = 0;
+    static constexpr int ExitFailure = 1; // some file gave no links
+    static constexpr int ExitUsage = 2;
+
+    Mode mode = Mode::Window;
+    QStringList files; // Window: none or one. Print: one or more, in order.
+    bool socket = false;
+    bool randomName = false;
+    QString error; // Usage: what is wrong, in one line
+
+    // {"tarnwick-uploader", "--print", "shot.png"}: the program first, as in argv.
+    static CommandLine Parse(const QStringList& arguments);
+    static QStringList ArgumentsOf(int argc, const char* const argv[]);
+
+    // Every mode but Window, in a process with a QCoreApplication: standard
+    // output and error, the compiled-in service. Returns the exit status.
+    int RunWithoutWindow() const;
+    int RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
+                         std::chrono::milliseconds responseTimeout) const;
+
+    // Window mode: once the window's event loop runs, the named file is put
+    // through the checks of Browse.
+    void ChooseFileIn(frmMain& window) const;
+};

@@ -1,0 +1,131 @@
+// What the arguments ask for, and the real program run as a process with no
+// display at all: help, version, wrong usage and files refused before any
+// traffic, each with its exit status and its words on the right stream.
+
+#include "CommandLine.h"
+#include "WindowTestSupport.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+Q_DECLARE_METATYPE(CommandLine::Mode)
+
+class tst_CommandLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void parse_data();
+    void parse();
+    void process_data();
+    void process();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void tst_CommandLine::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(MakeFile(m_dir.filePath(QStringLiteral("over.png")), 3145728));
+}
+
+void tst_CommandLine::parse_data()
+{
+    using Mode = CommandLine::Mode;
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<Mode>("mode");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<bool>("socket");
+    QTest::addColumn<bool>("randomName");
+
+    QTest::newRow("nothing: the window as ever") << QStringList{} << Mode::Window << QStringList{} << false << false;
+    QTest::newRow("a file for the window") << QStringList{"shot.png"} << Mode::Window << QStringList{"shot.png"} << false << false;
+    QTest::newRow("print") << QStringList{"--print", "a.png", "b.png"} << Mode::Print << QStringList{"a.png", "b.png"} << false << false;
+    QTest::newRow("print over the socket, random names")
+        << QStringList{"--random-name", "a.png", "--socket", "--print"} << Mode::Print << QStringList{"a.png"} << true << true;
+    QTest::newRow("a file that looks like an option")
+        << QStringList{"--print", "--", "-x.png"} << Mode::Print << QStringList{"-x.png"} << false << false;
+    QTest::newRow("help wins") << QStringList{"--print", "a.png", "--help"} << Mode::Help << QStringList{} << false << false;
+    QTest::newRow("version") << QStringList{"-v"} << Mode::Version << QStringList{} << false << false;
+    QTest::newRow("unknown option") << QStringList{"--bogus", "a.png"} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("print without a file") << QStringList{"--print"} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("socket without print") << QStringList{"--socket", "a.png"} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("random name without print")
+        << QStringList{"--random-name", "a.png"} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("two files for the window") << QStringList{"a.png", "b.png"} << Mode::Usage << QStringList{} << false << false;
+}
+
+void tst_CommandLine::parse()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(CommandLine::Mode, mode);
+    QFETCH(QStringList, files);
+    QFETCH(bool, socket);
+    QFETCH(bool, randomName);
+
+    const CommandLine command = CommandLine::Parse(QStringList{QStringLiteral("tarnwick-uploader")} + arguments);
+    QCOMPARE(command.mode, mode);
+    QCOMPARE(command.error.isEmpty(), mode != CommandLine::Mode::Usage);
+    if (mode == CommandLine::Mode::Usage || mode == CommandLine::Mode::Help || mode == CommandLine::Mode::Version)
+        return;
+    QCOMPARE(command.files, files);
+    QCOMPARE(command.socket, socket);
+    QCOMPARE(command.randomName, randomName);
+}
+
+void tst_CommandLine::process_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // a pattern for the whole of standard output
+    QTest::addColumn<QString>("err"); // and for the whole of standard error
+
+    const QString over = m_dir.filePath(QStringLiteral("over.png"));
+    const QString missing = m_dir.filePath(QStringLiteral("missing.png"));
+    const QString tooBig = QRegularExpression::escape(over + QStringLiteral(": 27 - This image is too big. Maximum file size is 3mb.\n"));
+    const QString noFile = QRegularExpression::escape(missing + QStringLiteral(": 2 - No such file or directory\n"));
+    const QString usage = QStringLiteral("tarnwick-uploader: .+\nTry 'tarnwick-uploader --help' for more information.\n");
+
+    QTest::newRow("help") << QStringList{"--help"} << 0 << QStringLiteral("Usage: .*--print.*--socket.*--random-name.*") << QString();
+    QTest::newRow("version") << QStringList{"--version"} << 0 << QStringLiteral("tarnwick-uploader \\d+\\.\\d+\\.\\d+\n") << QString();
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QString() << usage;
+    QTest::newRow("print without a file") << QStringList{"--print"} << 2 << QString() << usage;
+    QTest::newRow("socket without print") << QStringList{"--socket", over} << 2 << QString() << usage;
+    QTest::newRow("too big") << QStringList{"--print", over} << 1 << QString() << tooBig;
+    QTest::newRow("missing, over the socket") << QStringList{"--print", "--socket", missing} << 1 << QString() << noFile;
+    QTest::newRow("both, in order") << QStringList{"--print", missing, over} << 1 << QString() << noFile + tooBig;
+}
+
+void tst_CommandLine::process()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    // No display of any kind: a window, or anything that needs one, would abort the run.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QLatin1String(name));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(TARNWICK_UPLOADER_PATH), arguments);
+    QVERIFY2(program.waitForFinished(30000), qPrintable(program.errorString()));
+
+    const QString printed = QString::fromLocal8Bit(program.readAllStandardOutput());
+    const QString told = QString::fromLocal8Bit(program.readAllStandardError());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), status);
+    const auto whole = [](const QString& pattern) {
+        return QRegularExpression(QRegularExpression::anchoredPattern(pattern), QRegularExpression::DotMatchesEverythingOption);
+    };
+    QVERIFY2(whole(out).match(printed).hasMatch(), qPrintable(printed));
+    QVERIFY2(whole(err).match(told).hasMatch(), qPrintable(told));
+}
+
+QTEST_GUILESS_MAIN(tst_CommandLine)
+#include "tst_CommandLine.moc"

@@ -1,0 +1,248 @@
+// The print mode in-process against a scripted loopback peer: links on
+// standard output, one line per failed file on standard error, and the exit
+// status. A GUI-less application: anything that reached for a widget, a font
+// or the clipboard would fail here.
+
+#include "CommandLine.h"
+#include "FixtureServer.h"
+#include "WindowTestSupport.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <cerrno>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Long enough never to end a healthy exchange on a busy machine.
+constexpr std::chrono::milliseconds kLimit = 5s;
+// For the cases that must run into it.
+constexpr std::chrono::milliseconds kShortLimit = 400ms;
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run PrintMode(const QStringList& options, const QStringList& files, quint16 port,
+              std::chrono::milliseconds limit = kLimit)
+{
+    const CommandLine command =
+        CommandLine::Parse(QStringList{QStringLiteral("tarnwick-uploader"), QStringLiteral("--print")} + options + files);
+    Run run;
+    if (command.mode != CommandLine::Mode::Print) {
+        run.err = command.error.toUtf8();
+        return run;
+    }
+    QBuffer out(&run.out);
+    QBuffer err(&run.err);
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    run.status = command.RunWithoutWindow(out, err, LoopbackEndpoint(port), limit);
+    return run;
+}
+
+// Every request gets the same whole answer; a socket client reads it to its
+// closing tag, the HTTP client to the end of the connection.
+void AnswerEveryRequest(FixtureServer& server, const QByteArray& answer)
+{
+    server.SetAnswer([answer](QTcpSocket* socket, const QByteArray&) { FixtureServer::SendAndClose(socket, answer); });
+}
+
+// Bytes that tell one file's upload from another's.
+QByteArray ImageBytes(char tag)
+{
+    QByteArray bytes(4000, tag);
+    bytes.prepend("\x89PNG\r\n\x1a\n");
+    return bytes;
+}
+
+QByteArray Lines(const QStringList& lines)
+{
+    QByteArray text;
+    for (const QString& line : lines)
+        text += line.toUtf8() + '\n';
+    return text;
+}
+
+} // namespace
+
+class tst_PrintMode : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void links_data();
+    void links();
+    void failures_data();
+    void failures();
+};
+
+void tst_PrintMode::links_data()
+{
+    QTest::addColumn<bool>("socket");
+    QTest::addColumn<bool>("randomName");
+    QTest::addColumn<int>("fileCount");
+    QTest::addColumn<QByteArray>("page");
+    QTest::addColumn<QStringList>("printed");
+
+    const QByteArray page = FixtureServer::ResultPage();
+    const QStringList links(FixtureServer::ExpectedLinks());
+    // Without the first section its three rows are "n.a": Copy All leaves them out.
+    const QByteArray detailsOnly = "<html><body>" + page.mid(page.indexOf("<p>Include details"));
+
+    QTest::newRow("http client") << false << false << 1 << page << links;
+    QTest::newRow("socket") << true << false << 1 << page << links;
+    QTest::newRow("http client, random name") << false << true << 1 << page << links;
+    QTest::newRow("socket, random name") << true << true << 1 << page << links;
+    QTest::newRow("http client, two files") << false << false << 2 << page << links;
+    QTest::newRow("socket, two files") << true << false << 2 << page << links;
+    QTest::newRow("socket, one section") << true << false << 1 << detailsOnly << links.mid(3);
+}
+
+void tst_PrintMode::links()
+{
+    QFETCH(bool, socket);
+    QFETCH(bool, randomName);
+    QFETCH(int, fileCount);
+    QFETCH(QByteArray, page);
+    QFETCH(QStringList, printed);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerEveryRequest(server, FixtureServer::HttpAnswer(200, page));
+    const TemporaryImage first(ImageBytes('a'), QStringLiteral("first.png"));
+    const TemporaryImage second(ImageBytes('b'), QStringLiteral("second.gif"));
+    const QList<const TemporaryImage*> images = QList{&first, &second}.mid(0, fileCount);
+    QStringList options;
+    if (socket)
+        options << QStringLiteral("--socket");
+    if (randomName)
+        options << QStringLiteral("--random-name");
+    QStringList files;
+    for (const TemporaryImage* image : images)
+        files << image->Path();
+
+    const Run run = PrintMode(options, files, server.Port());
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.out, Lines(printed).repeated(fileCount));
+    QCOMPARE(run.status, 0);
+
+    // Each file went up in turn, whole, over the transport asked for. (Qt's
+    // HTTP client may open a spare connection that carries nothing.)
+    QList<QByteArray> requests;
+    for (int i = 0; i < server.Connections(); ++i) {
+        if (!server.Received(i).isEmpty())
+            requests.append(server.Received(i));
+    }
+    QCOMPARE(requests.size(), fileCount);
+    for (int i = 0; i < fileCount; ++i) {
+        const QByteArray& request = requests[i];
+        QVERIFY(request.startsWith(socket ? "POST /? HTTP/1.0\r\n" : "POST / HTTP/1.1\r\n"));
+        QVERIFY(FixtureServer::BodyOf(request).contains(ImageBytes(i == 0 ? 'a' : 'b')));
+        const QString name = QFileInfo(files[i]).fileName();
+        const QString uploadName = randomName ? QStringLiteral("[A-Za-z0-9]{8}\\.") + QFileInfo(name).suffix()
+                                              : QRegularExpression::escape(name);
+        QVERIFY2(QRegularExpression(QStringLiteral("filename=\"%1\"\r\n").arg(uploadName)).match(QString::fromLatin1(request)).hasMatch(),
+                 FixtureServer::HeadersOf(FixtureServer::BodyOf(request)).constData());
+    }
+}
+
+void tst_PrintMode::failures_data()
+{
+    QTest::addColumn<bool>("socket");
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QStringList>("files"); // "good", "over" (3145728 bytes), "missing", "folder", "unreadable"
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("text"); // empty: any description
+
+    const QString tooBig = QStringLiteral("This image is too big. Maximum file size is 3mb.");
+    const QString noLinks = QStringLiteral("The service answered 500 Internal Server Error and sent no links");
+    for (const bool socket : {false, true}) {
+        const char* name = socket ? "socket" : "http client";
+        QTest::addRow("%s: too big, nothing sent", name) << socket << "answers" << QStringList{"over"} << int(EFBIG) << tooBig;
+        QTest::addRow("%s: missing file", name)
+            << socket << "answers" << QStringList{"missing"} << int(ENOENT) << QStringLiteral("No such file or directory");
+        QTest::addRow("%s: refused", name) << socket << "refused" << QStringList{"good"} << int(ECONNREFUSED) << QString();
+        QTest::addRow("%s: silence", name) << socket << "silence" << QStringList{"good"} << int(ETIMEDOUT) << QString();
+        QTest::addRow("%s: 500 without links", name) << socket << "500" << QStringList{"good"} << 500 << noLinks;
+        QTest::addRow("%s: unparsable page", name) << socket << "unparsable" << QStringList{"good"} << 5 << QString();
+    }
+    QTest::newRow("folder") << false << "answers" << QStringList{"folder"} << int(EISDIR) << QStringLiteral("Is a directory");
+    QTest::newRow("unreadable file") << true << "answers" << QStringList{"unreadable"} << int(EACCES) << QString();
+    QTest::newRow("second of two missing") << false << "answers" << QStringList{"good", "missing"} << int(ENOENT) << QString();
+    QTest::newRow("first of two too big") << true << "answers" << QStringList{"over", "good"} << int(EFBIG) << tooBig;
+}
+
+void tst_PrintMode::failures()
+{
+    QFETCH(bool, socket);
+    QFETCH(QString, peer);
+    QFETCH(QStringList, files);
+    QFETCH(int, number);
+    QFETCH(QString, text);
+
+    const QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile good(dir.filePath(QStringLiteral("good.png")));
+    QVERIFY(good.open(QIODevice::WriteOnly) && good.write(ImageBytes('g')) > 0);
+    good.close();
+    QVERIFY(MakeFile(dir.filePath(QStringLiteral("over.png")), 3145728));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.png")));
+    QVERIFY(MakeFile(dir.filePath(QStringLiteral("unreadable.png")), 100));
+    QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("unreadable.png")), QFileDevice::Permissions()));
+    if (files.contains(QLatin1String("unreadable")) && QFile(dir.filePath(QStringLiteral("unreadable.png"))).open(QIODevice::ReadOnly))
+        QSKIP("This user reads files whatever their permissions");
+
+    FixtureServer server;
+    quint16 port = RefusingPort();
+    if (peer != QLatin1String("refused")) {
+        QVERIFY(server.Listen());
+        port = server.Port();
+    }
+    if (peer == QLatin1String("answers"))
+        AnswerEveryRequest(server, FixtureServer::HttpAnswer(200, FixtureServer::ResultPage()));
+    else if (peer == QLatin1String("500"))
+        AnswerEveryRequest(server, "HTTP/1.0 500 Internal Server Error\r\n\r\n<html><body>Broken.</body></html>");
+    else if (peer == QLatin1String("unparsable"))
+        AnswerEveryRequest(server, FixtureServer::HttpAnswer(200, "<html><body>Please use clickable thumbnail</body></html>"));
+
+    QStringList paths;
+    for (const QString& file : files)
+        paths << dir.filePath(file + QStringLiteral(".png"));
+    const Run run = PrintMode(socket ? QStringList{QStringLiteral("--socket")} : QStringList(), paths, port, kShortLimit);
+
+    QCOMPARE(run.status, 1);
+    // One file fails: the only one, or the one of two that is not "good".
+    const qsizetype failed = files.size() > 1 && files.constFirst() == QLatin1String("good") ? 1 : 0;
+    const QByteArray start = QFile::encodeName(paths[failed]) + ": " + QByteArray::number(number) + " - ";
+    if (text.isEmpty()) {
+        QVERIFY2(run.err.startsWith(start) && run.err.size() > start.size() + 1, run.err.constData());
+        QCOMPARE(run.err.count('\n'), 1);
+        QVERIFY(run.err.endsWith('\n'));
+    } else {
+        QCOMPARE(run.err, start + text.toLocal8Bit() + '\n');
+    }
+    // The other file of two still went up and gave its links.
+    QCOMPARE(run.out, files.size() > 1 ? Lines(QStringList(FixtureServer::ExpectedLinks())) : QByteArray());
+
+    // Only the good file reached the peer.
+    const bool sent = files.contains(QLatin1String("good")) && peer != QLatin1String("refused");
+    QCOMPARE(server.CompleteRequests(), sent ? 1 : 0);
+    // A file refused here opens no connection at all. (Connections are only
+    // counted here: Qt's HTTP client may open a spare one after an answer.)
+    if (files.size() == 1 && !sent && peer != QLatin1String("refused")) {
+        QCoreApplication::processEvents();
+        QCOMPARE(server.Connections(), 0);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_PrintMode)
+#include "tst_PrintMode.moc"
