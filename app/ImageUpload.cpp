@@ -133,7 +133,7 @@ void ImageUpload::Winsock_DataArrival()
 
 void ImageUpload::Winsock_Error(int number, const QString& description)
 {
-    Fail({number, description});
+    Fail(TransportFailure::ConnectionEnded(number, description, ResponseBuffer));
 }
 
 modTarnwick::UploadRequest ImageUpload::BuildRequest(std::int32_t transportMode)

@@ -187,9 +187,9 @@ bool HoldsNoLinks(const modTarnwick::LinkSet& links)
     return !links.empty() && std::all_of(links.begin(), links.end(), [](const std::string& slot) { return slot == "n.a"; });
 }
 
-bool HasFailureStatus(std::string_view answer)
+Failure ConnectionEnded(int number, const QString& description, std::string_view answer)
 {
-    return ReadHead(answer).status >= 300;
+    return ReadHead(answer).status >= 300 ? NoLinks(answer) : Failure{number, description};
 }
 
 Failure NoLinks(std::string_view answer)

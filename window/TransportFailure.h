@@ -57,8 +57,9 @@ bool HoldsNoLinks(const modTarnwick::LinkSet& links);
 // status line and headers as received ("HTTP/1.1 302 Found\r\nLocation: ...").
 // Only the head is read; the page after it may follow in the same text.
 Failure NoLinks(std::string_view answer);
-// Whether an answer's head carries a status of 300 or more: a redirect or an
-// error, which no page after it can turn into links.
-bool HasFailureStatus(std::string_view answer);
+// A connection that failed or closed (number, description) after the part of
+// an answer given: a redirect or an error often comes without a page and ends
+// with the connection, and then what the service answered says more.
+Failure ConnectionEnded(int number, const QString& description, std::string_view answer);
 
 } // namespace TransportFailure

@@ -322,14 +322,8 @@ void frmMain::Winsock_Error(int number, const QString& description)
         return;
 
     if (std::exchange(m_socketUploading, false)) {
-        // A redirect or an error often comes without a page and ends with the
-        // connection: what the service answered says more than the closing.
-        if (TransportFailure::HasFailureStatus(answer)) {
-            const TransportFailure::Failure failure = TransportFailure::NoLinks(answer);
-            EndUploadWithFailure(failure.number, failure.description);
-            return;
-        }
-        EndUploadWithFailure(number, description);
+        const TransportFailure::Failure failure = TransportFailure::ConnectionEnded(number, description, answer);
+        EndUploadWithFailure(failure.number, failure.description);
         return;
     }
     // No upload under way: the window keeps whatever it shows.
