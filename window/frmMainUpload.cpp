@@ -114,7 +114,7 @@ void frmMain::ApplyUploadProgress()
 {
     m_progressShown.start();
     if (m_progressTotal > 0 && m_progressSent >= m_progressTotal) {
-        // Everything is sent: now the answer is awaited, for however long.
+        // The service has taken everything: now its answer is awaited.
         prgUpload->setRange(0, 0);
         return;
     }
