@@ -192,7 +192,8 @@ int main(int argc, char* argv[])
     QProcess service;
     service.setProcessChannelMode(QProcess::SeparateChannels);
     service.setStandardErrorFile(QProcess::nullDevice());
-    service.start(QStringLiteral(TARNWICK_SERVICE_PATH), {QStringLiteral("--port"), QStringLiteral("0")});
+    service.start(QStringLiteral(TARNWICK_SERVICE_PATH), {QStringLiteral("--port"), QStringLiteral("0"),
+                  QStringLiteral("--data"), dir.filePath(QStringLiteral("service"))});
     if (!service.waitForStarted(10000) || !service.waitForReadyRead(10000)) {
         std::fprintf(stderr, "the local service did not start\n");
         return 2;
