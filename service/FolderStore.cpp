@@ -46,6 +46,7 @@ qint64 freeBytesOn(const QString& folder)
 FolderStore::FolderStore(const QString& folder, qint64 maxBytes)
     : m_folder(QDir::cleanPath(folder))
     , m_maxBytes(maxBytes)
+    , m_lock(m_folder + u"/lock"_s)
 {
 }
 
@@ -66,12 +67,11 @@ bool FolderStore::open()
         m_error = u"cannot create the folder %1"_s.arg(m_folder);
         return false;
     }
-    m_lock = std::make_unique<QLockFile>(m_folder + u"/lock"_s);
-    m_lock->setStaleLockTime(0); // stale only once its owner no longer runs, however long that took
-    if (!m_lock->tryLock()) {
+    m_lock.setStaleLockTime(0); // stale only once its owner no longer runs, however long that took
+    if (!m_lock.tryLock()) {
         qint64 pid = 0;
-        m_lock->getLockInfo(&pid, nullptr, nullptr);
-        m_error = m_lock->error() == QLockFile::LockFailedError
+        m_lock.getLockInfo(&pid, nullptr, nullptr);
+        m_error = m_lock.error() == QLockFile::LockFailedError
             ? u"%1 is in use by another service (process %2)"_s.arg(m_folder).arg(pid)
             : u"cannot lock the folder %1"_s.arg(m_folder);
         return false;

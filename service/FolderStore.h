@@ -4,8 +4,6 @@
 
 #include <QLockFile>
 
-#include <memory>
-
 // Images in a folder of this machine, one file each, named by its id
 // ("<folder>/images/k3x9pq2mzt"): a line of JSON with the entry, then the
 // image's bytes. A file is written under a name of its own ("k3x9pq2mzt.part")
@@ -14,8 +12,6 @@
 class FolderStore : public ImageStore
 {
 public:
-    static constexpr qint64 kDefaultMaxBytes = qint64(1) << 30;
-
     FolderStore(const QString& folder, qint64 maxBytes);
 
     // Creates the folder, locks it against a second service and counts what
@@ -26,7 +22,6 @@ public:
     Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) override;
     std::optional<Image> get(QByteArrayView id) const override;
 
-    QString folder() const { return m_folder; }
     qint64 usedBytes() const { return m_usedBytes; }
     qint64 maxBytes() const { return m_maxBytes; }
     int count() const { return m_count; }
@@ -41,6 +36,6 @@ private:
     qint64 m_maxBytes;
     qint64 m_usedBytes = 0;
     int m_count = 0;
-    std::unique_ptr<QLockFile> m_lock;
+    QLockFile m_lock;
     QString m_error;
 };

@@ -81,7 +81,8 @@ ImageService::Response ImageService::respond(const QByteArray& method, const QSt
 {
     const bool get = method == "GET" || method == "HEAD";
     const auto notAllowed = [](const QByteArray& allow) {
-        Response response = errorResponse(405, u"Not allowed"_s, u"This address takes only "_s + QString::fromLatin1(allow) + u'.');
+        const QString message = u"This address takes only "_s + QString::fromLatin1(allow) + u'.';
+        Response response = errorResponse(405, u"Not allowed"_s, message);
         response.allow = allow;
         return response;
     };
@@ -191,16 +192,14 @@ bool ImageService::handleRequest(const QHttpServerRequest& request, QTcpSocket* 
     if (guarded)
         guarded->answerWritten(close);
 
-    QString target = url.path(QUrl::FullyEncoded);
-    if (url.hasQuery())
-        target += u'?' + url.query(QUrl::FullyEncoded);
-    emit requestLogged(QString::fromLatin1(method) + u' ' + target.left(200) + u' ' + QString::number(out.status)
-                       + u' ' + QString::number(out.body.size()));
+    const QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority).left(200);
+    emit requestLogged(QString::fromLatin1(method + ' ' + target) + u' ' + QString::number(out.status) + u' '
+                       + QString::number(out.body.size()));
     return true;
 }
 
+// Not reached: every request is handled above.
 void ImageService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
-    // Not reached: every request is handled above.
     makeResponder(request, socket).write(QHttpServerResponder::StatusCode::NotFound);
 }

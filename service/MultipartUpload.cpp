@@ -1,5 +1,6 @@
 #include "MultipartUpload.h"
 
+#include <QHash>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -19,19 +20,21 @@ constexpr int kMaxParts = 64;
 constexpr qsizetype kMaxPartHeadBytes = 16 * 1024;
 constexpr qsizetype kMaxBoundaryLength = 200;
 
-// The value of parameter name in "form-data; name=\"f\"; filename=\"a.png\"", in any letter case,
-// after ';' or ','; nothing when absent. A quoted value ends at the quote that a separator or the
-// end follows: names such as my"cat.png arrive unescaped.
-std::optional<QByteArray> parameter(QByteArrayView text, QByteArrayView name)
+// "form-data; name=\"f\"; filename=\"a.png\"" -> {name: "f", filename: "a.png"}: the parameters after ';'
+// or ',', names in lower case, the first of a name. A quoted value ends at the quote that a separator
+// or the end follows: names such as my"cat.png arrive unescaped.
+QHash<QByteArray, QByteArray> parametersOf(QByteArrayView text)
 {
-    const QRegularExpression pattern(u"[;,]\\s*"_s + QString::fromLatin1(name)
-                                         + u"\\s*=\\s*(?:\"(.*?)\"(?=\\s*(?:[;,]|$))|([^;,]*))"_s,
-                                     QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression pattern(uR"re([;,]\s*([^\s=;,]+)\s*=\s*(?:"(.*?)"(?=\s*(?:[;,]|$))|([^;,]*)))re"_s);
+    QHash<QByteArray, QByteArray> parameters;
     // Latin-1 keeps every byte as one character, and gives it back unchanged.
-    const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(text));
-    if (!match.hasMatch())
-        return std::nullopt;
-    return (match.hasCaptured(1) ? match.captured(1) : match.captured(2).trimmed()).toLatin1();
+    for (const QRegularExpressionMatch& match : pattern.globalMatch(QString::fromLatin1(text))) {
+        const QByteArray name = match.captured(1).toLower().toLatin1();
+        const QString value = match.hasCaptured(2) ? match.captured(2) : match.captured(3).trimmed();
+        if (!parameters.contains(name))
+            parameters.insert(name, value.toLatin1());
+    }
+    return parameters;
 }
 
 // Where the CR LF before the next delimiter begins, at or after from; -1 if
@@ -53,9 +56,11 @@ std::optional<QByteArray> uploadedFileName(QByteArrayView head)
 {
     for (const QByteArray& line : head.toByteArray().split('\n')) {
         const qsizetype colon = line.indexOf(':');
-        if (colon > 0 && line.first(colon).trimmed().toLower() == "content-disposition"
-            && parameter(line, "name") == kFieldName)
-            return parameter(line, "filename");
+        if (colon <= 0 || line.first(colon).trimmed().toLower() != "content-disposition")
+            continue;
+        const QHash<QByteArray, QByteArray> parameters = parametersOf(line);
+        if (parameters.value("name") == kFieldName && parameters.contains("filename"))
+            return parameters.value("filename");
     }
     return std::nullopt;
 }
@@ -69,7 +74,7 @@ QByteArray MultipartUpload::boundaryOf(QByteArrayView contentType, bool* isMulti
     const bool multipart = type.trimmed().compare("multipart/form-data", Qt::CaseInsensitive) == 0;
     if (isMultipart)
         *isMultipart = multipart;
-    const QByteArray boundary = parameter(contentType, "boundary").value_or(QByteArray());
+    const QByteArray boundary = parametersOf(contentType).value("boundary");
     if (!multipart || boundary.size() > kMaxBoundaryLength)
         return {};
     return boundary;

@@ -115,6 +115,6 @@ int main(int argc, char* argv[])
     std::printf("tarnwick-service listening on http://%s:%u/\n", qPrintable(host), unsigned(service.port()));
     std::fflush(stdout);
     std::fprintf(stderr, "tarnwick-service: %d images (%lld of %lld bytes) in %s; links on %s\n", store.count(),
-                 store.usedBytes(), store.maxBytes(), qPrintable(store.folder()), qPrintable(service.linkBase()));
+                 store.usedBytes(), store.maxBytes(), qPrintable(parser.value(data)), qPrintable(service.linkBase()));
     return QCoreApplication::exec();
 }

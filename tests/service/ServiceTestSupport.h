@@ -17,6 +17,7 @@
 namespace ServiceTest {
 
 constexpr int kWaitMs = 15000;
+constexpr qint64 kPlentyOfBytes = qint64(1) << 30; // a store's limit that no test reaches
 
 inline QByteArray pngBytes(int width, int height)
 {

@@ -71,7 +71,7 @@ void tst_ServiceHttp::startService(const GuardedSocket::Limits& limits)
     m_service.reset();
     m_store.reset();
     m_data = std::make_unique<QTemporaryDir>();
-    m_store = std::make_unique<FolderStore>(m_data->path(), FolderStore::kDefaultMaxBytes);
+    m_store = std::make_unique<FolderStore>(m_data->path(), kPlentyOfBytes);
     QVERIFY2(m_store->open(), qPrintable(m_store->errorString()));
     m_service = std::make_unique<ImageService>(*m_store, limits);
     QVERIFY2(m_service->start(QHostAddress::LocalHost, 0), qPrintable(m_service->errorString()));

@@ -1,6 +1,7 @@
 #include "FolderStore.h"
 #include "ImageCodec.h"
 #include "RequestFramer.h"
+#include "ServiceTestSupport.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -10,6 +11,7 @@
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
+using ServiceTest::kPlentyOfBytes;
 
 namespace {
 
@@ -89,7 +91,7 @@ void tst_ServiceParts::storeKeepsAcrossReopening()
     QList<QByteArray> ids;
     qint64 used = 0;
     {
-        FolderStore store(dir.path(), FolderStore::kDefaultMaxBytes);
+        FolderStore store(dir.path(), kPlentyOfBytes);
         QVERIFY(store.open());
         for (int i = 0; i < 5; ++i)
             ids.append(store.put(QByteArray(100 * (i + 1), char('a' + i)), u"n%1"_s.arg(i), "image/png").entry.id);
@@ -100,7 +102,7 @@ void tst_ServiceParts::storeKeepsAcrossReopening()
     QVERIFY(foreign.open(QIODevice::WriteOnly) && foreign.write("not an image") > 0);
     foreign.close();
 
-    FolderStore store(dir.path(), FolderStore::kDefaultMaxBytes);
+    FolderStore store(dir.path(), kPlentyOfBytes);
     QVERIFY(store.open());
     QCOMPARE(store.count(), 5);
     QCOMPARE(store.usedBytes(), used);
