@@ -68,10 +68,8 @@ int main(int argc, char* argv[])
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(help)) {
-        std::printf("%s", qPrintable(parser.helpText()));
-        return 0;
-    }
+    if (parser.isSet(help))
+        parser.showHelp();
     if (parser.isSet(version))
         parser.showVersion();
     if (!parser.positionalArguments().isEmpty())
@@ -114,7 +112,8 @@ int main(int argc, char* argv[])
         address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + address.toString() + u']' : address.toString();
     std::printf("tarnwick-service listening on http://%s:%u/\n", qPrintable(host), unsigned(service.port()));
     std::fflush(stdout);
-    std::fprintf(stderr, "tarnwick-service: %d images (%lld of %lld bytes) in %s; links on %s\n", store.count(),
-                 store.usedBytes(), store.maxBytes(), qPrintable(parser.value(data)), qPrintable(service.linkBase()));
+    std::fprintf(stderr, "tarnwick-service: images in %s (%d so far, %lld of %lld bytes); links on %s\n",
+                 qPrintable(parser.value(data)), store.count(), store.usedBytes(), store.maxBytes(),
+                 qPrintable(service.linkBase()));
     return QCoreApplication::exec();
 }
