@@ -1,17 +1,13 @@
 #include "GuardedTcpServer.h"
 
-#include "RequestFramer.h"
 #include "ServicePages.h"
 
-#include <QPointer>
-#include <QTcpSocket>
-#include <QTimer>
+#include <algorithm>
+#include <climits>
 
-#ifdef __linux__
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#endif
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -19,163 +15,158 @@ struct Refusal
 {
     int status;
     QByteArrayView reason;
-    QString title;
-    QString message;
+    const char* message;
 };
 
-Refusal refusalFor(RequestFramer::Verdict verdict, qint64 maxBodyBytes)
-{
-    switch (verdict) {
-    case RequestFramer::Verdict::BodyTooLarge:
-        return { 413, "Payload Too Large", QStringLiteral("Upload too large"),
-                 QStringLiteral("The request is larger than %1 bytes; an image may have at most 3145727 bytes.")
-                     .arg(maxBodyBytes) };
-    case RequestFramer::Verdict::HeadTooLarge:
-        return { 431, "Request Header Fields Too Large", QStringLiteral("Request refused"),
-                 QStringLiteral("The request's header lines are too long.") };
-    case RequestFramer::Verdict::LengthRequired:
-        return { 411, "Length Required", QStringLiteral("Request refused"),
-                 QStringLiteral("Send the upload with a Content-Length header, not in chunks.") };
-    default:
-        return { 400, "Bad Request", QStringLiteral("Request refused"),
-                 QStringLiteral("The request's Content-Length is not a number.") };
-    }
-}
-
-QByteArray rawResponse(int status, QByteArrayView reason, const QByteArray& page)
-{
-    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason.toByteArray()
-        + "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " + QByteArray::number(page.size())
-        + "\r\nConnection: close\r\n\r\n" + page;
-}
+constexpr Refusal kRefusals[] = {
+    { 400, "Bad Request", "The request's Content-Length is no number, or it has two that differ." },
+    { 408, "Request Timeout", "The request did not arrive in time." },
+    { 411, "Length Required", "Send the upload with a Content-Length header, not in chunks." },
+    { 413, "Payload Too Large", "The request is larger than %1 bytes; an image may have at most 3145727 bytes." },
+    { 431, "Request Header Fields Too Large", "The request's header lines are too long." },
+};
 
 } // namespace
 
-// Lives as a child of its socket and sees every byte before the HTTP server does
-// (its readyRead connection is made first).
-class ConnectionGuard : public QObject
+GuardedSocket::GuardedSocket(const Limits& limits, QObject* parent)
+    : QTcpSocket(parent)
+    , m_limits(limits)
+    , m_framer(limits.maxHeadBytes, limits.maxBodyBytes)
 {
-public:
-    ConnectionGuard(QTcpSocket* socket, GuardedTcpServer* server)
-        : QObject(socket)
-        , m_socket(socket)
-        , m_server(server)
-        , m_framer(server->m_limits.maxHeadBytes, server->m_limits.maxBodyBytes)
-    {
-        ++server->m_connections;
-        m_idle.setSingleShot(true);
-        m_idle.setInterval(server->m_limits.idleTimeoutMs);
-        connect(&m_idle, &QTimer::timeout, this, &ConnectionGuard::idleExpired);
-        connect(socket, &QTcpSocket::readyRead, this, &ConnectionGuard::readyRead);
-        connect(socket, &QTcpSocket::bytesWritten, this, [this] {
-            if (!m_refused)
-                m_idle.start();
-        });
-        m_idle.start();
-    }
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, &GuardedSocket::deadlinePassed);
+    // Made before the HTTP server makes its own: this sees every byte first.
+    connect(this, &QTcpSocket::readyRead, this, &GuardedSocket::inspect);
+    m_deadline.start(m_limits.headDeadlineMs);
+    m_idleSince.start();
+}
 
-    ~ConnectionGuard() override
-    {
-        if (m_server)
-            --m_server->m_connections;
-    }
+int GuardedSocket::allowanceMs(qint64 bytes) const
+{
+    return int(std::min<qint64>(bytes * 1000 / m_limits.minBytesPerSecond, INT_MAX / 2));
+}
 
-private:
-    void readyRead()
-    {
-        acknowledgeAtOnce();
-        if (m_refused) {
-            drain();
-            m_idle.start();
-            return;
-        }
-        m_idle.start();
-        const RequestFramer::Verdict verdict = m_framer.feed(m_socket->peek(m_socket->bytesAvailable()));
-        if (verdict == RequestFramer::Verdict::ExpectContinue)
-            m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
-        else if (RequestFramer::isRefusal(verdict))
-            refuse(verdict);
-    }
-
-    // A client that leaves Nagle's algorithm on holds the last small piece of
-    // its upload until the previous one is acknowledged; with delayed ACKs that
-    // costs up to 40 ms per upload. The kernel drops quick-ack mode again by
-    // itself, so it is asked for after every read.
-    void acknowledgeAtOnce()
-    {
-#if defined(__linux__) && defined(TCP_QUICKACK)
-        const int on = 1;
-        ::setsockopt(int(m_socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-#endif
-    }
-
-    // The HTTP server reads inside a transaction, which would keep every
-    // drained byte; committing it lets them go.
-    void drain()
-    {
-        if (m_socket->isTransactionStarted())
-            m_socket->commitTransaction();
-        m_socket->skip(m_socket->bytesAvailable());
-    }
-
-    void refuse(RequestFramer::Verdict verdict)
-    {
-        m_refused = true;
+void GuardedSocket::inspect()
+{
+    if (m_refused) {
         drain();
-        const Refusal refusal = refusalFor(verdict, m_server->m_limits.maxBodyBytes);
-        const QByteArray page = ServicePages::errorPage(refusal.title, refusal.message);
-        m_socket->write(rawResponse(refusal.status, refusal.reason, page));
-        emit m_server->refused(m_framer.method(), m_framer.target(), refusal.status, page.size());
-        // Closing at once while the client is still sending would reset the
-        // connection and could lose the answer: wait for a pause first.
-        m_idle.setInterval(m_server->m_limits.refusedLingerMs);
-        m_idle.start();
-        QTimer::singleShot(m_server->m_limits.refusedMaxLingerMs, this, [this] { close(false); });
+        m_deadline.start(int(std::min<qint64>(m_limits.refusedLingerMs, m_lingerEnd.remainingTime())));
+        return;
     }
+    const int status = m_framer.feed(peek(bytesAvailable()));
+    if (status == 100)
+        write("HTTP/1.1 100 Continue\r\n\r\n");
+    else if (status != RequestFramer::kPass)
+        refuse(status);
+}
 
-    void idleExpired() { close(true); }
+void GuardedSocket::answerWritten(bool close)
+{
+    flush();
+    m_idleSince.start();
+    const int allowance = m_limits.headDeadlineMs + allowanceMs(bytesToWrite());
+    if (close)
+        closeWithin(allowance);
+    else
+        m_deadline.start(allowance);
+}
 
-    // Graceful unless the peer would not stop sending.
-    void close(bool graceful)
-    {
-        connect(m_socket, &QTcpSocket::disconnected, m_socket, &QObject::deleteLater, Qt::UniqueConnection);
-        if (graceful)
-            m_socket->disconnectFromHost();
-        else
-            m_socket->abort();
-        if (m_socket->state() == QAbstractSocket::UnconnectedState)
-            m_socket->deleteLater();
+void GuardedSocket::deadlinePassed()
+{
+    // Quiet for long enough after a refusal: the answer can go out whole.
+    if (m_refused && !m_lingerEnd.hasExpired() && state() == ConnectedState)
+        return closeWithin(m_limits.refusedMaxLingerMs);
+    // Still sending after a refusal, or not reading what it was sent.
+    if (m_refused || state() != ConnectedState || bytesToWrite() > 0)
+        return abort();
+    if (m_framer.bodyRemaining() > 0) {
+        const qint64 left = m_limits.headDeadlineMs + allowanceMs(m_framer.bodyLength()) - m_idleSince.elapsed();
+        if (left > 0)
+            return m_deadline.start(int(left));
     }
+    if (m_framer.inRequest())
+        return refuse(408);
+    closeWithin(m_limits.refusedMaxLingerMs);
+}
 
-    QTcpSocket* m_socket;
-    QPointer<GuardedTcpServer> m_server;
-    RequestFramer m_framer;
-    QTimer m_idle;
-    bool m_refused = false;
-};
+void GuardedSocket::closeWithin(int ms)
+{
+    disconnectFromHost();
+    if (state() != UnconnectedState)
+        m_deadline.start(ms);
+}
 
-GuardedTcpServer::GuardedTcpServer(const Limits& limits, QObject* parent)
+// The HTTP server reads inside a transaction, which would keep every drained
+// byte; committing it lets them go.
+void GuardedSocket::drain()
+{
+    if (isTransactionStarted())
+        commitTransaction();
+    skip(bytesAvailable());
+}
+
+void GuardedSocket::refuse(int status)
+{
+    m_refused = true;
+    drain();
+    const Refusal& refusal = *std::find_if(std::begin(kRefusals), std::end(kRefusals),
+                                           [status](const Refusal& r) { return r.status == status; });
+    const QByteArray page = ServicePages::errorPage(
+        u"Request refused"_s,
+        QString::fromLatin1(refusal.message).replace(u"%1"_s, QString::number(m_limits.maxBodyBytes)));
+    write("HTTP/1.1 " + QByteArray::number(status) + ' ' + refusal.reason.toByteArray()
+          + "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " + QByteArray::number(page.size())
+          + "\r\nConnection: close\r\n\r\n" + page);
+    flush();
+    emit refused(m_framer.method(), m_framer.target(), status, page.size());
+    // Closing while the client is still sending would reset the connection
+    // and could lose the answer: wait for a pause first.
+    m_lingerEnd.setRemainingTime(m_limits.refusedMaxLingerMs);
+    m_deadline.start(m_limits.refusedLingerMs);
+}
+
+GuardedTcpServer::GuardedTcpServer(const GuardedSocket::Limits& limits, int maxConnections, QObject* parent)
     : QTcpServer(parent)
     , m_limits(limits)
+    , m_maxConnections(maxConnections)
 {
+    // A burst of clients waits in the kernel's queue rather than being dropped.
+    setListenBacklogSize(1024);
+}
+
+GuardedTcpServer::~GuardedTcpServer()
+{
+    // QTcpServer's own destructor deletes the connections not handed out yet,
+    // when nothing of this class is left to count them.
+    for (GuardedSocket* socket : findChildren<GuardedSocket*>())
+        socket->disconnect(this);
+    for (const qintptr descriptor : std::as_const(m_waiting))
+        ::close(int(descriptor));
 }
 
 void GuardedTcpServer::incomingConnection(qintptr descriptor)
 {
-    auto* socket = new QTcpSocket(this);
+    // QTcpServer accepts all that are queued at once, even past a pause: the
+    // ones over the limit wait here, unread, for a connection to end.
+    if (m_connections >= m_maxConnections) {
+        m_waiting.enqueue(descriptor);
+        return;
+    }
+    auto* socket = new GuardedSocket(m_limits, this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
     }
-    if (m_connections >= m_limits.maxConnections) {
-        const QByteArray page = ServicePages::errorPage(QStringLiteral("Service busy"),
-                                                        QStringLiteral("Too many connections; try again shortly."));
-        socket->write(rawResponse(503, "Service Unavailable", page));
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        socket->disconnectFromHost();
-        emit refused("-", "-", 503, page.size());
-        return;
-    }
-    new ConnectionGuard(socket, this);
+    if (++m_connections >= m_maxConnections)
+        pauseAccepting();
+    connect(socket, &QObject::destroyed, this, [this] {
+        --m_connections;
+        if (!m_waiting.isEmpty())
+            incomingConnection(m_waiting.dequeue());
+        else if (m_connections < m_maxConnections)
+            resumeAccepting();
+    });
+    connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &GuardedSocket::refused, this, &GuardedTcpServer::refused);
     addPendingConnection(socket);
 }

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QImage>
 #include <QImageReader>
+#include <QPainter>
 
 #include <algorithm>
 
@@ -32,19 +33,9 @@ constexpr int kMaxDecodeMegabytes = 256;
 // Transparent areas become white; JPEG has no alpha.
 QImage onWhite(const QImage& image)
 {
-    if (!image.hasAlphaChannel())
-        return image.convertToFormat(QImage::Format_RGB32);
-    const QImage source = image.convertToFormat(QImage::Format_ARGB32);
-    QImage flat(source.size(), QImage::Format_RGB32);
-    for (int y = 0; y < source.height(); ++y) {
-        const auto* in = reinterpret_cast<const QRgb*>(source.constScanLine(y));
-        auto* out = reinterpret_cast<QRgb*>(flat.scanLine(y));
-        for (int x = 0; x < source.width(); ++x) {
-            const int a = qAlpha(in[x]);
-            const auto blend = [a](int c) { return (c * a + 255 * (255 - a)) / 255; };
-            out[x] = qRgb(blend(qRed(in[x])), blend(qGreen(in[x])), blend(qBlue(in[x])));
-        }
-    }
+    QImage flat(image.size(), QImage::Format_RGB32);
+    flat.fill(Qt::white);
+    QPainter(&flat).drawImage(0, 0, image);
     return flat;
 }
 
@@ -53,34 +44,21 @@ QImage placeholder(int edge)
 {
     QImage image(edge, edge, QImage::Format_RGB32);
     image.fill(QColor(0xe4, 0xe7, 0xeb));
-    const QRgb ink = qRgb(0x9a, 0xa3, 0xad);
-    for (int i = 0; i < edge; ++i) {
-        for (int t = 0; t < 3; ++t) {
-            image.setPixel(i, t, ink);
-            image.setPixel(i, edge - 1 - t, ink);
-            image.setPixel(t, i, ink);
-            image.setPixel(edge - 1 - t, i, ink);
-        }
-        image.setPixel(i, i, ink);
-        image.setPixel(edge - 1 - i, i, ink);
-    }
+    QPainter painter(&image);
+    painter.setPen(QPen(QColor(0x9a, 0xa3, 0xad), 3));
+    painter.drawRect(QRectF(1.5, 1.5, edge - 3, edge - 3));
+    painter.drawLine(0, 0, edge, edge);
+    painter.drawLine(0, edge, edge, 0);
     return image;
 }
 
-Thumbnail encode(const QImage& image)
+QByteArray jpegOf(const QImage& image)
 {
-    Thumbnail thumbnail;
-    QBuffer buffer(&thumbnail.bytes);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    if (image.save(&buffer, "JPEG", 85)) {
-        thumbnail.mimeType = "image/jpeg";
-        return thumbnail;
-    }
-    buffer.seek(0);
-    thumbnail.bytes.clear();
-    image.save(&buffer, "PNG");
-    thumbnail.mimeType = "image/png";
-    return thumbnail;
+    image.save(&buffer, "JPEG", 85);
+    return bytes;
 }
 
 } // namespace
@@ -111,14 +89,11 @@ Thumbnail thumbnailOf(const QByteArray& bytes, int edge)
         reader.setScaledSize(size.scaled(fit, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
 
     QImage image = reader.read();
-    if (image.isNull()) {
-        Thumbnail thumbnail = encode(placeholder(edge));
-        thumbnail.placeholder = true;
-        return thumbnail;
-    }
+    if (image.isNull())
+        return { jpegOf(placeholder(edge)), "image/jpeg", true };
     if (image.width() > edge || image.height() > edge)
         image = image.scaled(fit, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    return encode(onWhite(image));
+    return { jpegOf(onWhite(image)), "image/jpeg", false };
 }
 
 } // namespace ImageCodec

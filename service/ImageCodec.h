@@ -19,8 +19,8 @@ struct Thumbnail
 
 constexpr int kThumbnailEdge = 180;
 
-// JPEG (PNG if no JPEG writer) that fits edge x edge, never enlarged; a plain
-// grey picture when the bytes are no image Qt can read.
+// A JPEG that fits edge x edge, never enlarged; a plain grey picture when
+// the bytes are no image Qt can read.
 Thumbnail thumbnailOf(const QByteArray& bytes, int edge = kThumbnailEdge);
 
 } // namespace ImageCodec

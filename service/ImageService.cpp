@@ -1,6 +1,5 @@
 #include "ImageService.h"
 
-#include "ImageCodec.h"
 #include "MultipartUpload.h"
 #include "ServicePages.h"
 
@@ -14,15 +13,11 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QByteArrayView kHtml = "text/html; charset=utf-8";
+constexpr qsizetype kThumbnailCacheBytes = 32 * 1024 * 1024;
 
 ImageService::Response htmlResponse(int status, const QByteArray& page)
 {
-    ImageService::Response response;
-    response.status = status;
-    response.contentType = kHtml.toByteArray();
-    response.body = page;
-    response.headers.append({ QByteArray("Cache-Control"), QByteArray("no-store") });
-    return response;
+    return { status, kHtml.toByteArray(), page, {} };
 }
 
 ImageService::Response errorResponse(int status, const QString& title, const QString& message)
@@ -32,8 +27,7 @@ ImageService::Response errorResponse(int status, const QString& title, const QSt
 
 ImageService::Response notFound()
 {
-    return errorResponse(404, u"Not found"_s, u"There is no such image or page here. Images live only as long as "
-                                              "the service runs, and the oldest make way for new ones."_s);
+    return errorResponse(404, u"Not found"_s, u"There is no such image or page here."_s);
 }
 
 QByteArray methodName(QHttpServerRequest::Method method)
@@ -52,52 +46,52 @@ QStringView idAfter(QStringView path, QStringView prefix)
 
 } // namespace
 
-ImageService::ImageService(QObject* parent, const GuardedTcpServer::Limits& limits, int maxImages,
-                           qint64 maxBytes)
+ImageService::ImageService(ImageStore& store, const GuardedSocket::Limits& limits, QObject* parent)
     : QAbstractHttpServer(parent)
+    , m_store(store)
     , m_limits(limits)
-    , m_store(maxImages, maxBytes)
+    , m_thumbnails(kThumbnailCacheBytes)
 {
 }
 
-bool ImageService::start(quint16 port)
+bool ImageService::start(const QHostAddress& address, quint16 port)
 {
-    auto* server = new GuardedTcpServer(m_limits, this);
-    if (!server->listen(QHostAddress::LocalHost, port)) {
+    auto* server = new GuardedTcpServer(m_limits, kMaxConnections, this);
+    if (!server->listen(address, port)) {
         m_errorString = server->errorString();
         delete server;
         return false;
     }
     connect(server, &GuardedTcpServer::refused, this,
             [this](const QByteArray& method, const QByteArray& target, int status, qint64 bytes) {
-                emit requestLogged(QString::fromLatin1(method + ' ' + target.left(200)) + u' '
-                                   + QString::number(status) + u' ' + QString::number(bytes));
+                // "- - 408 1520" for a head that did not arrive whole
+                emit requestLogged(QString::fromLatin1((method.isEmpty() ? "-" : method) + ' '
+                                                       + (target.isEmpty() ? "-" : target))
+                                   + u' ' + QString::number(status) + u' ' + QString::number(bytes));
             });
     bind(server);
     m_port = server->serverPort();
+    if (m_linkBase.isEmpty())
+        m_linkBase = u"http://localhost"_s + (m_port == 80 ? QString() : u':' + QString::number(m_port));
     return true;
 }
 
-ImageService::Response ImageService::respond(const Request& request)
+ImageService::Response ImageService::respond(const QByteArray& method, const QString& path,
+                                             const QByteArray& contentType, const QByteArray& body)
 {
-    const bool get = request.method == "GET" || request.method == "HEAD";
-    const QString& path = request.path;
-    const auto onlyGet = [&](auto serve) {
-        if (get)
-            return serve();
-        Response response = errorResponse(405, u"Not allowed"_s, u"This address can only be read."_s);
-        response.headers.append({ QByteArray("Allow"), QByteArray("GET, HEAD") });
+    const bool get = method == "GET" || method == "HEAD";
+    const auto notAllowed = [](const QByteArray& allow) {
+        const QString message = u"This address takes only "_s + QString::fromLatin1(allow) + u'.';
+        Response response = errorResponse(405, u"Not allowed"_s, message);
+        response.allow = allow;
         return response;
     };
+    const auto onlyGet = [&](auto serve) { return get ? serve() : notAllowed("GET, HEAD"); };
 
     if (path == u"/" || path.isEmpty()) {
-        if (request.method == "POST")
-            return upload(request);
-        if (get)
-            return htmlResponse(200, ServicePages::homePage());
-        Response response = errorResponse(405, u"Not allowed"_s, u"Upload with POST, read with GET."_s);
-        response.headers.append({ QByteArray("Allow"), QByteArray("GET, HEAD, POST") });
-        return response;
+        if (method == "POST")
+            return upload(contentType, body);
+        return get ? htmlResponse(200, ServicePages::homePage()) : notAllowed("GET, HEAD, POST");
     }
     if (path.startsWith(u"/i/"))
         return onlyGet([&] { return image(idAfter(path, u"/i/")); });
@@ -108,99 +102,104 @@ ImageService::Response ImageService::respond(const Request& request)
         return onlyGet([&] { return thumbnail(id); });
     }
     if (path.startsWith(u"/view/"))
-        return onlyGet([&] { return view(request, idAfter(path, u"/view/")); });
+        return onlyGet([&] { return view(idAfter(path, u"/view/")); });
     return notFound();
 }
 
-ImageService::Response ImageService::upload(const Request& request)
+ImageService::Response ImageService::upload(const QByteArray& contentType, const QByteArray& body)
 {
-    const MultipartUpload upload = MultipartUpload::parse(request.contentType, request.body);
-    if (!upload.isValid())
-        return errorResponse(400, u"Upload refused"_s, MultipartUpload::describe(upload.error()));
+    const MultipartUpload upload = MultipartUpload::parse(contentType, body);
+    if (!upload.isValid()) {
+        const int status = upload.error() == MultipartUpload::Error::FileTooLarge ? 413 : 400;
+        return errorResponse(status, u"Upload refused"_s, MultipartUpload::describe(upload.error()));
+    }
 
-    const QString name = ServicePages::displayName(upload.fileName());
-    const QByteArray id = m_store.add(upload.fileBytes(), name);
-    if (id.isEmpty())
-        return errorResponse(507, u"No room"_s, u"The service cannot keep this image."_s);
-
-    const ServicePages::Links links =
-        ServicePages::linksFor(ServicePages::linkBase(request.host, m_port), id, name);
-    return htmlResponse(200, ServicePages::resultPage(links, name, upload.fileBytes().size()));
+    const QByteArray& bytes = upload.fileBytes();
+    const ImageStore::Stored stored =
+        m_store.put(bytes, ServicePages::displayName(upload.fileName()), ImageCodec::mimeTypeOf(bytes));
+    switch (stored.outcome) {
+    case ImageStore::Outcome::Full:
+        return errorResponse(507, u"No room for this image"_s,
+                             u"This service's image store is full. Images already shared keep their links, so "
+                             "none is removed to make room; ask the people who run the service for more space."_s);
+    case ImageStore::Outcome::Failed:
+        emit requestLogged(u"store: "_s + stored.error);
+        return errorResponse(500, u"Upload not saved"_s,
+                             u"The service could not save the image. Please try again later."_s);
+    case ImageStore::Outcome::Stored:
+        break;
+    }
+    const ImageStore::Entry& entry = stored.entry;
+    const ServicePages::Links links = ServicePages::linksFor(m_linkBase, entry.id, entry.name);
+    return htmlResponse(200, ServicePages::resultPage(links, entry.name, entry.size));
 }
 
 ImageService::Response ImageService::image(QStringView id)
 {
-    const auto stored = m_store.find(id.toLatin1());
+    const std::optional<ImageStore::Image> stored = m_store.get(id.toLatin1());
     if (!stored)
         return notFound();
-    Response response;
-    response.contentType = ImageCodec::mimeTypeOf(stored->bytes);
-    response.body = stored->bytes;
-    // Uploads are anyone's bytes: never let a browser take them for a page.
-    response.headers.append({ QByteArray("X-Content-Type-Options"), QByteArray("nosniff") });
-    return response;
+    return Response{ 200, stored->entry.type, stored->bytes, {} };
 }
 
 ImageService::Response ImageService::thumbnail(QStringView id)
 {
     const QByteArray key = id.toLatin1();
-    const auto stored = m_store.find(key);
+    if (const ImageCodec::Thumbnail* cached = m_thumbnails.object(key))
+        return Response{ 200, cached->mimeType, cached->bytes, {} };
+    const std::optional<ImageStore::Image> stored = m_store.get(key);
     if (!stored)
         return notFound();
-    Response response;
-    if (stored->thumbnail.isEmpty()) {
-        const ImageCodec::Thumbnail made = ImageCodec::thumbnailOf(stored->bytes);
-        m_store.setThumbnail(key, made.bytes, made.mimeType);
-        response.contentType = made.mimeType;
-        response.body = made.bytes;
-    } else {
-        response.contentType = stored->thumbnailType;
-        response.body = stored->thumbnail;
-    }
-    response.headers.append({ QByteArray("X-Content-Type-Options"), QByteArray("nosniff") });
+    auto* made = new ImageCodec::Thumbnail(ImageCodec::thumbnailOf(stored->bytes));
+    const Response response = Response{ 200, made->mimeType, made->bytes, {} };
+    m_thumbnails.insert(key, made, made->bytes.size());
     return response;
 }
 
-ImageService::Response ImageService::view(const Request& request, QStringView id)
+ImageService::Response ImageService::view(QStringView id)
 {
-    const QByteArray key = id.toLatin1();
-    const auto stored = m_store.find(key);
+    const std::optional<ImageStore::Image> stored = m_store.get(id.toLatin1());
     if (!stored)
         return notFound();
-    const ServicePages::Links links =
-        ServicePages::linksFor(ServicePages::linkBase(request.host, m_port), key, stored->name);
-    return htmlResponse(200, ServicePages::viewPage(links, stored->name, stored->bytes.size()));
+    const ImageStore::Entry& entry = stored->entry;
+    const ServicePages::Links links = ServicePages::linksFor(m_linkBase, entry.id, entry.name);
+    return htmlResponse(200, ServicePages::viewPage(links, entry.name, entry.size, entry.time));
 }
 
 bool ImageService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     const QUrl url = request.url();
-    Request in;
-    in.method = methodName(request.method());
-    in.path = url.path();
-    in.host = request.value("Host");
-    in.contentType = request.value("Content-Type");
-    in.body = request.body();
-    const Response out = respond(in);
+    const QByteArray method = methodName(request.method());
+    const Response out = respond(method, url.path(), request.value("Content-Type"), request.body());
 
+    // Every connection comes from the guarded server that start() binds.
+    auto* guarded = qobject_cast<GuardedSocket*>(socket);
+    const bool close = !guarded || guarded->closesAfterAnswer();
     QHttpServerResponder responder = makeResponder(request, socket);
     responder.writeStatusLine(QHttpServerResponder::StatusCode(out.status));
     responder.writeHeader("Content-Type", out.contentType);
     responder.writeHeader("Content-Length", QByteArray::number(out.body.size()));
-    for (const auto& header : out.headers)
-        responder.writeHeader(header.first, header.second);
-    responder.writeBody(in.method == "HEAD" ? QByteArray() : out.body);
+    // Uploads are anyone's bytes: never let a browser take them for a page.
+    if (out.contentType == kHtml)
+        responder.writeHeader("Cache-Control", "no-store");
+    else
+        responder.writeHeader("X-Content-Type-Options", "nosniff");
+    if (!out.allow.isEmpty())
+        responder.writeHeader("Allow", out.allow);
+    if (close)
+        responder.writeHeader("Connection", "close");
+    responder.writeBody(method == "HEAD" ? QByteArray() : out.body);
+    if (guarded)
+        guarded->answerWritten(close);
 
-    QString target = url.path(QUrl::FullyEncoded);
-    if (url.hasQuery())
-        target += u'?' + url.query(QUrl::FullyEncoded);
-    emit requestLogged(QString::fromLatin1(in.method) + u' ' + target.left(200) + u' ' + QString::number(out.status)
-                       + u' ' + QString::number(out.body.size()));
+    const QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority).left(200);
+    emit requestLogged(QString::fromLatin1(method + ' ' + target) + u' ' + QString::number(out.status) + u' '
+                       + QString::number(out.body.size()));
     return true;
 }
 
+// Not reached: every request is handled above.
 void ImageService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
-    // Not reached: every request is handled above.
     makeResponder(request, socket).write(QHttpServerResponder::StatusCode::NotFound);
 }

@@ -2,51 +2,48 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QHash>
+#include <QDateTime>
 #include <QString>
 
-#include <deque>
 #include <optional>
 
-// The uploaded images, in memory only and bounded: the oldest go first once
-// either the count or the byte total would be exceeded.
+// Where the uploaded images live. The service asks no more of a store than
+// these two calls, so that another kind of store (an object store that
+// several machines share) can stand behind it.
 class ImageStore
 {
 public:
-    struct Image
+    // What the pages need to know of an image.
+    struct Entry
     {
-        QByteArray id;
-        QString name;
-        QByteArray bytes;
-        QByteArray thumbnail; // empty until first asked for
-        QByteArray thumbnailType;
+        QByteArray id;   // "k3x9pq2mzt": safe in a path and in a link
+        QString name;    // as shown and as put in the direct link
+        QByteArray type; // "image/png", or "application/octet-stream"
+        qint64 size = 0;
+        QDateTime time; // of the upload, in UTC
     };
 
-    static constexpr int kDefaultMaxImages = 100;
-    static constexpr qint64 kDefaultMaxBytes = qint64(300) * 1024 * 1024;
+    struct Image
+    {
+        Entry entry;
+        QByteArray bytes;
+    };
 
-    explicit ImageStore(int maxImages = kDefaultMaxImages, qint64 maxBytes = kDefaultMaxBytes);
+    enum class Outcome { Stored, Full, Failed };
 
-    // The new image's id, or an empty id when the image alone exceeds the byte bound.
-    QByteArray add(const QByteArray& bytes, const QString& name);
-    std::optional<Image> find(QByteArrayView id) const;
-    // Counted against the byte bound like the image itself; may evict older images.
-    void setThumbnail(QByteArrayView id, const QByteArray& thumbnail, const QByteArray& type);
+    struct Stored
+    {
+        Outcome outcome = Outcome::Failed;
+        Entry entry;   // when Stored
+        QString error; // when Failed, for the log
+    };
 
-    int count() const { return int(m_images.size()); }
-    qint64 totalBytes() const { return m_totalBytes; }
-    int maxImages() const { return m_maxImages; }
-    qint64 maxBytes() const { return m_maxBytes; }
+    virtual ~ImageStore() = default;
 
-private:
-    static qint64 costOf(const Image& image);
-    QByteArray freshId() const;
-    // Drops the oldest images other than keep until extraBytes more would fit.
-    void evictFor(qint64 extraBytes, int extraImages, QByteArrayView keep);
-
-    int m_maxImages;
-    qint64 m_maxBytes;
-    qint64 m_totalBytes = 0;
-    std::deque<QByteArray> m_order; // oldest first
-    QHash<QByteArray, Image> m_images;
+    // Keeps the bytes and their entry whole, or nothing of them; the store
+    // gives the entry its id and time. Full when they do not fit: no image is
+    // ever removed to make room, since its links are out there.
+    virtual Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) = 0;
+    // Nothing for an unknown id, or an entry that is not whole.
+    virtual std::optional<Image> get(QByteArrayView id) const = 0;
 };

@@ -1,183 +1,86 @@
 #include "MultipartUpload.h"
 
-#include <QList>
+#include <QHash>
+#include <QRegularExpression>
 
 #include <algorithm>
+#include <optional>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr QByteArrayView kCrLf = "\r\n";
-constexpr QByteArrayView kHeaderEnd = "\r\n\r\n";
+constexpr QByteArrayView kHeadEnd = "\r\n\r\n";
 constexpr QByteArrayView kDashes = "--";
-constexpr QByteArrayView kFormData = "multipart/form-data";
-constexpr QByteArrayView kContentDisposition = "content-disposition";
+constexpr QByteArrayView kFieldName = "fileupload";
 
 // Bounds on the work one request can cause.
 constexpr int kMaxParts = 64;
-constexpr qsizetype kMaxPartHeaderBytes = 16 * 1024;
+constexpr qsizetype kMaxPartHeadBytes = 16 * 1024;
 constexpr qsizetype kMaxBoundaryLength = 200;
 
-struct Parameter
+// "form-data; name=\"f\"; filename=\"a.png\"" -> {name: "f", filename: "a.png"}: the parameters after ';'
+// or ',', names in lower case, the first of a name. A quoted value ends at the quote that a separator
+// or the end follows: names such as my"cat.png arrive unescaped.
+QHash<QByteArray, QByteArray> parametersOf(QByteArrayView text)
 {
-    QByteArray name; // lower case
-    QByteArray value;
-};
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-bool isSeparator(char c)
-{
-    return c == ';' || c == ',';
-}
-
-// A quoted value ends at the quote that is followed (after blanks) by a
-// separator or the end: names such as my"cat.png arrive unescaped.
-qsizetype closingQuote(QByteArrayView text, qsizetype from)
-{
-    for (qsizetype i = from; i < text.size(); ++i) {
-        if (text[i] != '"')
-            continue;
-        qsizetype j = i + 1;
-        while (j < text.size() && isBlank(text[j]))
-            ++j;
-        if (j == text.size() || isSeparator(text[j]))
-            return i;
-    }
-    return -1;
-}
-
-// "form-data; name=\"f\"; filename=\"a.png\"" -> the type "form-data" and its parameters.
-// Parameters may be separated by ';' or ','.
-QList<Parameter> parametersOf(QByteArrayView text, QByteArray* type)
-{
-    qsizetype i = 0;
-    while (i < text.size() && !isSeparator(text[i]))
-        ++i;
-    if (type)
-        *type = text.first(i).trimmed().toByteArray().toLower();
-
-    QList<Parameter> parameters;
-    while (i < text.size()) {
-        while (i < text.size() && (isBlank(text[i]) || isSeparator(text[i])))
-            ++i;
-        const qsizetype nameStart = i;
-        while (i < text.size() && text[i] != '=' && !isSeparator(text[i]))
-            ++i;
-        Parameter parameter;
-        parameter.name = text.sliced(nameStart, i - nameStart).trimmed().toByteArray().toLower();
-        if (i < text.size() && text[i] == '=') {
-            ++i;
-            while (i < text.size() && isBlank(text[i]))
-                ++i;
-            if (i < text.size() && text[i] == '"') {
-                const qsizetype close = closingQuote(text, i + 1);
-                const qsizetype end = close < 0 ? text.size() : close;
-                parameter.value = text.sliced(i + 1, end - i - 1).toByteArray();
-                i = close < 0 ? text.size() : close + 1;
-            } else {
-                const qsizetype valueStart = i;
-                while (i < text.size() && !isSeparator(text[i]))
-                    ++i;
-                parameter.value = text.sliced(valueStart, i - valueStart).trimmed().toByteArray();
-            }
-        }
-        if (!parameter.name.isEmpty())
-            parameters.append(parameter);
+    static const QRegularExpression pattern(uR"re([;,]\s*([^\s=;,]+)\s*=\s*(?:"(.*?)"(?=\s*(?:[;,]|$))|([^;,]*)))re"_s);
+    QHash<QByteArray, QByteArray> parameters;
+    // Latin-1 keeps every byte as one character, and gives it back unchanged.
+    for (const QRegularExpressionMatch& match : pattern.globalMatch(QString::fromLatin1(text))) {
+        const QByteArray name = match.captured(1).toLower().toLatin1();
+        const QString value = match.hasCaptured(2) ? match.captured(2) : match.captured(3).trimmed();
+        if (!parameters.contains(name))
+            parameters.insert(name, value.toLatin1());
     }
     return parameters;
 }
 
-const Parameter* findParameter(const QList<Parameter>& parameters, QByteArrayView name)
-{
-    for (const Parameter& parameter : parameters) {
-        if (parameter.name == name)
-            return &parameter;
-    }
-    return nullptr;
-}
-
-// "UTF-8''caf%C3%A9.png" -> "café.png" (bytes)
-QByteArray extendedValue(const QByteArray& value)
-{
-    const qsizetype quotes = value.indexOf("''");
-    return QByteArray::fromPercentEncoding(quotes < 0 ? value : value.mid(quotes + 2));
-}
-
-// A delimiter is "--boundary" followed by "--", by blanks and a line break, or
-// by the end of the body. Anything else is file content that merely starts like one.
-bool endsDelimiter(const QByteArray& body, qsizetype after)
-{
-    if (after >= body.size())
-        return true;
-    if (QByteArrayView(body).sliced(after).startsWith(kDashes))
-        return true;
-    while (after < body.size() && isBlank(body[after]))
-        ++after;
-    return after >= body.size() || body[after] == '\r' || body[after] == '\n';
-}
-
-// Position of the CR LF that begins the next delimiter at or after from, or -1.
+// Where the CR LF before the next delimiter begins, at or after from; -1 if
+// there is none. The delimiter counts only where "--" or a line break follows
+// it, or the body ends: the same text inside a file is content.
 qsizetype nextDelimiter(const QByteArray& body, const QByteArray& crLfDelimiter, qsizetype from)
 {
-    for (qsizetype at = body.indexOf(crLfDelimiter, from); at >= 0;
-         at = body.indexOf(crLfDelimiter, at + 1)) {
-        if (endsDelimiter(body, at + crLfDelimiter.size()))
+    for (qsizetype at = body.indexOf(crLfDelimiter, from); at >= 0; at = body.indexOf(crLfDelimiter, at + 1)) {
+        const QByteArrayView after = QByteArrayView(body).sliced(at + crLfDelimiter.size());
+        if (after.isEmpty() || after.startsWith(kDashes) || after.startsWith(kCrLf))
             return at;
     }
     return -1;
 }
 
-struct PartHeaders
+// The file name of a part named "fileupload" that has one, from the part's head:
+// "Content-Disposition: form-data; name=\"fileupload\"; filename=\"a.png\"\r\nContent-Type: image/png"
+std::optional<QByteArray> uploadedFileName(QByteArrayView head)
 {
-    QByteArray name;
-    QByteArray fileName;
-    bool hasFileName = false;
-};
-
-PartHeaders readPartHeaders(QByteArrayView block)
-{
-    PartHeaders headers;
-    for (QByteArrayView line : block.toByteArray().split('\n')) {
-        line = line.trimmed();
+    for (const QByteArray& line : head.toByteArray().split('\n')) {
         const qsizetype colon = line.indexOf(':');
-        if (colon <= 0 || line.first(colon).trimmed().toByteArray().toLower() != kContentDisposition)
+        if (colon <= 0 || line.first(colon).trimmed().toLower() != "content-disposition")
             continue;
-        const QList<Parameter> parameters = parametersOf(line.sliced(colon + 1), nullptr);
-        if (const Parameter* name = findParameter(parameters, "name"))
-            headers.name = name->value;
-        if (const Parameter* fileName = findParameter(parameters, "filename")) {
-            headers.fileName = fileName->value;
-            headers.hasFileName = true;
-        } else if (const Parameter* extended = findParameter(parameters, "filename*")) {
-            headers.fileName = extendedValue(extended->value);
-            headers.hasFileName = true;
-        }
+        const QHash<QByteArray, QByteArray> parameters = parametersOf(line);
+        if (parameters.value("name") == kFieldName && parameters.contains("filename"))
+            return parameters.value("filename");
     }
-    return headers;
+    return std::nullopt;
 }
 
 } // namespace
 
 QByteArray MultipartUpload::boundaryOf(QByteArrayView contentType, bool* isMultipart)
 {
-    QByteArray type;
-    const QList<Parameter> parameters = parametersOf(contentType, &type);
-    const bool multipart = type == kFormData;
+    const auto isSeparator = [](char c) { return c == ';' || c == ','; };
+    const QByteArrayView type(contentType.begin(), std::find_if(contentType.begin(), contentType.end(), isSeparator));
+    const bool multipart = type.trimmed().compare("multipart/form-data", Qt::CaseInsensitive) == 0;
     if (isMultipart)
         *isMultipart = multipart;
-    if (!multipart)
+    const QByteArray boundary = parametersOf(contentType).value("boundary");
+    if (!multipart || boundary.size() > kMaxBoundaryLength)
         return {};
-    const Parameter* boundary = findParameter(parameters, "boundary");
-    if (!boundary || boundary->value.size() > kMaxBoundaryLength)
-        return {};
-    return boundary->value;
+    return boundary;
 }
 
-MultipartUpload MultipartUpload::parse(QByteArrayView contentType, const QByteArray& body,
-                                       QByteArrayView fieldName, qsizetype maxFileBytes)
+MultipartUpload MultipartUpload::parse(QByteArrayView contentType, const QByteArray& body)
 {
     bool multipart = false;
     const QByteArray boundary = boundaryOf(contentType, &multipart);
@@ -186,64 +89,37 @@ MultipartUpload MultipartUpload::parse(QByteArrayView contentType, const QByteAr
     if (boundary.isEmpty())
         return MultipartUpload(Error::NoBoundary);
 
-    const QByteArray delimiter = kDashes.toByteArray() + boundary;
-    const QByteArray crLfDelimiter = kCrLf.toByteArray() + delimiter;
-
-    // The first delimiter may open the body without a line break before it.
-    qsizetype at = -1;
-    if (body.startsWith(delimiter) && endsDelimiter(body, delimiter.size())) {
-        at = 0;
-    } else {
-        at = nextDelimiter(body, crLfDelimiter, 0);
-        if (at < 0)
-            return MultipartUpload(Error::Malformed);
-        at += kCrLf.size();
-    }
+    // The body opens with the first delimiter, with no line break before it.
+    const QByteArray crLfDelimiter = kCrLf.toByteArray() + kDashes.toByteArray() + boundary;
+    if (!body.startsWith(QByteArrayView(crLfDelimiter).sliced(kCrLf.size())))
+        return MultipartUpload(Error::Malformed);
+    qsizetype cursor = crLfDelimiter.size() - kCrLf.size();
 
     for (int part = 0; part < kMaxParts; ++part) {
-        qsizetype cursor = at + delimiter.size();
-        if (cursor >= body.size() || QByteArrayView(body).sliced(cursor).startsWith(kDashes))
-            break; // closing delimiter
-        while (cursor < body.size() && isBlank(body[cursor]))
-            ++cursor;
-        if (QByteArrayView(body).sliced(cursor).startsWith(kCrLf))
-            cursor += kCrLf.size();
-        else if (cursor < body.size() && body[cursor] == '\n')
-            ++cursor;
-        else
+        const QByteArrayView rest = QByteArrayView(body).sliced(cursor);
+        if (rest.startsWith(kDashes))
+            break; // the closing delimiter
+        // From the line break after the delimiter: a part without head lines has its blank line right there.
+        const qsizetype headEnd = rest.first(std::min(rest.size(), kMaxPartHeadBytes)).indexOf(kHeadEnd);
+        if (!rest.startsWith(kCrLf) || headEnd < 0)
             return MultipartUpload(Error::Malformed);
-
-        qsizetype contentStart = 0;
-        QByteArrayView headerBlock;
-        if (QByteArrayView(body).sliced(cursor).startsWith(kCrLf)) {
-            contentStart = cursor + kCrLf.size(); // a part without headers
-        } else {
-            const QByteArrayView window = QByteArrayView(body).sliced(
-                cursor, std::min(body.size() - cursor, kMaxPartHeaderBytes + kHeaderEnd.size()));
-            const qsizetype headerEnd = window.indexOf(kHeaderEnd);
-            if (headerEnd < 0)
-                return MultipartUpload(Error::Malformed);
-            headerBlock = window.first(headerEnd);
-            contentStart = cursor + headerEnd + kHeaderEnd.size();
-        }
-
+        const qsizetype contentStart = cursor + headEnd + kHeadEnd.size();
         const qsizetype contentEnd = nextDelimiter(body, crLfDelimiter, contentStart);
         if (contentEnd < 0)
             return MultipartUpload(Error::Malformed);
 
-        const PartHeaders headers = readPartHeaders(headerBlock);
-        if (headers.hasFileName && headers.name == fieldName) {
+        if (const std::optional<QByteArray> fileName = uploadedFileName(rest.first(headEnd))) {
             const qsizetype size = contentEnd - contentStart;
             if (size == 0)
                 return MultipartUpload(Error::EmptyFile);
-            if (size > maxFileBytes)
+            if (size > kMaxFileBytes)
                 return MultipartUpload(Error::FileTooLarge);
             MultipartUpload upload(Error::None);
-            upload.m_fileName = headers.fileName;
+            upload.m_fileName = *fileName;
             upload.m_fileBytes = body.mid(contentStart, size);
             return upload;
         }
-        at = contentEnd + kCrLf.size();
+        cursor = contentEnd + crLfDelimiter.size();
     }
     return MultipartUpload(Error::NoFilePart);
 }

@@ -5,9 +5,9 @@
 #include <QString>
 
 // The one file of a multipart/form-data upload, cut out of the raw request
-// body. Written by hand because the uploader's own form is not what common
-// parsers accept: ", boundary=" after the media type, and a closing delimiter
-// with nothing after it.
+// body, in the forms that browsers, curl and the uploader send. The
+// uploader's own is not what common readers accept: ", boundary=" after the
+// media type, and a closing delimiter with nothing after it.
 class MultipartUpload
 {
 public:
@@ -19,10 +19,8 @@ public:
     // "text/plain" -> "" with *isMultipart false
     static QByteArray boundaryOf(QByteArrayView contentType, bool* isMultipart = nullptr);
 
-    // The first part named fieldName that carries a filename parameter.
-    static MultipartUpload parse(QByteArrayView contentType, const QByteArray& body,
-                                 QByteArrayView fieldName = "fileupload",
-                                 qsizetype maxFileBytes = kMaxFileBytes);
+    // The first part named "fileupload" that carries a filename parameter.
+    static MultipartUpload parse(QByteArrayView contentType, const QByteArray& body);
 
     Error error() const { return m_error; }
     bool isValid() const { return m_error == Error::None; }

@@ -3,24 +3,28 @@
 #include <QList>
 
 #include <algorithm>
-#include <limits>
 
 namespace {
 
-constexpr QByteArrayView kHeadEnd = "\r\n\r\n";
-constexpr QByteArrayView kBareHeadEnd = "\n\n";
 constexpr qsizetype kMaxLengthDigits = 15;
 
-// End of the head (just past the blank line) within head, searching from from; -1 if not yet there.
+// Just past the blank line that ends a head (CR LF CR LF, or bare line feeds); -1 if not there yet.
+// "GET / HTTP/1.1\r\n\r\nrest" -> 18
 qsizetype headEnd(QByteArrayView head, qsizetype from)
 {
-    const qsizetype crLf = head.indexOf(kHeadEnd, from);
-    const qsizetype bare = head.indexOf(kBareHeadEnd, from);
-    if (crLf < 0 && bare < 0)
-        return -1;
-    if (bare < 0 || (crLf >= 0 && crLf < bare))
-        return crLf + kHeadEnd.size();
-    return bare + kBareHeadEnd.size();
+    for (qsizetype at = head.indexOf('\n', from); at >= 0; at = head.indexOf('\n', at + 1)) {
+        const QByteArrayView after = head.sliced(at + 1);
+        if (after.startsWith('\n'))
+            return at + 2;
+        if (after.startsWith("\r\n"))
+            return at + 3;
+    }
+    return -1;
+}
+
+bool isDigits(QByteArrayView text)
+{
+    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 } // namespace
@@ -31,108 +35,108 @@ RequestFramer::RequestFramer(qsizetype maxHeadBytes, qint64 maxBodyBytes)
 {
 }
 
-bool RequestFramer::isRefusal(Verdict verdict)
+bool RequestFramer::takeClosesAfterAnswer()
 {
-    return verdict != Verdict::Pass && verdict != Verdict::ExpectContinue;
+    if (m_whole.empty())
+        return true;
+    const bool closes = m_whole.front();
+    m_whole.pop_front();
+    return closes;
 }
 
-RequestFramer::Verdict RequestFramer::feed(QByteArrayView bytes)
+int RequestFramer::feed(QByteArrayView bytes)
 {
-    if (isRefusal(m_refusal))
+    if (m_refusal != kPass)
         return m_refusal;
 
-    Verdict verdict = Verdict::Pass;
+    int status = kPass;
     while (!bytes.isEmpty()) {
         if (m_bodyRemaining > 0) {
             const qsizetype n = qsizetype(std::min<qint64>(m_bodyRemaining, bytes.size()));
             m_bodyRemaining -= n;
             bytes = bytes.sliced(n);
+            if (m_bodyRemaining == 0)
+                m_whole.push_back(m_closes);
             continue;
         }
-        // Blank lines between requests are allowed and ignored.
+        // Blank lines before a request are allowed and ignored.
         if (m_head.isEmpty()) {
             while (!bytes.isEmpty() && (bytes.front() == '\r' || bytes.front() == '\n'))
                 bytes = bytes.sliced(1);
             if (bytes.isEmpty())
                 break;
+            m_method.clear();
+            m_target.clear();
         }
         const qsizetype before = m_head.size();
-        const qsizetype room = std::max<qsizetype>(0, m_maxHeadBytes - before);
-        const qsizetype piece = std::min(bytes.size(), room + 1);
-        m_head.append(bytes.first(piece));
-        const qsizetype end = headEnd(m_head, std::max<qsizetype>(0, before - 3));
+        m_head.append(bytes.first(std::min(bytes.size(), m_maxHeadBytes + 1 - before)));
+        const qsizetype end = headEnd(m_head, std::max<qsizetype>(0, before - 2));
         if (end < 0) {
             if (m_head.size() > m_maxHeadBytes) {
-                readRequestLine(m_head);
-                return m_refusal = Verdict::HeadTooLarge;
+                evaluateHead(false); // for the method and target in the log
+                return m_refusal = 431;
             }
-            bytes = bytes.sliced(piece);
+            bytes = bytes.sliced(m_head.size() - before);
             continue;
         }
         bytes = bytes.sliced(end - before);
         m_head.truncate(end);
-        const Verdict headVerdict = evaluateHead(m_head, !bytes.isEmpty());
+        const int headStatus = evaluateHead(!bytes.isEmpty());
         m_head.clear();
-        if (isRefusal(headVerdict))
-            return m_refusal = headVerdict;
-        if (headVerdict == Verdict::ExpectContinue)
-            verdict = headVerdict;
+        if (headStatus >= 400)
+            return m_refusal = headStatus;
+        status = std::max(status, headStatus);
+        if (m_bodyRemaining == 0)
+            m_whole.push_back(m_closes);
     }
-    return verdict;
+    return status;
 }
 
-QByteArray RequestFramer::readRequestLine(QByteArrayView head)
+int RequestFramer::evaluateHead(bool bodyFollows)
 {
-    const qsizetype lineEnd = head.indexOf('\n');
-    const QList<QByteArray> words = head.first(lineEnd < 0 ? head.size() : lineEnd).trimmed().toByteArray().split(' ');
+    const QList<QByteArray> lines = m_head.split('\n');
+    const QList<QByteArray> words = lines.first().trimmed().split(' ');
     m_method = words.value(0).left(16);
     m_target = words.value(1).left(200);
-    return words.size() > 2 ? words.last() : QByteArray();
-}
-
-RequestFramer::Verdict RequestFramer::evaluateHead(QByteArrayView head, bool bodyFollows)
-{
-    const QList<QByteArray> lines = head.toByteArray().split('\n');
-    const QByteArray version = readRequestLine(lines.value(0));
+    const QByteArray version = words.size() > 2 ? words.last() : QByteArray();
 
     bool expectContinue = false;
-    qint64 length = 0;
     bool lengthSeen = false;
+    qint64 length = 0;
+    // An HTTP/1.0 client may ask to keep the connection; it is closed all the same.
+    m_closes = version != "HTTP/1.1";
     for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray& line = lines[i];
-        const qsizetype colon = line.indexOf(':');
+        const qsizetype colon = lines[i].indexOf(':');
         if (colon <= 0)
             continue;
-        const QByteArray name = line.first(colon).trimmed().toLower();
-        const QByteArray value = line.sliced(colon + 1).trimmed();
+        const QByteArray name = lines[i].first(colon).trimmed().toLower();
+        const QByteArray value = lines[i].sliced(colon + 1).trimmed().toLower();
         if (name == "content-length") {
-            const bool digits = !value.isEmpty()
-                && std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-            if (!digits)
-                return Verdict::BadRequest;
-            if (value.size() > kMaxLengthDigits) {
-                m_bodyRemaining = std::numeric_limits<qint64>::max();
-                return Verdict::BodyTooLarge;
-            }
-            const qint64 parsed = value.toLongLong();
-            if (lengthSeen && parsed != length)
-                return Verdict::BadRequest;
-            length = parsed;
+            if (!isDigits(value))
+                return 400;
+            if (value.size() > kMaxLengthDigits)
+                return 413;
+            if (lengthSeen && value.toLongLong() != length)
+                return 400;
+            length = value.toLongLong();
             lengthSeen = true;
-        } else if (name == "transfer-encoding") {
-            if (value.toLower() != "identity")
-                return Verdict::LengthRequired;
+        } else if (name == "transfer-encoding" && value != "identity") {
+            return 411;
         } else if (name == "expect") {
-            expectContinue = value.toLower() == "100-continue";
+            expectContinue = value == "100-continue";
+        } else if (name == "connection") {
+            for (const QByteArray& token : value.split(','))
+                m_closes = m_closes || token.trimmed() == "close";
         }
     }
-    if (length > m_maxBodyBytes) {
-        m_bodyRemaining = length;
-        return Verdict::BodyTooLarge;
-    }
-    m_bodyRemaining = length;
+
+    if (!lengthSeen && (m_method == "POST" || m_method == "PUT" || m_method == "PATCH"))
+        return 411;
+    if (length > m_maxBodyBytes)
+        return 413;
+    m_bodyLength = m_bodyRemaining = length;
     // Without an answer, curl waits a second before sending the body.
     if (expectContinue && version == "HTTP/1.1" && length > 0 && !bodyFollows)
-        return Verdict::ExpectContinue;
-    return Verdict::Pass;
+        return 100;
+    return kPass;
 }

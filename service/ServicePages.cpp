@@ -1,5 +1,6 @@
 #include "ServicePages.h"
 
+#include <QDateTime>
 #include <QLocale>
 #include <QUrl>
 
@@ -13,8 +14,6 @@ namespace {
 
 constexpr qsizetype kMaxDisplayName = 200;
 constexpr qsizetype kMaxNameInLink = 80;
-constexpr qsizetype kMaxHostName = 253;
-constexpr auto kFallbackHost = "127.0.0.1";
 
 const QString kStyle = QStringLiteral(
     "body{margin:0;font:15px/1.5 system-ui,-apple-system,\"Segoe UI\",sans-serif;background:#f2f4f7;color:#1f2933}\n"
@@ -54,38 +53,8 @@ QByteArray page(const QString& title, const QString& content)
         + escaped(title) + u" - Tarnwick</title>\n<style>\n"_s + kStyle
         + u"</style>\n</head>\n<body>\n<header><a href=\"/\">Tarnwick</a></header>\n<main>\n"_s
         + content
-        + u"</main>\n<footer>Tarnwick image sharing &middot; local service</footer>\n</body>\n</html>"_s;
+        + u"</main>\n<footer>Tarnwick image sharing</footer>\n</body>\n</html>"_s;
     return html.toUtf8();
-}
-
-bool isHostNameCharacter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
-}
-
-bool isAddressCharacter(char c)
-{
-    return (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || (c >= '0' && c <= '9') || c == ':' || c == '.';
-}
-
-QByteArray hostOf(QByteArrayView hostHeader)
-{
-    const QByteArrayView value = hostHeader.trimmed();
-    if (value.startsWith('[')) {
-        const qsizetype close = value.indexOf(']');
-        if (close < 2)
-            return {};
-        const QByteArrayView address = value.sliced(1, close - 1);
-        if (!std::all_of(address.begin(), address.end(), isAddressCharacter))
-            return {};
-        return value.first(close + 1).toByteArray();
-    }
-    const qsizetype colon = value.indexOf(':');
-    const QByteArrayView name = colon < 0 ? value : value.first(colon);
-    if (name.isEmpty() || name.size() > kMaxHostName
-        || !std::all_of(name.begin(), name.end(), isHostNameCharacter))
-        return {};
-    return name.toByteArray().toLower();
 }
 
 // A read-only field that selects its text when clicked.
@@ -97,14 +66,19 @@ QString field(const QString& attributes, const QString& value, const QString& af
 
 } // namespace
 
-QString linkBase(QByteArrayView hostHeader, quint16 port)
+QString linkBase(const QString& baseUrl)
 {
-    QByteArray host = hostOf(hostHeader);
-    if (host.isEmpty())
-        host = kFallbackHost;
-    QString base = u"http://"_s + QString::fromLatin1(host);
-    if (port != 80)
-        base += u':' + QString::number(port);
+    // Plain http only: the uploader looks for link codes that begin with "http://".
+    const QUrl url(baseUrl, QUrl::StrictMode);
+    if (!url.isValid() || url.scheme() != u"http" || url.host().isEmpty()
+        || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment())
+        return {};
+    QString base = url.toString(QUrl::FullyEncoded);
+    while (base.endsWith(u'/'))
+        base.chop(1);
+    // Links go into the pages unescaped.
+    if (std::any_of(base.begin(), base.end(), [](QChar c) { return QStringView(u"\"'<>&\\").contains(c); }))
+        return {};
     return base;
 }
 
@@ -134,7 +108,7 @@ Links linksFor(const QString& base, const QByteArray& id, const QString& fileNam
 
 // The order of the fields and the exact text around their values is what the
 // uploader searches for; the visible wording is free. Links carry no '&', '"',
-// '<' or '>' (ids are alphanumeric, names percent-encoded, hosts checked), so
+// '<' or '>' (ids are alphanumeric, names percent-encoded, the base checked), so
 // they need no escaping except where the value is itself HTML code.
 QByteArray resultPage(const Links& links, const QString& fileName, qint64 size)
 {
@@ -179,12 +153,13 @@ QByteArray resultPage(const Links& links, const QString& fileName, qint64 size)
     return page(u"Your image is online"_s, content);
 }
 
-QByteArray viewPage(const Links& links, const QString& fileName, qint64 size)
+QByteArray viewPage(const Links& links, const QString& fileName, qint64 size, const QDateTime& time)
 {
     const QString name = escaped(fileName);
     QString content;
     content += u"<h1>"_s + name + u"</h1>\n"_s;
-    content += u"<p class=\"note\">"_s + sizeText(size) + u"</p>\n"_s;
+    content += u"<p class=\"note\">"_s + sizeText(size) + u" &middot; shared "_s
+        + time.toUTC().toString(u"yyyy-MM-dd HH:mm 'UTC'"_s) + u"</p>\n"_s;
     content += u"<p><img class=\"full\" src=\""_s + links.direct + u"\" alt=\""_s + name + u"\"></p>\n"_s;
     content += u"<p><a href=\""_s + links.direct + u"\">Open the image on its own</a> &middot; <a href=\""_s
         + links.home + u"\">Share an image of your own</a></p>\n"_s;
@@ -200,8 +175,8 @@ QByteArray homePage()
     content += u"<form method=\"post\" action=\"/\" enctype=\"multipart/form-data\">\n"
                "<input type=\"file\" name=\"fileupload\" accept=\"image/*\" required>\n"
                "<button type=\"submit\">Upload</button>\n</form>\n"_s;
-    content += u"<p class=\"note\">This is the local stand-in of the Tarnwick image service. It keeps images "
-               "in memory only, at most 100 of them, and forgets them all when it stops.</p>\n"_s;
+    content += u"<p class=\"note\">Images are kept on this service's disk, and their links keep working "
+               "for as long as it runs; none is removed to make room for another.</p>\n"_s;
     return page(u"Share an image"_s, content);
 }
 

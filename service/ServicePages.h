@@ -1,8 +1,9 @@
 #pragma once
 
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QString>
+
+class QDateTime;
 
 // The HTML the service answers with. Every page ends with "</html>": the
 // uploader's socket transport reads until it sees that tag.
@@ -16,15 +17,15 @@ struct Links
     QString thumbnail; // scaled preview
 };
 
-// ("localhost:8080", 8080) -> "http://localhost:8080"; ("", 80) -> "http://127.0.0.1";
-// a Host value that is no plain name or address falls back to 127.0.0.1.
-QString linkBase(QByteArrayView hostHeader, quint16 port);
+// "http://Img.Example.org/" -> "http://img.example.org"; "http://example.org/pics" -> itself;
+// "https://example.org", "http://example.org/?a=1", "not a url" -> "" (unusable)
+QString linkBase(const QString& baseUrl);
 
 Links linksFor(const QString& base, const QByteArray& id, const QString& fileName);
 
 // The answer to a good upload; it carries every link code the uploader cuts out.
 QByteArray resultPage(const Links& links, const QString& fileName, qint64 size);
-QByteArray viewPage(const Links& links, const QString& fileName, qint64 size);
+QByteArray viewPage(const Links& links, const QString& fileName, qint64 size, const QDateTime& time);
 QByteArray homePage();
 QByteArray errorPage(const QString& title, const QString& message);
 

@@ -1,76 +1,39 @@
+#include "FolderStore.h"
 #include "ImageService.h"
+#include "ServicePages.h"
 
 #include "modTarnwickEndpoint.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QStringList>
+#include <QStandardPaths>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <limits>
+#include <optional>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
-int signalPipe[2] = { -1, -1 };
-
-void onSignal(int)
+// "1048576" -> 1048576; "500M" -> 524288000; "2g" -> 2147483648; "0", "-1", "1X" -> nothing
+std::optional<qint64> byteCount(QString text)
 {
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    const qsizetype power = text.isEmpty() ? -1 : u"KMGT"_s.indexOf(text.back().toUpper());
+    const qint64 unit = power < 0 ? 1 : qint64(1) << (10 * (power + 1));
+    if (power >= 0)
+        text.chop(1);
+    bool ok = false;
+    const qint64 count = text.toLongLong(&ok);
+    if (!ok || count <= 0 || count > std::numeric_limits<qint64>::max() / unit)
+        return std::nullopt;
+    return count * unit;
 }
 
-// SIGTERM and SIGINT end the event loop: the handler only writes a byte, the
-// loop does the rest.
-bool quitOnSignals(QCoreApplication& app)
+int usageError(const QString& message)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return false;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] { app.quit(); });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
-}
-
-void usage(FILE* to)
-{
-    std::fprintf(to,
-                 "usage: tarnwick-service [--port N | N]\n"
-                 "Serves the Tarnwick upload page on http://127.0.0.1:N/ (default port %u; 0 picks a free port).\n",
-                 unsigned(modTarnwick::kServicePort));
-}
-
-// "--port 8080", "--port=8080" or "8080"; false on anything else.
-bool parsePort(const QStringList& arguments, quint16* port, bool* help)
-{
-    bool seen = false;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        QString value = arguments[i];
-        if (value == u"-h" || value == u"--help") {
-            *help = true;
-            return true;
-        }
-        if (value == u"--port" || value == u"-p") {
-            if (++i >= arguments.size())
-                return false;
-            value = arguments[i];
-        } else if (value.startsWith(u"--port=")) {
-            value = value.mid(7);
-        } else if (value.startsWith(u'-')) {
-            return false;
-        }
-        bool ok = false;
-        const uint number = value.toUInt(&ok);
-        if (!ok || number > 65535 || seen)
-            return false;
-        *port = quint16(number);
-        seen = true;
-    }
-    return true;
+    std::fprintf(stderr, "tarnwick-service: %s\nTry 'tarnwick-service --help' for more.\n", qPrintable(message));
+    return 2;
 }
 
 } // namespace
@@ -78,36 +41,79 @@ bool parsePort(const QStringList& arguments, quint16* port, bool* help)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tarnwick-service"));
+    QCoreApplication::setApplicationName(u"tarnwick-service"_s);
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));
 
-    quint16 port = modTarnwick::kServicePort;
-    bool help = false;
-    if (!parsePort(QCoreApplication::arguments(), &port, &help)) {
-        usage(stderr);
-        return 2;
-    }
-    if (help) {
-        usage(stdout);
-        return 0;
-    }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(u"Serves the Tarnwick upload page and the images uploaded to it, which it "
+                                     "keeps in a folder across restarts."_s);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QString defaultPort = QString::number(modTarnwick::kServicePort);
+    const QString defaultData = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QCommandLineOption port({ u"p"_s, u"port"_s },
+                                  u"Listen on port <n>; 0 picks a free one. Default: %1."_s.arg(defaultPort), u"n"_s,
+                                  defaultPort);
+    const QCommandLineOption bind(u"bind"_s, u"Listen on this address only. Default: 127.0.0.1."_s, u"address"_s,
+                                  u"127.0.0.1"_s);
+    const QCommandLineOption data(u"data"_s, u"Keep the images in <dir>. Default: %1."_s.arg(defaultData), u"dir"_s,
+                                  defaultData);
+    const QCommandLineOption maxBytes(u"max-bytes"_s,
+                                      u"Refuse new uploads (507) once the images would take more than <n> bytes; "
+                                      "K, M, G or T may follow. Default: 1G."_s,
+                                      u"n"_s, u"1G"_s);
+    const QCommandLineOption baseUrl(u"base-url"_s,
+                                     u"Build links on <url>. Default: http://localhost and the port."_s, u"url"_s);
+    parser.addOptions({ port, bind, data, maxBytes, baseUrl });
 
-    ImageService service;
-    QObject::connect(&service, &ImageService::requestLogged, [](const QString& line) {
-        std::fprintf(stderr, "%s\n", qPrintable(line));
-    });
-    if (!service.start(port)) {
-        std::fprintf(stderr, "tarnwick-service: cannot listen on 127.0.0.1:%u: %s\n", unsigned(port),
-                     qPrintable(service.errorString()));
-        if (port < 1024)
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(help))
+        parser.showHelp();
+    if (parser.isSet(version))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(u"unexpected argument '%1'"_s.arg(parser.positionalArguments().first()));
+
+    bool ok = false;
+    const uint portNumber = parser.value(port).toUInt(&ok);
+    if (!ok || portNumber > 65535)
+        return usageError(u"--port takes a number from 0 to 65535, not '%1'"_s.arg(parser.value(port)));
+    const QHostAddress address(parser.value(bind));
+    if (address.isNull())
+        return usageError(u"--bind takes an IP address such as 127.0.0.1 or ::, not '%1'"_s.arg(parser.value(bind)));
+    const std::optional<qint64> limit = byteCount(parser.value(maxBytes));
+    if (!limit)
+        return usageError(u"--max-bytes takes a positive number of bytes such as 500M, not '%1'"_s.arg(
+            parser.value(maxBytes)));
+    const QString linkBase = ServicePages::linkBase(parser.value(baseUrl));
+    if (parser.isSet(baseUrl) && linkBase.isEmpty())
+        return usageError(u"--base-url takes an http URL without query, such as http://img.example.org, "
+                          "not '%1'"_s.arg(parser.value(baseUrl)));
+
+    FolderStore store(parser.value(data), *limit);
+    if (!store.open()) {
+        std::fprintf(stderr, "tarnwick-service: %s\n", qPrintable(store.errorString()));
+        return 1;
+    }
+    ImageService service(store);
+    QObject::connect(&service, &ImageService::requestLogged,
+                     [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
+    service.setLinkBase(linkBase);
+    if (!service.start(address, quint16(portNumber))) {
+        std::fprintf(stderr, "tarnwick-service: cannot listen on %s port %u: %s\n", qPrintable(address.toString()),
+                     portNumber, qPrintable(service.errorString()));
+        if (portNumber < 1024)
             std::fprintf(stderr, "tarnwick-service: ports below 1024 need root; try --port 8080\n");
         return 1;
     }
-    if (!quitOnSignals(app))
-        std::fprintf(stderr, "tarnwick-service: cannot watch for SIGTERM/SIGINT; stop it with SIGKILL\n");
 
-    std::printf("tarnwick-service listening on http://127.0.0.1:%u/\n", unsigned(service.port()));
+    const QString host =
+        address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + address.toString() + u']' : address.toString();
+    std::printf("tarnwick-service listening on http://%s:%u/\n", qPrintable(host), unsigned(service.port()));
     std::fflush(stdout);
-    const int code = QCoreApplication::exec();
-    std::fprintf(stderr, "tarnwick-service: stopped\n");
-    return code;
+    std::fprintf(stderr, "tarnwick-service: images in %s (%d so far, %lld of %lld bytes); links on %s\n",
+                 qPrintable(parser.value(data)), store.count(), store.usedBytes(), store.maxBytes(),
+                 qPrintable(service.linkBase()));
+    return QCoreApplication::exec();
 }

@@ -236,7 +236,8 @@ int main(int argc, char* argv[])
 
     std::vector<std::unique_ptr<Server>> servers;
     servers.push_back(std::make_unique<Server>("bundled service", QStringLiteral(TARNWICK_SERVICE_PATH),
-                                               QStringList{QStringLiteral("--port"), QStringLiteral("0")}));
+                                               QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"),
+                                                           dir.filePath(QStringLiteral("service"))}));
     servers.push_back(std::make_unique<Server>("plain host", QStringLiteral(PLAIN_SINK_PATH), QStringList()));
     std::vector<std::unique_ptr<frmMain>> windows;
     for (const auto& server : servers) {

@@ -1,80 +1,22 @@
-#include "ImageService.h"
-#include "modTarnwick.h"
+// The service in this process, on a free loopback port: what each request
+// gets as its answer, what is refused from the head alone, and the deadlines
+// (shortened here) within which a request must arrive.
 
-#include <QBuffer>
-#include <QImage>
+#include "FolderStore.h"
+#include "ImageService.h"
+#include "ServiceTestSupport.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSignalSpy>
-#include <QTcpSocket>
-#include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
-#include <string>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-constexpr int kWaitMs = 15000;
-
-QByteArray pngBytes(int width, int height)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, qRgb(x % 256, y % 256, (x * y) % 256));
-    }
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
-QByteArray bytesOf(const std::string& text)
-{
-    return QByteArray(text.data(), qsizetype(text.size()));
-}
-
-// A raw connection that sends what it is given and collects everything that comes back.
-struct RawClient
-{
-    QTcpSocket socket;
-    QByteArray received;
-
-    explicit RawClient(quint16 port)
-    {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { received += socket.readAll(); });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-
-    bool hasPageEnd() const { return received.toLower().contains("</html>"); }
-};
-
-QString serviceHost()
-{
-    return QString::fromStdString(std::string(modTarnwick::kServiceHost)).toLower();
-}
-
-// Fetched over loopback whatever host name the link carries.
-QString onLoopback(QString link, quint16 port)
-{
-    const QString authority = u"//"_s + link.section(u'/', 2, 2);
-    return link.replace(link.indexOf(authority), authority.size(), u"//127.0.0.1:"_s + QString::number(port));
-}
-
-QStringList textsOf(const QByteArray& page)
-{
-    QStringList texts;
-    for (const std::string& link : modTarnwick::ParseResultPage(page.toStdString()))
-        texts.append(QString::fromStdString(link));
-    return texts;
-}
-
-} // namespace
+using namespace ServiceTest;
 
 class tst_ServiceHttp : public QObject
 {
@@ -88,28 +30,51 @@ private slots:
     void socketUploadRoundTrip();
     void httpClientUpload();
     void badUploadGetsPageWithoutLinks();
-    void hugeBodyRefusedEarly();
+    void refusedFromTheHead_data();
+    void refusedFromTheHead();
     void expectContinueAnswered();
     void unknownIdsAndMethods_data();
     void unknownIdsAndMethods();
+    void deadlines_data();
+    void deadlines();
+    void connectionsBeyondTheLimitWait();
 
 private:
+    void startService(const GuardedSocket::Limits& limits);
     std::unique_ptr<QNetworkReply> get(const QString& url);
+    // "http://localhost:PORT"
+    QString base() const { return u"http://localhost:"_s + QString::number(m_service->port()); }
+    // The same link, fetched over 127.0.0.1.
+    QString onLoopback(QString link) const
+    {
+        return link.replace(base(), u"http://127.0.0.1:"_s + QString::number(m_service->port()));
+    }
 
+    QTemporaryDir m_files;
+    std::unique_ptr<QTemporaryDir> m_data;
+    std::unique_ptr<FolderStore> m_store;
     std::unique_ptr<ImageService> m_service;
     std::unique_ptr<QSignalSpy> m_log;
     QNetworkAccessManager m_network;
-    QTemporaryDir m_dir;
 };
 
 void tst_ServiceHttp::init()
 {
-    QVERIFY(m_dir.isValid());
-    GuardedTcpServer::Limits limits;
+    GuardedSocket::Limits limits;
     limits.refusedLingerMs = 100;
-    m_service = std::make_unique<ImageService>(nullptr, limits);
-    QVERIFY2(m_service->start(0), qPrintable(m_service->errorString()));
-    QVERIFY(m_service->port() != 0);
+    startService(limits);
+}
+
+void tst_ServiceHttp::startService(const GuardedSocket::Limits& limits)
+{
+    m_log.reset();
+    m_service.reset();
+    m_store.reset();
+    m_data = std::make_unique<QTemporaryDir>();
+    m_store = std::make_unique<FolderStore>(m_data->path(), kPlentyOfBytes);
+    QVERIFY2(m_store->open(), qPrintable(m_store->errorString()));
+    m_service = std::make_unique<ImageService>(*m_store, limits);
+    QVERIFY2(m_service->start(QHostAddress::LocalHost, 0), qPrintable(m_service->errorString()));
     m_log = std::make_unique<QSignalSpy>(m_service.get(), &ImageService::requestLogged);
     m_network.setProxy(QNetworkProxy::NoProxy);
 }
@@ -118,6 +83,7 @@ void tst_ServiceHttp::cleanup()
 {
     m_log.reset();
     m_service.reset();
+    m_store.reset();
     m_network.clearConnectionCache();
 }
 
@@ -143,68 +109,51 @@ void tst_ServiceHttp::socketUploadRoundTrip_data()
 void tst_ServiceHttp::socketUploadRoundTrip()
 {
     QFETCH(QByteArray, image);
-    const QString path = m_dir.filePath(u"round trip.png"_s);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(image);
-    file.close();
+    const QByteArrayList request = uploaderRequest(m_files, u"round trip.png"_s, image);
+    QCOMPARE(request.size(), 1);
+    QVERIFY(request[0].startsWith("POST /? HTTP/1.0\r\n"));
 
-    const modTarnwick::UploadRequest request = modTarnwick::BuildUploadRequest(path.toStdString(), 1, false);
-    QCOMPARE(request.size(), size_t(1));
-    QVERIFY(bytesOf(request[0]).startsWith("POST /? HTTP/1.0\r\n"));
-
-    RawClient client(m_service->port());
-    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::ConnectedState, kWaitMs);
-    client.socket.write(bytesOf(request[0]));
+    RawClient client(m_service->port(), request[0]);
     QTRY_VERIFY_WITH_TIMEOUT(client.hasPageEnd(), kWaitMs);
     QVERIFY(client.received.startsWith("HTTP/1.1 200 "));
     QVERIFY(client.received.endsWith("</html>"));
+    // An HTTP/1.0 answer is followed by the end of the connection.
+    QVERIFY(client.received.contains("\r\nConnection: close\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed(), kWaitMs);
 
     const QStringList texts = textsOf(client.received);
     QCOMPARE(texts.size(), 8);
-    const QString base = u"http://"_s + serviceHost() + u':' + QString::number(m_service->port()) + u'/';
     for (const QString& slot : texts)
-        QVERIFY2(slot.contains(base), qPrintable(slot));
+        QVERIFY2(slot.contains(base() + u'/'), qPrintable(slot));
 
-    auto direct = get(onLoopback(texts[7], m_service->port()));
+    auto direct = get(onLoopback(texts[7]));
     QCOMPARE(direct->error(), QNetworkReply::NoError);
     QCOMPARE(direct->header(QNetworkRequest::ContentTypeHeader).toByteArray(), QByteArray("image/png"));
     QCOMPARE(direct->readAll(), image);
 
-    auto thumbnail = get(onLoopback(texts[1].section(u"[img]"_s, 1).section(u"[/img]"_s, 0, 0), m_service->port()));
+    auto thumbnail = get(onLoopback(texts[1].section(u"[img]"_s, 1).section(u"[/img]"_s, 0, 0)));
     QCOMPARE(thumbnail->error(), QNetworkReply::NoError);
     const QImage preview = QImage::fromData(thumbnail->readAll());
     QVERIFY(!preview.isNull());
     QVERIFY(preview.width() <= 180 && preview.height() <= 180);
 
-    auto view = get(onLoopback(texts[6], m_service->port()));
+    auto view = get(onLoopback(texts[6]));
     QCOMPARE(view->error(), QNetworkReply::NoError);
-    QVERIFY(view->readAll().contains('/' + texts[7].section(u'/', 3).toUtf8()));
+    QVERIFY(view->readAll().contains(texts[7].toUtf8()));
 
-    // The connection stays usable: the guard and the HTTP server agree on where the upload ended.
-    const QByteArray answered = client.received;
-    client.socket.write("GET /" + texts[7].section(u'/', 3).toUtf8() + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    QTRY_VERIFY_WITH_TIMEOUT(client.received.endsWith(image), kWaitMs);
-    QVERIFY(client.received.mid(answered.size()).startsWith("HTTP/1.1 200 "));
-
-    QCOMPARE(m_log->size(), 5);
+    QCOMPARE(m_log->size(), 4);
     QCOMPARE(m_log->at(0).at(0).toString().section(u' ', 0, 2), u"POST /? 200"_s);
+    QCOMPARE(m_store->count(), 1);
 }
 
 // The HTTP client's form: body and header block apart, "POST / HTTP/1.1".
 void tst_ServiceHttp::httpClientUpload()
 {
-    const QString path = m_dir.filePath(u"client.png"_s);
     const QByteArray image = pngBytes(200, 100);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(image);
-    file.close();
-
-    const modTarnwick::UploadRequest request = modTarnwick::BuildUploadRequest(path.toStdString(), 0, true);
-    QCOMPARE(request.size(), size_t(2));
+    const QByteArrayList request = uploaderRequest(m_files, u"client.png"_s, image, 0);
+    QCOMPARE(request.size(), 2);
     QNetworkRequest post(QUrl(u"http://127.0.0.1:"_s + QString::number(m_service->port())));
-    for (const QByteArray& line : bytesOf(request[1]).split('\n')) {
+    for (const QByteArray& line : request[1].split('\n')) {
         const qsizetype colon = line.indexOf(':');
         const QByteArray name = line.left(colon).trimmed();
         if (colon > 0 && name.compare("Content-Length", Qt::CaseInsensitive) != 0
@@ -213,58 +162,68 @@ void tst_ServiceHttp::httpClientUpload()
     }
     QVERIFY(post.rawHeader("Content-Type").startsWith("multipart/form-data, boundary="));
 
-    std::unique_ptr<QNetworkReply> reply(m_network.post(post, bytesOf(request[0])));
+    std::unique_ptr<QNetworkReply> reply(m_network.post(post, request[0]));
     QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), kWaitMs);
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
     const QStringList texts = textsOf(reply->readAll());
     QCOMPARE(texts.size(), 8);
-    // Links name the host the client asked for.
-    QVERIFY(texts[7].startsWith(u"http://127.0.0.1:"_s + QString::number(m_service->port()) + u"/i/"_s));
-
-    auto direct = get(texts[7]);
-    QCOMPARE(direct->readAll(), image);
+    // The client asked 127.0.0.1; links still name the service's own base.
+    QVERIFY(texts[7].startsWith(base() + u"/i/"_s));
+    QCOMPARE(get(onLoopback(texts[7]))->readAll(), image);
 }
 
 void tst_ServiceHttp::badUploadGetsPageWithoutLinks()
 {
     const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"other\"\r\n\r\nx\r\n--b--";
-    RawClient client(m_service->port());
-    client.socket.write("POST /? HTTP/1.0\r\nHost: localhost\r\nContent-Type: multipart/form-data, boundary=b\r\n"
-                        "Content-Length: "
-                        + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    RawClient client(m_service->port(),
+                     "POST /? HTTP/1.0\r\nHost: localhost\r\nContent-Type: multipart/form-data, boundary=b\r\n"
+                     "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
     QTRY_VERIFY_WITH_TIMEOUT(client.hasPageEnd(), kWaitMs);
     QVERIFY(client.received.startsWith("HTTP/1.1 400 "));
     QVERIFY(client.received.contains("fileupload"));
     QCOMPARE(textsOf(client.received), QStringList(8, u"n.a"_s));
-    QCOMPARE(m_service->store().count(), 0);
+    QCOMPARE(m_store->count(), 0);
 }
 
-// Refused from its head alone: the body is never buffered, and the service goes on.
-void tst_ServiceHttp::hugeBodyRefusedEarly()
+void tst_ServiceHttp::refusedFromTheHead_data()
 {
-    RawClient client(m_service->port());
-    client.socket.write("POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: multipart/form-data; boundary=b\r\n"
-                        "Content-Length: 1000000000\r\n\r\n");
-    client.socket.write(QByteArray(1 << 20, 'x'));
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("status");
+
+    const QByteArray form = "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: multipart/form-data; boundary=b\r\n";
+    // Never buffered: the body keeps coming after the answer.
+    QTest::newRow("body far too large") << form + "Content-Length: 1000000000\r\n\r\n" + QByteArray(1 << 20, 'x')
+                                        << QByteArray("413");
+    QTest::newRow("no length") << form + "\r\n--b\r\n" << QByteArray("411");
+    QTest::newRow("chunked") << form + "Transfer-Encoding: chunked\r\n\r\n5\r\n--b\r\n" << QByteArray("411");
+    QTest::newRow("length no number") << form + "Content-Length: 12abc\r\n\r\n" << QByteArray("400");
+    QTest::newRow("endless head") << "GET / HTTP/1.1\r\nX: " + QByteArray(100 * 1024, 'a') << QByteArray("431");
+}
+
+// Answered and closed, and the service goes on.
+void tst_ServiceHttp::refusedFromTheHead()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, status);
+    RawClient client(m_service->port(), request);
     QTRY_VERIFY_WITH_TIMEOUT(client.hasPageEnd(), kWaitMs);
-    QVERIFY(client.received.startsWith("HTTP/1.1 413 "));
-    QVERIFY(client.received.contains("Connection: close"));
-    QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kWaitMs);
+    QVERIFY2(client.received.startsWith("HTTP/1.1 " + status + ' '), client.received.left(40).constData());
+    QVERIFY(client.received.contains("\r\nConnection: close\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed(), kWaitMs);
 
     auto home = get(u"http://127.0.0.1:"_s + QString::number(m_service->port()) + u'/');
     QCOMPARE(home->error(), QNetworkReply::NoError);
     QCOMPARE(m_log->size(), 2);
-    QVERIFY(m_log->at(0).at(0).toString().startsWith(u"POST / 413 "_s));
+    QCOMPARE(m_log->at(0).at(0).toString().section(u' ', 2, 2), QString::fromLatin1(status));
 }
 
 void tst_ServiceHttp::expectContinueAnswered()
 {
     const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"fileupload\"; filename=\"g.gif\"\r\n\r\n"
                             "GIF89a\r\n--b--\r\n";
-    RawClient client(m_service->port());
-    client.socket.write("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n"
-                        "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: "
-                        + QByteArray::number(body.size()) + "\r\n\r\n");
+    RawClient client(m_service->port(), "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n"
+                                        "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: "
+                                            + QByteArray::number(body.size()) + "\r\n\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(client.received, QByteArray("HTTP/1.1 100 Continue\r\n\r\n"), kWaitMs);
     client.socket.write(body);
     QTRY_VERIFY_WITH_TIMEOUT(client.hasPageEnd(), kWaitMs);
@@ -280,6 +239,8 @@ void tst_ServiceHttp::unknownIdsAndMethods_data()
     QTest::newRow("image") << QByteArray("GET /i/nosuchid/a.png HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("404");
     QTest::newRow("thumbnail") << QByteArray("GET /t/nosuchid.jpg HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("404");
     QTest::newRow("view") << QByteArray("GET /view/nosuchid HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("404");
+    QTest::newRow("a path for an id") << QByteArray("GET /i/..%2flock/a HTTP/1.1\r\nHost: x\r\n\r\n")
+                                      << QByteArray("404");
     QTest::newRow("other path") << QByteArray("GET /admin HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("404");
     QTest::newRow("home") << QByteArray("GET / HTTP/1.0\r\n\r\n") << QByteArray("200");
     QTest::newRow("delete the home") << QByteArray("DELETE / HTTP/1.1\r\nHost: x\r\n\r\n") << QByteArray("405");
@@ -291,11 +252,88 @@ void tst_ServiceHttp::unknownIdsAndMethods()
 {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, status);
-    RawClient client(m_service->port());
-    client.socket.write(request);
+    RawClient client(m_service->port(), request);
     QTRY_VERIFY_WITH_TIMEOUT(client.hasPageEnd(), kWaitMs);
     QVERIFY2(client.received.startsWith("HTTP/1.1 " + status + ' '), client.received.left(40).constData());
     QCOMPARE(textsOf(client.received), QStringList(8, u"n.a"_s));
+}
+
+void tst_ServiceHttp::deadlines_data()
+{
+    QTest::addColumn<QByteArray>("head");       // sent at once
+    QTest::addColumn<QByteArray>("rest");       // sent a piece every 100 ms
+    QTest::addColumn<int>("pieceBytes");
+    QTest::addColumn<QByteArray>("answer");
+
+    // With a head deadline of 300 ms and 2000 bytes a second, this body has 300 + 1000 ms.
+    const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"fileupload\"; filename=\"z.bin\"\r\n\r\n"
+        + QByteArray(1917, 'z') + "\r\n--b--";
+    const QByteArray post = "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n";
+
+    QTest::newRow("idle connection closed unanswered") << QByteArray() << QByteArray() << 1 << QByteArray();
+    QTest::newRow("head a byte at a time, each in time for an idle timer")
+        << QByteArray() << "GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + QByteArray(50, 'a') + "\r\n\r\n" << 1
+        << QByteArray("HTTP/1.1 408 ");
+    QTest::newRow("body below the minimum rate") << post << body << 20 << QByteArray("HTTP/1.1 408 ");
+    QTest::newRow("body above the minimum rate, longer than the head deadline")
+        << post << body << 500 << QByteArray("HTTP/1.1 200 ");
+}
+
+void tst_ServiceHttp::deadlines()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, rest);
+    QFETCH(int, pieceBytes);
+    QFETCH(QByteArray, answer);
+
+    GuardedSocket::Limits limits;
+    limits.headDeadlineMs = 300;
+    limits.minBytesPerSecond = 2000;
+    limits.refusedLingerMs = 100;
+    limits.refusedMaxLingerMs = 1000;
+    startService(limits);
+
+    RawClient client(m_service->port(), head);
+    QTimer pacer;
+    qsizetype sent = 0;
+    connect(&pacer, &QTimer::timeout, this, [&] {
+        if (!client.received.isEmpty() || sent >= rest.size())
+            return pacer.stop();
+        client.socket.write(rest.mid(sent, pieceBytes));
+        sent += pieceBytes;
+    });
+    pacer.start(100);
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed(), kWaitMs);
+    QVERIFY2(client.received.startsWith(answer), client.received.left(40).constData());
+    if (answer.isEmpty())
+        QVERIFY(client.received.isEmpty());
+}
+
+// Past the limit, a connection is neither taken nor refused: it waits in the
+// listening queue until an earlier one ends.
+void tst_ServiceHttp::connectionsBeyondTheLimitWait()
+{
+    GuardedTcpServer server(GuardedSocket::Limits(), 2);
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QList<QTcpSocket*> taken;
+    connect(&server, &QTcpServer::pendingConnectionAvailable, this, [&] {
+        while (server.hasPendingConnections())
+            taken.append(server.nextPendingConnection());
+    });
+
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 3; ++i)
+        clients.push_back(std::make_unique<RawClient>(server.serverPort()));
+    const auto connected = [](const auto& c) { return c->socket.state() == QAbstractSocket::ConnectedState; };
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.begin(), clients.end(), connected), kWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(taken.size(), 2, kWaitMs);
+    QCOMPARE(server.connectionCount(), 2);
+    QVERIFY(std::all_of(clients.begin(), clients.end(), connected));
+
+    delete taken.takeFirst();
+    QTRY_COMPARE_WITH_TIMEOUT(taken.size(), 2, kWaitMs);
+    QCOMPARE(server.connectionCount(), 2);
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceHttp)

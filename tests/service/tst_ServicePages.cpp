@@ -102,7 +102,7 @@ void tst_ServicePages::otherPagesCarryNoLinks_data()
     }
     QTest::newRow("home") << ServicePages::homePage();
     const ServicePages::Links links = ServicePages::linksFor(u"http://localhost:8080"_s, "abc", u"a.png"_s);
-    QTest::newRow("view") << ServicePages::viewPage(links, u"a.png"_s, 10);
+    QTest::newRow("view") << ServicePages::viewPage(links, u"a.png"_s, 10, QDateTime::currentDateTimeUtc());
 }
 
 // An answer that is no result still ends the socket transport's wait and shows "n.a".
@@ -118,27 +118,32 @@ void tst_ServicePages::otherPagesCarryNoLinks()
 
 void tst_ServicePages::linkBase_data()
 {
-    QTest::addColumn<QByteArray>("host");
-    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("url");
     QTest::addColumn<QString>("base");
 
-    QTest::newRow("uploader's header, no port") << QByteArray("localhost") << 8080 << u"http://localhost:8080"_s;
-    QTest::newRow("port of the header is not used") << QByteArray("LocalHost:1234") << 8080
-                                                    << u"http://localhost:8080"_s;
-    QTest::newRow("port 80 left out") << QByteArray("localhost") << 80 << u"http://localhost"_s;
-    QTest::newRow("address") << QByteArray("127.0.0.1:5000") << 5000 << u"http://127.0.0.1:5000"_s;
-    QTest::newRow("bracketed address") << QByteArray("[::1]:5000") << 5000 << u"http://[::1]:5000"_s;
-    QTest::newRow("no header") << QByteArray() << 5000 << u"http://127.0.0.1:5000"_s;
-    QTest::newRow("markup in the header") << QByteArray("evil\"><script>") << 5000 << u"http://127.0.0.1:5000"_s;
-    QTest::newRow("markup in brackets") << QByteArray("[x\"y]") << 5000 << u"http://127.0.0.1:5000"_s;
+    QTest::newRow("default form") << u"http://localhost:8080"_s << u"http://localhost:8080"_s;
+    QTest::newRow("trailing slashes, capitals") << u"HTTP://Img.Example.ORG//"_s << u"http://img.example.org"_s;
+    QTest::newRow("path") << u"http://example.org/pics/"_s << u"http://example.org/pics"_s;
+    QTest::newRow("address and port") << u"http://[::1]:5000"_s << u"http://[::1]:5000"_s;
+    QTest::newRow("encoded space") << u"http://example.org/my%20pics"_s << u"http://example.org/my%20pics"_s;
+    QTest::newRow("bare space") << u"http://example.org/my pics"_s << QString();
+    QTest::newRow("https, which the uploader does not read") << u"https://example.org"_s << QString();
+    QTest::newRow("other scheme") << u"ftp://example.org"_s << QString();
+    QTest::newRow("no host") << u"http:///pics"_s << QString();
+    QTest::newRow("query") << u"http://example.org/?a=1"_s << QString();
+    QTest::newRow("fragment") << u"http://example.org/#top"_s << QString();
+    QTest::newRow("user") << u"http://me@example.org"_s << QString();
+    QTest::newRow("markup") << u"http://example.org/\"><script>"_s << QString();
+    QTest::newRow("ampersand and quote") << u"http://example.org/a&b'c"_s << QString();
+    QTest::newRow("not a URL") << u"localhost:8080"_s << QString();
+    QTest::newRow("empty") << QString() << QString();
 }
 
 void tst_ServicePages::linkBase()
 {
-    QFETCH(QByteArray, host);
-    QFETCH(int, port);
+    QFETCH(QString, url);
     QFETCH(QString, base);
-    QCOMPARE(ServicePages::linkBase(host, quint16(port)), base);
+    QCOMPARE(ServicePages::linkBase(url), base);
 }
 
 void tst_ServicePages::displayName_data()

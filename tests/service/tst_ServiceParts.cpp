@@ -1,11 +1,17 @@
+#include "FolderStore.h"
 #include "ImageCodec.h"
-#include "ImageStore.h"
 #include "RequestFramer.h"
+#include "ServiceTestSupport.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QImage>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QtTest>
+
+using namespace Qt::StringLiterals;
+using ServiceTest::kPlentyOfBytes;
 
 namespace {
 
@@ -35,10 +41,12 @@ class tst_ServiceParts : public QObject
     Q_OBJECT
 
 private slots:
-    void storeEvictsOldestByCount();
-    void storeEvictsOldestByBytes();
-    void storeCountsThumbnails();
-    void storeRefusesWhatCanNeverFit();
+    void storeFileLayout();
+    void storeKeepsAcrossReopening();
+    void storeFullRefusesAndKeepsOlder();
+    void storeServesNoBrokenEntry_data();
+    void storeServesNoBrokenEntry();
+    void storeHasOneService();
 
     void mimeType_data();
     void mimeType();
@@ -49,72 +57,117 @@ private slots:
     void framer();
 };
 
-void tst_ServiceParts::storeEvictsOldestByCount()
+// Golden bytes of one image's file: the entry as a line of JSON, then the image.
+void tst_ServiceParts::storeFileLayout()
 {
-    ImageStore store(3, 1'000'000);
-    QList<QByteArray> ids;
-    for (int i = 0; i < 5; ++i)
-        ids.append(store.add(QByteArray(10, char('a' + i)), QStringLiteral("n%1").arg(i)));
+    QTemporaryDir dir;
+    FolderStore store(dir.path(), 1000);
+    QVERIFY(store.open());
+    const ImageStore::Stored stored = store.put("GIF89a", u"caf\u00e9 \"1\".gif"_s, "image/gif");
+    QCOMPARE(stored.outcome, ImageStore::Outcome::Stored);
+    const ImageStore::Entry& entry = stored.entry;
+    QVERIFY(FolderStore::isId(entry.id));
+    QVERIFY(qAbs(entry.time.secsTo(QDateTime::currentDateTimeUtc())) < 60);
 
+    QFile file(dir.filePath(u"images/"_s + QString::fromLatin1(entry.id)));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), "{\"name\":\"caf\xc3\xa9 \\\"1\\\".gif\",\"size\":6,\"time\":\""
+                                 + entry.time.toString(Qt::ISODateWithMs).toLatin1()
+                                 + "\",\"type\":\"image/gif\"}\nGIF89a");
+    QCOMPARE(store.usedBytes(), file.size());
+
+    const std::optional<ImageStore::Image> image = store.get(entry.id);
+    QVERIFY(image);
+    QCOMPARE(image->bytes, QByteArray("GIF89a"));
+    QCOMPARE(image->entry.name, entry.name);
+    QCOMPARE(image->entry.type, QByteArray("image/gif"));
+    QCOMPARE(image->entry.size, 6);
+    QCOMPARE(image->entry.time, entry.time);
+}
+
+void tst_ServiceParts::storeKeepsAcrossReopening()
+{
+    QTemporaryDir dir;
+    QList<QByteArray> ids;
+    qint64 used = 0;
+    {
+        FolderStore store(dir.path(), kPlentyOfBytes);
+        QVERIFY(store.open());
+        for (int i = 0; i < 5; ++i)
+            ids.append(store.put(QByteArray(100 * (i + 1), char('a' + i)), u"n%1"_s.arg(i), "image/png").entry.id);
+        used = store.usedBytes();
+    }
     QCOMPARE(QSet<QByteArray>(ids.begin(), ids.end()).size(), 5);
-    QCOMPARE(store.count(), 3);
-    QCOMPARE(store.totalBytes(), 30);
-    QVERIFY(!store.find(ids[0]));
-    QVERIFY(!store.find(ids[1]));
-    for (int i = 2; i < 5; ++i) {
-        const auto image = store.find(ids[i]);
+    QFile foreign(dir.filePath(u"images/notes.txt"_s));
+    QVERIFY(foreign.open(QIODevice::WriteOnly) && foreign.write("not an image") > 0);
+    foreign.close();
+
+    FolderStore store(dir.path(), kPlentyOfBytes);
+    QVERIFY(store.open());
+    QCOMPARE(store.count(), 5);
+    QCOMPARE(store.usedBytes(), used);
+    for (int i = 0; i < 5; ++i) {
+        const std::optional<ImageStore::Image> image = store.get(ids[i]);
         QVERIFY(image);
-        QCOMPARE(image->bytes, QByteArray(10, char('a' + i)));
-        QCOMPARE(image->name, QStringLiteral("n%1").arg(i));
+        QCOMPARE(image->bytes, QByteArray(100 * (i + 1), char('a' + i)));
+        QCOMPARE(image->entry.name, u"n%1"_s.arg(i));
     }
 }
 
-void tst_ServiceParts::storeEvictsOldestByBytes()
+void tst_ServiceParts::storeFullRefusesAndKeepsOlder()
 {
-    ImageStore store(100, 250);
-    const QByteArray first = store.add(QByteArray(100, 'x'), QStringLiteral("first"));
-    const QByteArray second = store.add(QByteArray(100, 'y'), QStringLiteral("second"));
-    const QByteArray third = store.add(QByteArray(100, 'z'), QStringLiteral("third"));
-
-    QVERIFY(!store.find(first));
-    QVERIFY(store.find(second));
-    QVERIFY(store.find(third));
-    QCOMPARE(store.totalBytes(), 200);
-
-    // One large image pushes out everything older.
-    const QByteArray large = store.add(QByteArray(250, 'w'), QStringLiteral("large"));
+    QTemporaryDir dir;
+    FolderStore store(dir.path(), 1000);
+    QVERIFY(store.open());
+    const ImageStore::Stored first = store.put(QByteArray(600, 'f'), u"first"_s, "image/png");
+    QCOMPARE(first.outcome, ImageStore::Outcome::Stored);
+    QCOMPARE(store.put(QByteArray(600, 's'), u"second"_s, "image/png").outcome, ImageStore::Outcome::Full);
     QCOMPARE(store.count(), 1);
-    QVERIFY(store.find(large));
-    QCOMPARE(store.totalBytes(), 250);
+    QCOMPARE(store.get(first.entry.id)->bytes, QByteArray(600, 'f'));
+    // What still fits is taken.
+    QCOMPARE(store.put(QByteArray(200, 't'), u"third"_s, "image/png").outcome, ImageStore::Outcome::Stored);
+    QVERIFY(store.usedBytes() <= store.maxBytes());
 }
 
-void tst_ServiceParts::storeCountsThumbnails()
+void tst_ServiceParts::storeServesNoBrokenEntry_data()
 {
-    ImageStore store(100, 300);
-    const QByteArray older = store.add(QByteArray(100, 'a'), QStringLiteral("older"));
-    const QByteArray newer = store.add(QByteArray(150, 'b'), QStringLiteral("newer"));
+    QTest::addColumn<QByteArray>("id");
+    QTest::addColumn<QByteArray>("file"); // written as that id's file; none if empty
 
-    // The thumbnail needs room: the older image goes, never the one it belongs to.
-    store.setThumbnail(newer, QByteArray(100, 't'), "image/jpeg");
-    QVERIFY(!store.find(older));
-    QCOMPARE(store.find(newer)->thumbnail.size(), 100);
-    QCOMPARE(store.find(newer)->thumbnailType, QByteArray("image/jpeg"));
-    QCOMPARE(store.totalBytes(), 250);
-
-    // Too large to keep even alone: the image stays, the thumbnail is not kept.
-    store.setThumbnail(newer, QByteArray(200, 't'), "image/jpeg");
-    QCOMPARE(store.totalBytes(), 250);
-    QVERIFY(store.totalBytes() <= store.maxBytes());
+    const QByteArray line = "{\"name\":\"a.png\",\"size\":10,\"time\":\"2025-05-20T14:03:01.250Z\",\"type\":\"image/png\"}\n";
+    QTest::newRow("cut short") << QByteArray("abcdefghij") << line + "12345";
+    QTest::newRow("longer than its entry") << QByteArray("abcdefghij") << line + "12345678901";
+    QTest::newRow("no entry line") << QByteArray("abcdefghij") << QByteArray("\x89PNG\r\n\x1a\n");
+    QTest::newRow("unknown id") << QByteArray("abcdefghij") << QByteArray();
+    QTest::newRow("a path") << QByteArray("../../lock") << QByteArray();
+    QTest::newRow("capitals") << QByteArray("ABCDEFGHIJ") << QByteArray();
+    QTest::newRow("too short") << QByteArray("abc") << QByteArray();
 }
 
-void tst_ServiceParts::storeRefusesWhatCanNeverFit()
+void tst_ServiceParts::storeServesNoBrokenEntry()
 {
-    ImageStore store(10, 100);
-    const QByteArray kept = store.add(QByteArray(60, 'k'), QStringLiteral("kept"));
-    QVERIFY(store.add(QByteArray(101, 'x'), QStringLiteral("huge")).isEmpty());
-    QVERIFY(store.find(kept));
-    QCOMPARE(store.count(), 1);
-    QVERIFY(!store.find(QByteArray("no-such-id")));
+    QFETCH(QByteArray, id);
+    QFETCH(QByteArray, file);
+    QTemporaryDir dir;
+    if (!file.isEmpty()) {
+        QVERIFY(QDir(dir.path()).mkpath(u"images"_s));
+        QFile out(dir.filePath(u"images/"_s + QString::fromLatin1(id)));
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write(file);
+    }
+    FolderStore store(dir.path(), 1000);
+    QVERIFY(store.open());
+    QVERIFY(!store.get(id));
+}
+
+void tst_ServiceParts::storeHasOneService()
+{
+    QTemporaryDir dir;
+    FolderStore first(dir.path(), 1000);
+    QVERIFY(first.open());
+    FolderStore second(dir.path(), 1000);
+    QVERIFY(!second.open());
+    QVERIFY2(second.errorString().contains(u"in use"_s), qPrintable(second.errorString()));
 }
 
 void tst_ServiceParts::mimeType_data()
@@ -174,71 +227,88 @@ void tst_ServiceParts::thumbnail()
 
 void tst_ServiceParts::framer_data()
 {
-    using V = RequestFramer::Verdict;
     QTest::addColumn<QByteArrayList>("pieces");
-    QTest::addColumn<QList<V>>("verdicts");
+    QTest::addColumn<QList<int>>("verdicts"); // 0: pass
     QTest::addColumn<QByteArray>("method");
+    // How each whole request's answer ends, oldest first.
+    QTest::addColumn<QByteArrayList>("answers");
 
     const QByteArray post = "POST /? HTTP/1.0\r\nHost: localhost\r\nContent-Length: 5\r\n\r\n";
     const QByteArray get = "GET /i/abc HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    const QByteArrayList none;
 
-    QTest::newRow("post then get, in one piece")
-        << QByteArrayList{ post + "hello" + get } << QList<V>{ V::Pass } << QByteArray("GET");
+    QTest::newRow("uploader's post then get, in one piece")
+        << QByteArrayList{ post + "hello" + get } << QList<int>{ 0 } << QByteArray("GET")
+        << QByteArrayList{ "close", "keep" };
     QTest::newRow("head split across pieces, CR LF split too")
         << QByteArrayList{ post.left(10), post.mid(10, post.size() - 12), post.right(2), "hel", "lo" }
-        << QList<V>{ V::Pass, V::Pass, V::Pass, V::Pass, V::Pass } << QByteArray("POST");
+        << QList<int>{ 0, 0, 0, 0, 0 } << QByteArray("POST")
+        << QByteArrayList{ "close" };
     QTest::newRow("a body holding a blank line is no head")
         << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n", "\r\n\r\nab\r\n", get }
-        << QList<V>{ V::Pass, V::Pass, V::Pass } << QByteArray("GET");
-    QTest::newRow("blank lines between requests") << QByteArrayList{ "\r\n\r\n" + get, "\r\n", get }
-                                                  << QList<V>{ V::Pass, V::Pass, V::Pass } << QByteArray("GET");
-    QTest::newRow("bare line feeds") << QByteArrayList{ "GET / HTTP/1.1\nHost: a\n\n" } << QList<V>{ V::Pass }
-                                     << QByteArray("GET");
-    QTest::newRow("largest body allowed")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n" } << QList<V>{ V::Pass }
-        << QByteArray("POST");
+        << QList<int>{ 0, 0, 0 } << QByteArray("GET") << QByteArrayList{ "keep", "keep" };
+    QTest::newRow("blank lines between requests")
+        << QByteArrayList{ "\r\n\r\n" + get, "\r\n", get } << QList<int>{ 0, 0, 0 }
+        << QByteArray("GET") << QByteArrayList{ "keep", "keep" };
+    QTest::newRow("bare line feeds") << QByteArrayList{ "GET / HTTP/1.1\nHost: a\n\n" } << QList<int>{ 0 }
+                                     << QByteArray("GET") << QByteArrayList{ "keep" };
+    QTest::newRow("HTTP/1.0 asking to keep the connection")
+        << QByteArrayList{ "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n" } << QList<int>{ 0 }
+        << QByteArray("GET") << QByteArrayList{ "close" };
+    QTest::newRow("HTTP/1.1 asking to close")
+        << QByteArrayList{ "GET / HTTP/1.1\r\nConnection: keep-alive, Close\r\n\r\n" } << QList<int>{ 0 }
+        << QByteArray("GET") << QByteArrayList{ "close" };
+    QTest::newRow("largest body allowed, not all there")
+        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n" } << QList<int>{ 0 }
+        << QByteArray("POST") << none;
     QTest::newRow("body too large, refused before it arrives")
         << QByteArrayList{ "POST /? HTTP/1.1\r\nContent-Length: 1001\r\n\r\n", "more", get }
-        << QList<V>{ V::BodyTooLarge, V::BodyTooLarge, V::BodyTooLarge } << QByteArray("POST");
+        << QList<int>{ 413, 413, 413 } << QByteArray("POST") << none;
     QTest::newRow("length beyond any number")
         << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n" }
-        << QList<V>{ V::BodyTooLarge } << QByteArray("POST");
+        << QList<int>{ 413 } << QByteArray("POST") << none;
     QTest::newRow("second request too large")
         << QByteArrayList{ post + "hello", "PUT /x HTTP/1.1\r\ncontent-length:  5000\r\n\r\n" }
-        << QList<V>{ V::Pass, V::BodyTooLarge } << QByteArray("PUT");
+        << QList<int>{ 0, 413 } << QByteArray("PUT") << QByteArrayList{ "close" };
     QTest::newRow("length that is no number")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n" } << QList<V>{ V::BadRequest }
-        << QByteArray("POST");
+        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n" } << QList<int>{ 400 }
+        << QByteArray("POST") << none;
     QTest::newRow("two different lengths")
         << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n" }
-        << QList<V>{ V::BadRequest } << QByteArray("POST");
+        << QList<int>{ 400 } << QByteArray("POST") << none;
     QTest::newRow("chunked body") << QByteArrayList{ "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" }
-                                  << QList<V>{ V::LengthRequired } << QByteArray("POST");
+                                  << QList<int>{ 411 } << QByteArray("POST") << none;
+    QTest::newRow("post without a length") << QByteArrayList{ "POST / HTTP/1.0\r\n\r\nbody" }
+                                           << QList<int>{ 411 } << QByteArray("POST") << none;
     QTest::newRow("endless head") << QByteArrayList{ "GET / HTTP/1.1\r\nX: " + QByteArray(100, 'a'),
                                                      QByteArray(100, 'b') }
-                                  << QList<V>{ V::Pass, V::HeadTooLarge } << QByteArray("GET");
+                                  << QList<int>{ 0, 431 } << QByteArray("GET") << none;
     QTest::newRow("expect continue")
         << QByteArrayList{ "POST / HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n", "hello" }
-        << QList<V>{ V::ExpectContinue, V::Pass } << QByteArray("POST");
+        << QList<int>{ 100, 0 } << QByteArray("POST") << QByteArrayList{ "keep" };
     QTest::newRow("expect continue, body already sent")
         << QByteArrayList{ "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\nhello" }
-        << QList<V>{ V::Pass } << QByteArray("POST");
+        << QList<int>{ 0 } << QByteArray("POST") << QByteArrayList{ "keep" };
     QTest::newRow("expect continue from HTTP/1.0")
         << QByteArrayList{ "POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n" }
-        << QList<V>{ V::Pass } << QByteArray("POST");
+        << QList<int>{ 0 } << QByteArray("POST") << none;
 }
 
 void tst_ServiceParts::framer()
 {
-    using V = RequestFramer::Verdict;
     QFETCH(QByteArrayList, pieces);
-    QFETCH(QList<V>, verdicts);
+    QFETCH(QList<int>, verdicts);
     QFETCH(QByteArray, method);
+    QFETCH(QByteArrayList, answers);
 
     RequestFramer framer(150, 1000);
     for (qsizetype i = 0; i < pieces.size(); ++i)
         QCOMPARE(framer.feed(pieces[i]), verdicts[i]);
     QCOMPARE(framer.method(), method);
+    QByteArrayList taken;
+    for (qsizetype i = 0; i < answers.size(); ++i)
+        taken.append(framer.takeClosesAfterAnswer() ? "close" : "keep");
+    QCOMPARE(taken, answers);
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceParts)

@@ -34,7 +34,8 @@ void tst_EndToEnd::initTestCase()
 {
     UseApplicationTitle();
     m_service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_service.start(QStringLiteral(TARNWICK_SERVICE_PATH), {QStringLiteral("--port"), QStringLiteral("0")});
+    m_service.start(QStringLiteral(TARNWICK_SERVICE_PATH), {QStringLiteral("--port"), QStringLiteral("0"),
+                    QStringLiteral("--data"), [] { static QTemporaryDir data; return data.path(); }()});
     QVERIFY2(m_service.waitForStarted(10000), qPrintable(m_service.errorString()));
     QTRY_VERIFY_WITH_TIMEOUT(m_service.canReadLine() || m_service.state() != QProcess::Running, 10000);
 

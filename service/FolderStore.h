@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ImageStore.h"
+
+#include <QLockFile>
+
+// Images in a folder of this machine, one file each, named by its id
+// ("<folder>/images/k3x9pq2mzt"): a line of JSON with the entry, then the
+// image's bytes. A file is written under a name of its own ("k3x9pq2mzt.part")
+// and renamed once whole, so that a crash at any moment leaves either the
+// whole image or nothing that is served.
+class FolderStore : public ImageStore
+{
+public:
+    FolderStore(const QString& folder, qint64 maxBytes);
+
+    // Creates the folder, locks it against a second service and counts what
+    // it holds. False with errorString() set when any of that fails.
+    bool open();
+    QString errorString() const { return m_error; }
+
+    Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) override;
+    std::optional<Image> get(QByteArrayView id) const override;
+
+    qint64 usedBytes() const { return m_usedBytes; }
+    qint64 maxBytes() const { return m_maxBytes; }
+    int count() const { return m_count; }
+
+    // "k3x9pq2mzt" -> true; "../etc" -> false
+    static bool isId(QByteArrayView id);
+
+private:
+    QString pathOf(QByteArrayView id) const;
+
+    QString m_folder;
+    qint64 m_maxBytes;
+    qint64 m_usedBytes = 0;
+    int m_count = 0;
+    QLockFile m_lock;
+    QString m_error;
+};
