@@ -145,7 +145,7 @@ int CommandLine::RunWithoutWindow() const
     // Unbuffered on the descriptors: each file's links are out as soon as it is done.
     out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
     err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    return RunWithoutWindow(out, err, ServiceEndpoint::CompiledIn(), std::chrono::seconds(10));
+    return RunWithoutWindow(out, err, ServiceEndpoint::CompiledIn(), frmMain::ResponseTimeout);
 }
 
 int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,

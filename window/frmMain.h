@@ -48,10 +48,13 @@ public:
     // Shown when an image over MaxImageBytes is refused (with the blank at its end).
     static constexpr const char* TooBigText = "This image is too big. Maximum file size is 3mb. ";
 
-    // responseTimeout: how long either transport waits for the service
-    // (connecting, and between pieces of the answer) before giving up.
+    // How long an upload may make no progress (no connection made, no byte
+    // taken by the service, none of its answer arrived) before it is given up.
+    static constexpr std::chrono::seconds ResponseTimeout{10};
+
+    // responseTimeout: ResponseTimeout, or shorter for tests.
     explicit frmMain(const ServiceEndpoint& endpoint = ServiceEndpoint::CompiledIn(),
-                     std::chrono::milliseconds responseTimeout = std::chrono::seconds(10),
+                     std::chrono::milliseconds responseTimeout = ResponseTimeout,
                      QWidget* parent = nullptr);
     ~frmMain() override;
 
