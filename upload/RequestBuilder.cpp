@@ -1,13 +1,16 @@
 #include "modTarnwick.h"
 #include "TrappedFailure.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstddef>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -85,7 +88,7 @@ public:
         const int failure = ::fstat(fd_, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
         if (failure != 0) {
             // No destructor runs for an object whose constructor throws.
-            Close();
+            ::close(std::exchange(fd_, -1));
             Fail(failure);
         }
         size_ = static_cast<std::uint64_t>(status.st_size);
@@ -93,39 +96,17 @@ public:
 
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
-    ~ImageFile() { Close(); }
-
-    std::uint64_t Size() const { return size_; }
-
-    // Appends the file's bytes to out, read straight into their place, then closes the file.
-    void AppendTo(std::string& out)
-    {
-        const std::size_t at = out.size();
-        out.resize(at + size_);
-        char* const target = out.data() + at;
-        std::size_t done = 0;
-        while (done < size_) {
-            const ssize_t got = ::read(fd_, target + done, size_ - done);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                Fail(errno);
-            }
-            if (got == 0)
-                Fail(EIO); // the file shrank after its length was taken
-            done += static_cast<std::size_t>(got);
-        }
-        Close();
-    }
-
-private:
-    void Close() noexcept
+    ~ImageFile()
     {
         if (fd_ >= 0)
             ::close(fd_);
-        fd_ = -1;
     }
 
+    std::uint64_t Size() const { return size_; }
+    // The open file, which the caller closes from now on.
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
 };
@@ -150,23 +131,51 @@ std::string HeaderBlock(bool withRequestLine, const std::string& boundary, std::
     return header;
 }
 
-void AppendBody(std::string& out, const std::string& boundary, const std::string& uploadName, ImageFile& image)
+// Everything in the body before the file's bytes.
+std::string BodyStart(const std::string& boundary, const std::string& uploadName)
 {
-    out += kDashes;
-    out += boundary;
-    out += kCrLf;
-    out += kDispositionStart;
-    out += uploadName;
-    out += kDispositionEnd;
-    out += kCrLf;
-    out += kPartType;
-    out += kCrLf;
-    out += kCrLf;
-    image.AppendTo(out);
-    out += kCrLf;
-    out += kDashes;
-    out += boundary;
-    out += kDashes;
+    std::string start;
+    start += kDashes;
+    start += boundary;
+    start += kCrLf;
+    start += kDispositionStart;
+    start += uploadName;
+    start += kDispositionEnd;
+    start += kCrLf;
+    start += kPartType;
+    start += kCrLf;
+    start += kCrLf;
+    return start;
+}
+
+// Everything in the body after the file's bytes.
+std::string BodyEnd(const std::string& boundary)
+{
+    std::string end;
+    end += kCrLf;
+    end += kDashes;
+    end += boundary;
+    end += kDashes;
+    return end;
+}
+
+// Runs body; a failure it throws is reported once, as its errno, and gives
+// an empty result.
+template <typename Body>
+auto Reported(Body body) -> decltype(body())
+{
+    try {
+        return body();
+    } catch (const std::system_error& failure) {
+        ReportTrappedErrno(failure.code().value());
+    } catch (const std::bad_alloc&) {
+        ReportTrappedErrno(ENOMEM);
+    } catch (const std::length_error&) {
+        ReportTrappedErrno(ENOMEM);
+    } catch (...) {
+        ReportTrappedErrno(EIO);
+    }
+    return {};
 }
 
 } // namespace
@@ -183,9 +192,48 @@ std::string ExtensionOfPath(const std::string& path)
     return dot == std::string_view::npos ? std::string() : std::string(name.substr(dot));
 }
 
-UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+RequestStream::~RequestStream()
 {
-    try {
+    if (file_ >= 0)
+        ::close(file_);
+}
+
+std::int64_t RequestStream::Read(char* to, std::size_t room)
+{
+    std::size_t copied = 0;
+    const auto copyFrom = [&](const std::string& part, std::uint64_t partStart) {
+        if (given_ < partStart || given_ >= partStart + part.size() || copied == room)
+            return;
+        const std::size_t at = static_cast<std::size_t>(given_ - partStart);
+        const std::size_t count = std::min(room - copied, part.size() - at);
+        std::memcpy(to + copied, part.data() + at, count);
+        copied += count;
+        given_ += count;
+    };
+
+    copyFrom(prefix_, 0);
+    const std::uint64_t imageEnd = prefix_.size() + imageSize_;
+    while (copied < room && given_ < imageEnd) {
+        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room - copied, imageEnd - given_));
+        const ssize_t got = ::read(file_, to + copied, wanted);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return -(got < 0 ? errno : EIO); // EIO: the file shrank after its length was taken
+        copied += static_cast<std::size_t>(got);
+        given_ += static_cast<std::uint64_t>(got);
+    }
+    if (given_ == imageEnd && file_ >= 0) {
+        ::close(file_);
+        file_ = -1;
+    }
+    copyFrom(tail_, imageEnd);
+    return static_cast<std::int64_t>(copied);
+}
+
+std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+{
+    return Reported([&] {
         ImageFile image(imagePath);
         const std::string uploadName = EscapeUploadName(
             randomName ? RandomAlphanumeric(kRandomNameLength) + ExtensionOfPath(imagePath) : FileNameOfPath(imagePath));
@@ -196,33 +244,44 @@ UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t tran
         if (bodySize > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
             Fail(EFBIG);
 
-        // Every string is reserved at its final size, so the file's bytes land
-        // in their place once and are never moved again.
-        UploadRequest request;
-        if (transportMode == kSocketTransport) {
-            std::string& whole = request.emplace_back();
-            const std::string header = HeaderBlock(true, boundary, bodySize);
-            whole.reserve(header.size() + bodySize);
-            whole += header;
-            AppendBody(whole, boundary, uploadName, image);
-        } else {
-            request.reserve(2);
-            std::string& body = request.emplace_back();
-            body.reserve(bodySize);
-            AppendBody(body, boundary, uploadName, image);
-            request.push_back(HeaderBlock(false, boundary, bodySize));
+        std::unique_ptr<RequestStream> stream(new RequestStream);
+        if (transportMode == kSocketTransport)
+            stream->prefix_ = HeaderBlock(true, boundary, bodySize) + BodyStart(boundary, uploadName);
+        else {
+            stream->prefix_ = BodyStart(boundary, uploadName);
+            stream->headerBlock_ = HeaderBlock(false, boundary, bodySize);
         }
+        stream->tail_ = BodyEnd(boundary);
+        stream->imageSize_ = image.Size();
+        stream->file_ = image.Release();
+        return stream;
+    });
+}
+
+UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+{
+    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(imagePath, transportMode, randomName);
+    if (!stream)
+        return {};
+    return Reported([&] {
+        // Read straight into a string of the final size: the file's bytes
+        // land in their place once and are never moved again.
+        std::string bytes;
+        bytes.resize(static_cast<std::size_t>(stream->Size()));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const std::int64_t got = stream->Read(bytes.data() + done, bytes.size() - done);
+            if (got <= 0)
+                Fail(got < 0 ? static_cast<int>(-got) : EIO);
+            done += static_cast<std::size_t>(got);
+        }
+        UploadRequest request;
+        request.reserve(2);
+        request.push_back(std::move(bytes));
+        if (transportMode != kSocketTransport)
+            request.push_back(stream->HeaderBlock());
         return request;
-    } catch (const std::system_error& failure) {
-        ReportTrappedErrno(failure.code().value());
-    } catch (const std::bad_alloc&) {
-        ReportTrappedErrno(ENOMEM);
-    } catch (const std::length_error&) {
-        ReportTrappedErrno(ENOMEM);
-    } catch (...) {
-        ReportTrappedErrno(EIO);
-    }
-    return {};
+    });
 }
 
 } // namespace modTarnwick

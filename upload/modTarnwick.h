@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,44 @@ using LinkSet = std::vector<std::string>;
 // Any other mode: two elements, [0] the body and [1] the header block.
 // Empty after a failure, which has already been reported through ReportError.
 UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName);
+
+// The same request read piece by piece while it is sent, so that the image's
+// bytes go from the file to the connection without a copy of the whole file
+// in memory. The name and the boundary are drawn when it is opened, in the
+// same order as BuildUploadRequest draws them; the file stays open until the
+// stream goes.
+class RequestStream
+{
+public:
+    RequestStream(const RequestStream&) = delete;
+    RequestStream& operator=(const RequestStream&) = delete;
+    ~RequestStream();
+
+    // Bytes the stream gives in all: the whole request in transport mode 1,
+    // the body in any other mode.
+    std::uint64_t Size() const { return prefix_.size() + imageSize_ + tail_.size(); }
+    // The header block in any mode but 1; "" in mode 1, whose headers lead the stream.
+    const std::string& HeaderBlock() const { return headerBlock_; }
+
+    // Copies the next bytes, at most room of them, to `to`. Returns their
+    // count, 0 once every byte has been given, or -errno when the file cannot
+    // be read (EIO when it has shrunk since it was opened). Reports nothing.
+    std::int64_t Read(char* to, std::size_t room);
+
+private:
+    friend std::unique_ptr<RequestStream> OpenUploadRequest(const std::string&, std::int32_t, bool);
+    RequestStream() = default;
+
+    std::string prefix_;
+    std::string tail_;
+    std::string headerBlock_;
+    int file_ = -1;
+    std::uint64_t imageSize_ = 0;
+    std::uint64_t given_ = 0;
+};
+
+// Null after a failure, which has already been reported through ReportError.
+std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName);
 
 // Eight slots ("n.a" for a section missing from the page), or none after a
 // reported failure (number 5).

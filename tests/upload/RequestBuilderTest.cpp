@@ -10,6 +10,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include <stdlib.h>
 
@@ -76,6 +77,8 @@ SplitRequest Split(const UploadRequest& request, std::int32_t mode)
     return split;
 }
 
+std::size_t OpenDescriptorCount();
+
 class RequestBuilderTest : public testing::Test {
 protected:
     void SetUp() override
@@ -113,6 +116,68 @@ TEST_P(RequestLayout, HoldsExactBytesForKnownFileAndName)
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, RequestLayout, testing::Values(0, 1, 2, -1));
+
+// Everything a stream gives, read in pieces of at most `piece` bytes, in the
+// shape BuildUploadRequest gives it.
+UploadRequest ReadWhole(RequestStream& stream, std::size_t piece)
+{
+    std::string bytes;
+    std::string buffer(piece, '\0');
+    for (std::int64_t got; (got = stream.Read(buffer.data(), piece)) > 0;)
+        bytes.append(buffer, 0, static_cast<std::size_t>(got));
+    EXPECT_EQ(bytes.size(), stream.Size());
+    if (stream.HeaderBlock().empty())
+        return {bytes};
+    return {bytes, stream.HeaderBlock()};
+}
+
+class StreamedLayout : public RequestBuilderTest, public testing::WithParamInterface<std::tuple<std::int32_t, std::size_t>> {};
+
+TEST_P(StreamedLayout, GivesTheBuiltBytesWhateverThePieceSize)
+{
+    const auto [mode, piece] = GetParam();
+    const std::string bytes = SampleBytes();
+    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(WriteFile("pics/cat.jpg", bytes), mode, false);
+    ASSERT_TRUE(stream);
+    const SplitRequest split = Split(ReadWhole(*stream, piece), mode);
+
+    EXPECT_EQ(split.header, ExpectedHeader(mode == 1, split.boundary, 282));
+    EXPECT_EQ(split.body, ExpectedBody(split.boundary, "cat.jpg", bytes));
+    EXPECT_EQ(stream->Read(nullptr, 0), 0);
+    EXPECT_TRUE(recorder_.reports.empty());
+}
+
+// Pieces that end inside the headers, on the file's first and last byte, and
+// past the whole request.
+INSTANTIATE_TEST_SUITE_P(Pieces, StreamedLayout, testing::Combine(testing::Values(0, 1), testing::Values(1, 7, 183, 4096)));
+
+TEST_F(RequestBuilderTest, StreamClosesTheFileOnceItsBytesAreRead)
+{
+    const std::size_t openBefore = OpenDescriptorCount();
+    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(WriteFile("a.png", SampleBytes()), 1, false);
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(OpenDescriptorCount(), openBefore + 1);
+    ReadWhole(*stream, 64);
+    EXPECT_EQ(OpenDescriptorCount(), openBefore);
+}
+
+TEST_F(RequestBuilderTest, StreamOfAFileThatShrinksEndsInEio)
+{
+    const std::string path = WriteFile("a.png", SampleBytes());
+    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(path, 0, false);
+    ASSERT_TRUE(stream);
+    std::filesystem::resize_file(path, 10);
+
+    char buffer[512];
+    EXPECT_EQ(stream->Read(buffer, sizeof buffer), -EIO);
+    EXPECT_TRUE(recorder_.reports.empty()) << "the transport reports it, as its own failure";
+}
+
+TEST_F(RequestBuilderTest, StreamFailsToOpenAsTheBuildDoes)
+{
+    EXPECT_EQ(OpenUploadRequest((dir_ / "missing.jpg").string(), 1, false), nullptr);
+    EXPECT_EQ(recorder_.reports, (std::vector<Report>{{ENOENT, std::strerror(ENOENT)}}));
+}
 
 TEST_F(RequestBuilderTest, EmptyFileGivesEmptyPart)
 {
