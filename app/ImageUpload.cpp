@@ -75,13 +75,14 @@ void ImageUpload::Start(const QString& imagePath, Transport transport, bool rand
             Winsock->Connect(m_endpoint.host, m_endpoint.port);
             return;
         }
-        modTarnwick::UploadRequest request = BuildRequest(kHttpTransport);
-        if (request.size() < 2) {
+        std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(kHttpTransport);
+        if (!request) {
             Fail(ReportedFailure());
             return;
         }
         Inet->RequestTimeout = double(m_responseTimeout.count()) / 1000.0;
-        Inet->Execute(m_endpoint.homePageUrl, kPostOperation, std::move(request[0]), request[1]);
+        const std::string headerBlock = request->HeaderBlock();
+        Inet->Execute(m_endpoint.homePageUrl, kPostOperation, std::move(request), headerBlock);
     } catch (const std::exception& trapped) {
         Fail(TransportFailure::FailureOf(trapped));
     }
@@ -108,12 +109,12 @@ void ImageUpload::Winsock_Connect()
 {
     if (m_ended)
         return;
-    modTarnwick::UploadRequest request = BuildRequest(kSocketTransport);
-    if (request.empty()) {
+    std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(kSocketTransport);
+    if (!request) {
         Fail(ReportedFailure());
         return;
     }
-    Winsock->SendData(std::move(request.front()));
+    Winsock->SendStream(std::move(request));
 }
 
 void ImageUpload::Winsock_DataArrival()
@@ -136,10 +137,10 @@ void ImageUpload::Winsock_Error(int number, const QString& description)
     Fail(TransportFailure::ConnectionEnded(number, description, ResponseBuffer));
 }
 
-modTarnwick::UploadRequest ImageUpload::BuildRequest(std::int32_t transportMode)
+std::unique_ptr<modTarnwick::RequestStream> ImageUpload::OpenRequest(std::int32_t transportMode)
 {
     const modTarnwick::ErrorReportScope reportHere(m_recordReport);
-    return modTarnwick::BuildUploadRequest(m_imagePath, transportMode, m_randomName);
+    return modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName);
 }
 
 TransportFailure::Failure ImageUpload::ReportedFailure() const

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ private:
     void Winsock_DataArrival();
     void Winsock_Error(int number, const QString& description);
 
-    modTarnwick::UploadRequest BuildRequest(std::int32_t transportMode);
+    std::unique_ptr<modTarnwick::RequestStream> OpenRequest(std::int32_t transportMode);
     void TakeAnswer(const std::string& page, const std::string& head);
     // The module's own report, if it made one; a failure with no report is still a failure.
     TransportFailure::Failure ReportedFailure() const;

@@ -3,6 +3,7 @@
 #include "PeerProgress.h"
 #include "Toolkit.h"
 #include "TransportFailure.h"
+#include "modTarnwick.h"
 
 #include <QElapsedTimer>
 #include <QSocketNotifier>
@@ -12,10 +13,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <string_view>
 #include <utility>
@@ -55,20 +57,17 @@ public:
     enum class Abort { None, TimedOut, TooLarge };
 
     Transfer(InetControl& owner, std::string body, double timeoutSeconds, qint64 maxAnswer)
-        : QObject(&owner), m_owner(owner), m_request(std::move(body)), m_maxAnswer(maxAnswer),
-          m_multi(curl_multi_init()), m_easy(curl_easy_init()), m_timer(new QTimer(this)), m_progress(new PeerProgress(this))
+        : Transfer(owner, timeoutSeconds, maxAnswer)
     {
-        m_error[0] = '\0';
-        m_timer->setSingleShot(true);
-        connect(m_timer, &QTimer::timeout, this, [this] { Act(CURL_SOCKET_TIMEOUT, 0); });
-        const auto limit = std::chrono::milliseconds(timeoutSeconds > 0 ? std::llround(timeoutSeconds * 1000.0) : 0);
-        m_progress->SetStallLimit(limit);
-        m_connectLimit = limit;
-        connect(m_progress, &PeerProgress::Progress, &owner, &InetControl::UploadProgress);
-        connect(m_progress, &PeerProgress::Stalled, this, [this] {
-            m_abort = Abort::TimedOut;
-            End(CURLE_OPERATION_TIMEDOUT);
-        });
+        m_request = std::move(body);
+        m_bodySize = m_request.size();
+    }
+
+    Transfer(InetControl& owner, std::unique_ptr<modTarnwick::RequestStream> body, double timeoutSeconds, qint64 maxAnswer)
+        : Transfer(owner, timeoutSeconds, maxAnswer)
+    {
+        m_stream = std::move(body);
+        m_bodySize = m_stream->Size();
     }
 
     ~Transfer() override { Release(); }
@@ -88,8 +87,13 @@ public:
         curl_easy_setopt(m_easy, CURLOPT_URL, url.c_str());
         curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
         curl_easy_setopt(m_easy, CURLOPT_POST, 1L);
-        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDS, m_request.data());
-        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_request.size()));
+        if (m_stream) {
+            curl_easy_setopt(m_easy, CURLOPT_READFUNCTION, &Transfer::OnRead);
+            curl_easy_setopt(m_easy, CURLOPT_READDATA, this);
+        } else {
+            curl_easy_setopt(m_easy, CURLOPT_POSTFIELDS, m_request.data());
+        }
+        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodySize));
         curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
         curl_easy_setopt(m_easy, CURLOPT_NOPROXY, noProxy.c_str());
         curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
@@ -115,6 +119,23 @@ public:
     }
 
 private:
+    Transfer(InetControl& owner, double timeoutSeconds, qint64 maxAnswer)
+        : QObject(&owner), m_owner(owner), m_maxAnswer(maxAnswer),
+          m_multi(curl_multi_init()), m_easy(curl_easy_init()), m_timer(new QTimer(this)), m_progress(new PeerProgress(this))
+    {
+        m_error[0] = '\0';
+        m_timer->setSingleShot(true);
+        connect(m_timer, &QTimer::timeout, this, [this] { Act(CURL_SOCKET_TIMEOUT, 0); });
+        const auto limit = std::chrono::milliseconds(timeoutSeconds > 0 ? std::llround(timeoutSeconds * 1000.0) : 0);
+        m_progress->SetStallLimit(limit);
+        m_connectLimit = limit;
+        connect(m_progress, &PeerProgress::Progress, &owner, &InetControl::UploadProgress);
+        connect(m_progress, &PeerProgress::Stalled, this, [this] {
+            m_abort = Abort::TimedOut;
+            End(CURLE_OPERATION_TIMEDOUT);
+        });
+    }
+
     void AddHeaders(const std::string& block)
     {
         std::string_view rest(block);
@@ -155,10 +176,21 @@ private:
         return 0;
     }
 
+    static std::size_t OnRead(char* to, std::size_t size, std::size_t count, void* self)
+    {
+        auto* transfer = static_cast<Transfer*>(self);
+        const std::int64_t got = transfer->m_stream->Read(to, size * count);
+        if (got < 0) {
+            transfer->m_readFailure = int(-got);
+            return CURL_READFUNC_ABORT;
+        }
+        return std::size_t(got);
+    }
+
     static int OnSocketOpened(void* self, curl_socket_t socket, curlsocktype)
     {
         auto* transfer = static_cast<Transfer*>(self);
-        transfer->m_progress->Start(socket, qint64(transfer->m_request.size()));
+        transfer->m_progress->Start(socket, qint64(transfer->m_bodySize));
         return CURL_SOCKOPT_OK;
     }
 
@@ -293,6 +325,8 @@ private:
             return TimedOut(m_progress->StallLimit());
         if (m_abort == Abort::TooLarge)
             return AnswerTooLarge(m_maxAnswer);
+        if (m_readFailure != 0)
+            return FromErrno(m_readFailure);
         switch (code) {
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_RESOLVE_PROXY:
@@ -346,7 +380,11 @@ private:
     }
 
     InetControl& m_owner;
+    // The body: whole, or read from the stream as it is sent.
     std::string m_request;
+    std::unique_ptr<modTarnwick::RequestStream> m_stream;
+    std::uint64_t m_bodySize = 0;
+    int m_readFailure = 0;
     qint64 m_maxAnswer;
     CURLM* m_multi;
     CURL* m_easy;
@@ -375,6 +413,20 @@ InetControl::~InetControl()
 
 void InetControl::Execute(const QString& url, const QString& operation, std::string data, const std::string& headers)
 {
+    Begin(url, operation, [&] { return std::make_unique<Transfer>(*this, std::move(data), RequestTimeout, MaxResponseBytes); }, headers);
+}
+
+void InetControl::Execute(const QString& url, const QString& operation, std::unique_ptr<modTarnwick::RequestStream> data,
+                          const std::string& headers)
+{
+    if (!data)
+        throw Toolkit::Failure(EINVAL, tr("There is no request to send"));
+    Begin(url, operation, [&] { return std::make_unique<Transfer>(*this, std::move(data), RequestTimeout, MaxResponseBytes); }, headers);
+}
+
+void InetControl::Begin(const QString& url, const QString& operation, const std::function<std::unique_ptr<Transfer>()>& makeTransfer,
+                        const std::string& headers)
+{
     if (m_transfer)
         throw Toolkit::Failure(EALREADY, tr("Still executing the last request"));
     if (operation.trimmed().compare(QLatin1String("POST"), Qt::CaseInsensitive) != 0)
@@ -387,7 +439,7 @@ void InetControl::Execute(const QString& url, const QString& operation, std::str
     std::string().swap(m_body);
     m_readPos = 0;
 
-    m_transfer = std::make_unique<Transfer>(*this, std::move(data), RequestTimeout, MaxResponseBytes);
+    m_transfer = makeTransfer();
     if (!m_transfer->Start(url.toStdString(), headers)) {
         m_transfer.reset();
         throw Toolkit::Failure(ENOMEM, tr("The HTTP client could not start the request"));

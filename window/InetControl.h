@@ -16,8 +16,13 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+
+namespace modTarnwick {
+class RequestStream;
+}
 
 class InetControl : public QObject
 {
@@ -45,6 +50,11 @@ public:
     // keeps data until the request ends, so pass it by move to avoid a copy.
     // Throws Toolkit::Failure while a request is under way or for another operation.
     void Execute(const QString& url, const QString& operation, std::string data, const std::string& headers);
+    // The same, with the body read from the stream piece by piece while it is
+    // sent; a stream that cannot be read ends the request in state 11 with
+    // its errno.
+    void Execute(const QString& url, const QString& operation, std::unique_ptr<modTarnwick::RequestStream> data,
+                 const std::string& headers);
 
     // Describe the failure behind state 11 (errno values, as the socket's);
     // never 0 then.
@@ -71,6 +81,9 @@ private:
     friend class Transfer;
 
     void Finish(int state);
+    // Checks what every request must be, then starts the transfer makeTransfer gives.
+    void Begin(const QString& url, const QString& operation, const std::function<std::unique_ptr<Transfer>()>& makeTransfer,
+               const std::string& headers);
 
     std::unique_ptr<Transfer> m_transfer;
     // Bumped by Execute and Cancel: a posted StateChanged of an older request is stale.

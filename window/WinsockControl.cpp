@@ -3,6 +3,7 @@
 #include "PeerProgress.h"
 #include "Toolkit.h"
 #include "TransportFailure.h"
+#include "modTarnwick.h"
 
 #include <QNetworkProxy>
 #include <QSocketNotifier>
@@ -14,6 +15,14 @@
 #include <utility>
 
 #include <sys/socket.h>
+
+namespace {
+
+// A stream is read in pieces this large: small enough to stay in the cache
+// between the file and the socket, large enough that the pieces cost few calls.
+constexpr std::size_t kStreamPiece = 128 * 1024;
+
+} // namespace
 
 WinsockControl::WinsockControl(QObject* parent)
     : QObject(parent), m_socket(new QTcpSocket(this)), m_connectTimer(new QTimer(this)), m_progress(new PeerProgress(this))
@@ -63,6 +72,8 @@ void WinsockControl::Reset()
     std::string().swap(m_received);
     std::string().swap(m_sendData);
     m_sendPos = 0;
+    m_stream.reset();
+    std::string().swap(m_afterStream);
     m_sendTotal = 0;
     m_handed = 0;
 }
@@ -87,6 +98,10 @@ void WinsockControl::SendData(std::string data)
     if (m_sendTotal == 0)
         m_progress->Start(m_socket->socketDescriptor(), qint64(data.size()));
     m_sendTotal += qint64(data.size());
+    if (m_stream) {
+        m_afterStream += data;
+        return;
+    }
     if (m_sendPos < m_sendData.size()) {
         // A send still under way: the new text goes out behind what is left of it.
         m_sendData.erase(0, m_sendPos);
@@ -98,10 +113,58 @@ void WinsockControl::SendData(std::string data)
     FeedSocket();
 }
 
+void WinsockControl::SendStream(std::unique_ptr<modTarnwick::RequestStream> stream)
+{
+    if (!stream || m_socket->state() != QAbstractSocket::ConnectedState || m_failed)
+        return;
+    const qint64 size = qint64(stream->Size());
+    if (m_stream) {
+        // Behind a stream still under way: read whole, in order.
+        std::string bytes(std::size_t(size), '\0');
+        for (std::size_t done = 0; done < bytes.size();) {
+            const std::int64_t got = stream->Read(bytes.data() + done, bytes.size() - done);
+            if (got <= 0) {
+                Fail(TransportFailure::FromErrno(got < 0 ? int(-got) : EIO));
+                return;
+            }
+            done += std::size_t(got);
+        }
+        SendData(std::move(bytes));
+        return;
+    }
+    if (m_sendTotal == 0)
+        m_progress->Start(m_socket->socketDescriptor(), size);
+    m_sendTotal += size;
+    m_stream = std::move(stream);
+    FeedSocket();
+}
+
+// The next bytes to send into m_sendData; false when there are none, or
+// after a failure to read the stream.
+bool WinsockControl::RefillFromStream()
+{
+    if (!m_stream)
+        return false;
+    m_sendData.resize(kStreamPiece);
+    const std::int64_t got = m_stream->Read(m_sendData.data(), m_sendData.size());
+    if (got < 0) {
+        Fail(TransportFailure::FromErrno(int(-got)));
+        return false;
+    }
+    m_sendData.resize(std::size_t(got));
+    m_sendPos = 0;
+    if (got > 0)
+        return true;
+    m_stream.reset();
+    m_sendData.swap(m_afterStream);
+    std::string().swap(m_afterStream);
+    return !m_sendData.empty();
+}
+
 void WinsockControl::FeedSocket()
 {
     const int fd = int(m_socket->socketDescriptor());
-    while (m_sendPos < m_sendData.size()) {
+    while (m_sendPos < m_sendData.size() || RefillFromStream()) {
         const ssize_t sent = ::send(fd, m_sendData.data() + m_sendPos, m_sendData.size() - m_sendPos, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             m_sendPos += std::size_t(sent);
@@ -124,6 +187,8 @@ void WinsockControl::FeedSocket()
         Fail(number == EPIPE ? TransportFailure::ClosedEarly() : TransportFailure::FromErrno(number));
         return;
     }
+    if (m_failed)
+        return; // the stream could not be read
     if (m_writable)
         m_writable->setEnabled(false);
     std::string().swap(m_sendData);

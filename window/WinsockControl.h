@@ -10,7 +10,8 @@
 // QTcpSocket makes the connection and reads; the request is written straight
 // to the socket, as much as the kernel takes at each turn of the event loop,
 // so that a large request goes out without a copy and without a turn of the
-// loop for every piece.
+// loop for every piece. A request given as a stream is read piece by piece
+// as the kernel takes it, so the image never sits in memory whole.
 
 #include <QObject>
 #include <QString>
@@ -18,12 +19,16 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 class PeerProgress;
 class QSocketNotifier;
 class QTcpSocket;
 class QTimer;
+namespace modTarnwick {
+class RequestStream;
+}
 namespace TransportFailure {
 struct Failure;
 }
@@ -46,6 +51,10 @@ public:
     // Takes the whole text and sends it, one byte per char, keeping it until
     // the kernel has taken it all; pass it by move to avoid a copy.
     void SendData(std::string data);
+    // Sends every byte of the stream, reading it as the kernel takes it; a
+    // stream that cannot be read ends the connection in Error(errno, ...).
+    // Text given to SendData meanwhile goes out after it.
+    void SendStream(std::unique_ptr<modTarnwick::RequestStream> stream);
     // Everything received and not yet taken.
     std::string GetData();
 
@@ -74,6 +83,7 @@ private:
     void OnReadyRead();
     void OnSocketError();
     void FeedSocket();
+    bool RefillFromStream();
     // Posts the delivery of an event; it is dropped if Close runs first.
     void Post(std::function<void()> deliver);
     void Fail(const TransportFailure::Failure& failure);
@@ -91,8 +101,12 @@ private:
     qint64 m_maxReceive = 0;
     qint64 m_receivedTotal = 0;
     std::string m_received;
+    // What goes out next: m_sendData from m_sendPos, then the rest of
+    // m_stream, read into m_sendData piece by piece, then m_afterStream.
     std::string m_sendData;
     std::size_t m_sendPos = 0;
+    std::unique_ptr<modTarnwick::RequestStream> m_stream;
+    std::string m_afterStream;
     qint64 m_sendTotal = 0;
     qint64 m_handed = 0;
 };

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "modTarnwick.h"
@@ -98,7 +99,9 @@ private:
     void Winsock_Error(int number, const QString& description);
     void SetupTransports();
     // The request for one transport, from the path and the check box as they are now.
-    modTarnwick::UploadRequest BuildRequest(std::int32_t transportMode);
+    // The request for the chosen image, read while it is sent; null after a
+    // failure the window has already shown.
+    std::unique_ptr<modTarnwick::RequestStream> OpenRequest(std::int32_t transportMode);
     // Both transports end a complete answer the same way: the links, or,
     // when the answer held none, a failure. head: the answer's status line
     // and headers (the page may follow them).

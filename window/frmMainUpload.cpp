@@ -149,12 +149,12 @@ void frmMain::ReleasePainting()
     QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
 }
 
-modTarnwick::UploadRequest frmMain::BuildRequest(std::int32_t transportMode)
+std::unique_ptr<modTarnwick::RequestStream> frmMain::OpenRequest(std::int32_t transportMode)
 {
     const bool randomName = IsChecked(chkRandomName);
     const std::string imagePath = ImagePathOf(txtImagePath);
     const modTarnwick::ErrorReportScope reportHere(m_reportError);
-    return modTarnwick::BuildUploadRequest(imagePath, transportMode, randomName);
+    return modTarnwick::OpenUploadRequest(imagePath, transportMode, randomName);
 }
 
 void frmMain::ShowAnswer(const std::string& page, const std::string& head)
@@ -211,21 +211,22 @@ void frmMain::ShowFailure(int number, const QString& description)
 void frmMain::cmdInet_Click()
 {
     try {
-        // Built before the window changes: a failed build reports while idle.
-        modTarnwick::UploadRequest request = BuildRequest(kHttpTransport);
+        // Opened before the window changes: a file that cannot be read reports while idle.
+        std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(kHttpTransport);
 
         HoldPainting();
         DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
-        StartUploadProgress(request.empty() ? 0 : static_cast<qint64>(request[0].size()));
+        StartUploadProgress(request ? static_cast<qint64>(request->Size()) : 0);
         Inet->RequestTimeout = SecondsOf(m_responseTimeout);
 
-        if (request.size() < 2) {
+        if (!request) {
             ReturnToIdle();
             return;
         }
-        Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request[0]), request[1]);
+        const std::string headerBlock = request->HeaderBlock();
+        Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request), headerBlock);
     } catch (const std::exception& trapped) {
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
         EndUploadWithFailure(failure.number, failure.description);
@@ -280,9 +281,9 @@ void frmMain::cmdWinsock_Click()
 void frmMain::Winsock_Connect()
 {
     m_buildingRequest = true;
-    modTarnwick::UploadRequest request = BuildRequest(kSocketTransport);
+    std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(kSocketTransport);
     m_buildingRequest = false;
-    if (request.empty()) {
+    if (!request) {
         // Nothing will be sent: a connection left open could only bring a
         // late failure message to an idle window.
         Winsock->Close();
@@ -290,8 +291,8 @@ void frmMain::Winsock_Connect()
         ReturnToIdle();
         return;
     }
-    StartUploadProgress(static_cast<qint64>(request.front().size()));
-    Winsock->SendData(std::move(request.front()));
+    StartUploadProgress(static_cast<qint64>(request->Size()));
+    Winsock->SendStream(std::move(request));
 }
 
 void frmMain::Winsock_DataArrival(qint64 /*bytesTotal*/)

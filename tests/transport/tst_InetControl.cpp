@@ -4,25 +4,15 @@
 // component through everything else.
 
 #include "FixtureServer.h"
+#include "StreamTestSupport.h"
 #include "InetControl.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <cerrno>
-
-namespace {
-
-void DrainPostedEvents(QObject* context)
-{
-    bool ran = false;
-    QMetaObject::invokeMethod(context, [&ran] { ran = true; }, Qt::QueuedConnection);
-    QTRY_VERIFY(ran);
-}
-
-
-} // namespace
 
 class tst_InetControl : public QObject
 {
@@ -33,6 +23,8 @@ private slots:
     void completeAnswers();
     void failures_data();
     void failures();
+    void sendsAStreamAsItIsRead_data();
+    void sendsAStreamAsItIsRead();
     void cancelIsSilent();
 };
 
@@ -135,6 +127,45 @@ void tst_InetControl::failures()
     QCOMPARE(server.Received(1), QByteArray());
     QVERIFY2(inet.ResponseInfo().contains(describes), qPrintable(inet.ResponseInfo()));
     QCOMPARE(inet.GetChunk(1024, 0), std::string());
+}
+
+void tst_InetControl::sendsAStreamAsItIsRead_data()
+{
+    QTest::addColumn<qint64>("shrinkTo");
+    QTest::newRow("the whole file") << qint64(-1);
+    QTest::newRow("a file cut short meanwhile") << qint64(10);
+}
+
+void tst_InetControl::sendsAStreamAsItIsRead()
+{
+    QFETCH(qint64, shrinkTo);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(socket, FixtureServer::HttpAnswer(200, "<html>ok</html>"));
+    });
+    QTemporaryDir dir;
+    const std::string image = EveryByteValue(1024 * 1024 + 5);
+    std::unique_ptr<modTarnwick::RequestStream> stream = StreamOfFile(dir.filePath(QStringLiteral("a.png")), image, 0, shrinkTo);
+    QVERIFY(stream);
+    const std::string headers = stream->HeaderBlock();
+    const qint64 size = qint64(stream->Size());
+
+    InetControl inet;
+    QSignalSpy states(&inet, &InetControl::StateChanged);
+    inet.Execute(server.Url(), QStringLiteral("POST"), std::move(stream), headers);
+    QTRY_COMPARE_WITH_TIMEOUT(states.size(), 1, 10000);
+
+    if (shrinkTo >= 0) {
+        QCOMPARE(states.first().at(0).toInt(), InetControl::icError);
+        QCOMPARE(inet.ResponseCode(), int(EIO));
+        return;
+    }
+    QCOMPARE(states.first().at(0).toInt(), InetControl::icResponseCompleted);
+    const QByteArray received = server.Received();
+    QVERIFY(received.contains("\r\nContent-Length: " + QByteArray::number(size) + "\r\n"));
+    QVERIFY(received.endsWith("\r\n\r\n" + QByteArray::fromStdString(image) + "\r\n--" + received.right(34)));
 }
 
 void tst_InetControl::cancelIsSilent()

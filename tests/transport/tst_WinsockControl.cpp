@@ -3,34 +3,15 @@
 // tests drive the component through everything else.
 
 #include "FixtureServer.h"
+#include "StreamTestSupport.h"
 #include "WinsockControl.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
 #include <utility>
-
-namespace {
-
-// Posted events run in order: once this marker has run, every event the
-// component had posted before it has been delivered (or dropped).
-void DrainPostedEvents(QObject* context)
-{
-    bool ran = false;
-    QMetaObject::invokeMethod(context, [&ran] { ran = true; }, Qt::QueuedConnection);
-    QTRY_VERIFY(ran);
-}
-
-std::string EveryByteValue(std::size_t size)
-{
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
-    return bytes;
-}
-
-} // namespace
 
 class tst_WinsockControl : public QObject
 {
@@ -38,6 +19,8 @@ class tst_WinsockControl : public QObject
 
 private slots:
     void sendsEveryByteUnchanged();
+    void sendsAStreamAsItIsRead_data();
+    void sendsAStreamAsItIsRead();
     void peerEndsConnection_data();
     void peerEndsConnection();
     void closeIsSilentInEveryState_data();
@@ -65,6 +48,51 @@ void tst_WinsockControl::sendsEveryByteUnchanged()
     QCOMPARE(server.Received(), QByteArray::fromStdString(payload));
     QTRY_VERIFY(!progress.isEmpty() && progress.last().at(0).toLongLong() == qint64(payload.size()));
     QCOMPARE(progress.last().at(1).toLongLong(), qint64(payload.size()));
+    QCOMPARE(errors.size(), 0);
+}
+
+void tst_WinsockControl::sendsAStreamAsItIsRead_data()
+{
+    QTest::addColumn<qint64>("shrinkTo");
+    QTest::addColumn<int>("error");
+    QTest::newRow("the whole file") << qint64(-1) << 0;
+    QTest::newRow("a file cut short meanwhile") << qint64(10) << int(EIO);
+}
+
+void tst_WinsockControl::sendsAStreamAsItIsRead()
+{
+    QFETCH(qint64, shrinkTo);
+    QFETCH(int, error);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    QTemporaryDir dir;
+    // Many pieces of the stream, and every byte value.
+    const std::string image = EveryByteValue(3 * 1024 * 1024 + 17);
+    std::unique_ptr<modTarnwick::RequestStream> stream = StreamOfFile(dir.filePath(QStringLiteral("a.png")), image, 1, shrinkTo);
+    QVERIFY(stream);
+    const qint64 size = qint64(stream->Size());
+
+    WinsockControl socket;
+    QSignalSpy connected(&socket, &WinsockControl::Connected);
+    QSignalSpy errors(&socket, &WinsockControl::Error);
+    socket.Connect(QStringLiteral("127.0.0.1"), server.Port());
+    QTRY_COMPARE(connected.size(), 1);
+    socket.SendStream(std::move(stream));
+
+    if (error != 0) {
+        QTRY_COMPARE(errors.size(), 1);
+        QCOMPARE(errors.first().at(0).toInt(), error);
+        QVERIFY(!socket.IsConnected());
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(server.Received().size(), size, 20000);
+    const QByteArray received = server.Received();
+    QVERIFY(received.startsWith("POST /? HTTP/1.0\r\n"));
+    // The image whole and in place: the part's end follows it.
+    const qsizetype at = received.indexOf(QByteArray::fromStdString(image));
+    QVERIFY(at > 0);
+    QCOMPARE(received.size() - (at + qsizetype(image.size())), qsizetype(2 + 2 + 32 + 2));
     QCOMPARE(errors.size(), 0);
 }
 

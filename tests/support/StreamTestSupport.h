@@ -1,0 +1,50 @@
+#pragma once
+
+// Helpers shared by the transport tests: draining posted events, and upload
+// requests read from a file as they are sent.
+
+#include "modTarnwick.h"
+
+#include <QFile>
+#include <QMetaObject>
+#include <QObject>
+#include <QString>
+#include <QTest>
+
+#include <memory>
+#include <string>
+
+// Posted events run in order: once this marker has run, every event the
+// context had posted before it has been delivered (or dropped).
+inline void DrainPostedEvents(QObject* context)
+{
+    bool ran = false;
+    QMetaObject::invokeMethod(context, [&ran] { ran = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY(ran);
+}
+
+// size bytes in which every byte value occurs, NUL included.
+inline std::string EveryByteValue(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
+    return bytes;
+}
+
+// Writes bytes to path and opens the upload request of that file; with
+// shrinkTo >= 0 the file is cut to that many bytes once the request is open,
+// as when another program rewrites the image during an upload.
+inline std::unique_ptr<modTarnwick::RequestStream> StreamOfFile(const QString& path, const std::string& bytes, int transportMode,
+                                                                qint64 shrinkTo = -1)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()))
+        return nullptr;
+    file.close();
+    std::unique_ptr<modTarnwick::RequestStream> stream =
+        modTarnwick::OpenUploadRequest(QFile::encodeName(path).toStdString(), transportMode, false);
+    if (shrinkTo >= 0)
+        QFile::resize(path, shrinkTo);
+    return stream;
+}
