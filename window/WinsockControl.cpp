@@ -5,6 +5,7 @@
 #include "TransportFailure.h"
 #include "modTarnwick.h"
 
+#include <QHostAddress>
 #include <QNetworkProxy>
 #include <QSocketNotifier>
 #include <QTcpSocket>
@@ -68,6 +69,7 @@ void WinsockControl::Reset()
     delete std::exchange(m_writable, nullptr);
     m_failed = false;
     m_arrivalPosted = false;
+    m_loopbackPort = 0;
     m_receivedTotal = 0;
     std::string().swap(m_received);
     std::string().swap(m_sendData);
@@ -87,6 +89,16 @@ void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort)
     Reset();
     if (m_connectTimer->interval() > 0)
         m_connectTimer->start();
+    // "localhost" is this machine by definition: its loopback addresses are
+    // tried without asking the resolver, which would take a thread and the
+    // system's host files for an answer known in advance.
+    const QString host = remoteHost.trimmed();
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+        || host.compare(QLatin1String("localhost."), Qt::CaseInsensitive) == 0) {
+        m_loopbackPort = remotePort;
+        m_socket->connectToHost(QHostAddress(QHostAddress::LocalHost), remotePort);
+        return;
+    }
     m_socket->connectToHost(remoteHost, remotePort);
 }
 
@@ -237,6 +249,7 @@ void WinsockControl::Post(std::function<void()> deliver)
 
 void WinsockControl::OnConnected()
 {
+    m_loopbackPort = 0;
     m_connectTimer->stop();
     // The request's tail must not wait for the peer's delayed acknowledgement.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -282,6 +295,15 @@ void WinsockControl::OnSocketError()
         return;
 
     const QAbstractSocket::SocketError error = m_socket->error();
+    const quint16 loopbackPort = std::exchange(m_loopbackPort, 0);
+    if (error == QAbstractSocket::ConnectionRefusedError && loopbackPort != 0) {
+        // Nothing on the IPv4 loopback: the service may listen on the IPv6 one.
+        m_closing = true;
+        m_socket->abort();
+        m_closing = false;
+        m_socket->connectToHost(QHostAddress(QHostAddress::LocalHostIPv6), loopbackPort);
+        return;
+    }
     const bool peerClosed = error == QAbstractSocket::RemoteHostClosedError;
     // What the peer sent before it closed is still in the socket: hand it over first.
     if (peerClosed)

@@ -98,6 +98,9 @@ private:
     bool m_closing = false;
     bool m_failed = false;
     bool m_arrivalPosted = false;
+    // Set while "localhost" is tried on the IPv4 loopback: the port to try
+    // on the IPv6 one when nothing listens there.
+    quint16 m_loopbackPort = 0;
     qint64 m_maxReceive = 0;
     qint64 m_receivedTotal = 0;
     std::string m_received;

@@ -6,7 +6,9 @@
 #include "StreamTestSupport.h"
 #include "WinsockControl.h"
 
+#include <QHostAddress>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -21,6 +23,8 @@ private slots:
     void sendsEveryByteUnchanged();
     void sendsAStreamAsItIsRead_data();
     void sendsAStreamAsItIsRead();
+    void localhostIsEitherLoopback_data();
+    void localhostIsEitherLoopback();
     void peerEndsConnection_data();
     void peerEndsConnection();
     void closeIsSilentInEveryState_data();
@@ -94,6 +98,41 @@ void tst_WinsockControl::sendsAStreamAsItIsRead()
     QVERIFY(at > 0);
     QCOMPARE(received.size() - (at + qsizetype(image.size())), qsizetype(2 + 2 + 32 + 2));
     QCOMPARE(errors.size(), 0);
+}
+
+void tst_WinsockControl::localhostIsEitherLoopback_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("listenOn");
+    QTest::newRow("service on the IPv4 loopback") << QStringLiteral("localhost") << QStringLiteral("127.0.0.1");
+    QTest::newRow("service on the IPv6 loopback only") << QStringLiteral("LocalHost.") << QStringLiteral("::1");
+}
+
+void tst_WinsockControl::localhostIsEitherLoopback()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, listenOn);
+
+    QTcpServer server;
+    if (!server.listen(QHostAddress(listenOn)))
+        QSKIP("this machine has no such loopback address");
+    WinsockControl socket;
+    QSignalSpy connected(&socket, &WinsockControl::Connected);
+    QSignalSpy errors(&socket, &WinsockControl::Error);
+    socket.Connect(host, server.serverPort());
+    QTRY_COMPARE(connected.size(), 1);
+    QTRY_VERIFY(server.hasPendingConnections());
+    QCOMPARE(errors.size(), 0);
+
+    // Nothing listening on either: refused, once.
+    const quint16 port = server.serverPort();
+    server.close();
+    socket.Close();
+    socket.Connect(host, port);
+    QTRY_COMPARE(errors.size(), 1);
+    DrainPostedEvents(&socket);
+    QCOMPARE(errors.size(), 1);
+    QCOMPARE(errors.first().at(0).toInt(), int(ECONNREFUSED));
 }
 
 void tst_WinsockControl::peerEndsConnection_data()
