@@ -400,11 +400,7 @@ private:
     std::string m_answer;
 };
 
-InetControl::InetControl(QObject* parent) : QObject(parent)
-{
-    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    Q_UNUSED(initialised);
-}
+InetControl::InetControl(QObject* parent) : QObject(parent) {}
 
 InetControl::~InetControl()
 {
@@ -439,6 +435,10 @@ void InetControl::Begin(const QString& url, const QString& operation, const std:
     std::string().swap(m_body);
     m_readPos = 0;
 
+    // libcurl and its TLS library wake up with the first request, not with
+    // the window: an upload over the socket never needs them.
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    Q_UNUSED(initialised);
     m_transfer = makeTransfer();
     if (!m_transfer->Start(url.toStdString(), headers)) {
         m_transfer.reset();

@@ -2,8 +2,11 @@
 // accepts, over each transport, beside curl posting the same file to the same
 // server, against two servers in one run: the bundled service, and a plain
 // host that acknowledges as most hosts do (plain_sink). Rounds interleave
-// curl, the socket and the HTTP client. Also the uploader's peak memory
-// during an upload above its idle footprint.
+// curl, the socket and the HTTP client. The window names its host
+// "localhost", as the compiled-in endpoint does. Also the uploader's peak
+// memory during an upload above its idle footprint, and the command line
+// from a cold start (tarnwick-uploader --print beside the curl command) to a
+// plain host on the compiled-in port.
 //
 //   bench_upload [rounds]        (default 15 measured rounds, after one warm-up)
 
@@ -167,7 +170,7 @@ std::optional<CurlTimes> CurlOnce(const QString& file, quint16 port)
                                         QStringLiteral("-w"), QStringLiteral("%{http_code} %{time_total}"),
                                         QStringLiteral("-H"), QStringLiteral("Expect:"),
                                         QStringLiteral("-F"), QStringLiteral("fileupload=@") + file,
-                                        QStringLiteral("http://127.0.0.1:%1/").arg(port)});
+                                        QStringLiteral("http://localhost:%1/").arg(port)});
     if (!curl.waitForFinished(60000) || curl.exitCode() != 0)
         return std::nullopt;
     const double command = static_cast<double>(clock.nsecsElapsed()) / 1e9;
@@ -177,6 +180,20 @@ std::optional<CurlTimes> CurlOnce(const QString& file, quint16 port)
     bool ok = false;
     const double total = fields.value(1).toDouble(&ok);
     return ok ? std::optional<CurlTimes>(CurlTimes{total, command}) : std::nullopt;
+}
+
+// Wall time of one command, start to exit, as a user running it sees it; its
+// standard output must hold `expect`.
+std::optional<double> CommandOnce(const QString& program, const QStringList& arguments, const QByteArray& expect)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return std::nullopt;
+    const double seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+    return process.readAllStandardOutput().contains(expect) ? std::optional<double>(seconds) : std::nullopt;
 }
 
 // A server process that prints "... listening on ...127.0.0.1:PORT" first.
@@ -246,9 +263,9 @@ int main(int argc, char* argv[])
             return 2;
         }
         ServiceEndpoint endpoint;
-        endpoint.host = QStringLiteral("127.0.0.1");
+        endpoint.host = QStringLiteral("localhost");
         endpoint.port = server->port();
-        endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(server->port());
+        endpoint.homePageUrl = QStringLiteral("http://localhost:%1").arg(server->port());
         windows.push_back(std::make_unique<frmMain>(endpoint));
         windows.back()->show();
         windows.back()->findChild<QLineEdit*>(QStringLiteral("txtImagePath"))->setText(imagePath);
@@ -296,6 +313,41 @@ int main(int argc, char* argv[])
     const std::optional<Sample> inetMemory =
         UploadOnce(*windows[0], windows[0]->findChild<QPushButton*>(QStringLiteral("cmdInet")), true);
 
+    // The command line, each run a new process: the uploader's build names
+    // its service, so a plain host listens on that port.
+    struct CommandRows
+    {
+        std::vector<double> curl, inet, socket;
+    } commands;
+    const char* commandsSkipped = nullptr;
+    {
+        const Server sink("plain host", QStringLiteral(PLAIN_SINK_PATH), {QString::number(TARNWICK_COMPILED_PORT)});
+        if (sink.port() != TARNWICK_COMPILED_PORT) {
+            commandsSkipped = "the compiled-in port is not free";
+        } else {
+            const QString uploader = QStringLiteral(TARNWICK_UPLOADER_PATH);
+            const QString url = QStringLiteral(TARNWICK_COMPILED_URL "/");
+            for (int round = 0; round <= rounds && !commandsSkipped; ++round) {
+                const std::optional<double> curl = CommandOnce(
+                    QStringLiteral("curl"),
+                    {QStringLiteral("-s"), QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-F"),
+                     QStringLiteral("fileupload=@") + imagePath, url},
+                    "</html>");
+                const std::optional<double> inet =
+                    CommandOnce(uploader, {QStringLiteral("--print"), imagePath}, "http://sink.test/i/1.png");
+                const std::optional<double> socket = CommandOnce(
+                    uploader, {QStringLiteral("--print"), QStringLiteral("--socket"), imagePath}, "http://sink.test/i/1.png");
+                if (!curl || !inet || !socket) {
+                    commandsSkipped = "a command failed";
+                } else if (round > 0) {
+                    commands.curl.push_back(*curl);
+                    commands.inet.push_back(*inet);
+                    commands.socket.push_back(*socket);
+                }
+            }
+        }
+    }
+
     std::printf("image: %lld bytes; %d rounds; %d cores; times in ms, click to links (curl: its own time_total)\n",
                 static_cast<long long>(kImageBytes), rounds, QThread::idealThreadCount());
     for (std::size_t s = 0; s < servers.size(); ++s) {
@@ -312,6 +364,21 @@ int main(int argc, char* argv[])
         row("curl command", m.curlCommand);
         row("socket", m.socket);
         row("http client", m.inet);
+    }
+    std::printf("\ncommand line, start to exit, to a plain host on the compiled-in port %d\n", TARNWICK_COMPILED_PORT);
+    if (commandsSkipped) {
+        std::printf("  skipped: %s\n", commandsSkipped);
+    } else {
+        const double curlMedian = Median(commands.curl);
+        std::printf("  %-22s %8s %8s %8s %14s\n", "", "min", "median", "max", "median/curl");
+        const auto row = [&](const char* name, const std::vector<double>& seconds) {
+            const Spread spread = SpreadOf(seconds);
+            std::printf("  %-22s %8.2f %8.2f %8.2f %14.2f\n", name, spread.min * 1e3, spread.median * 1e3, spread.max * 1e3,
+                        curlMedian > 0 ? spread.median / curlMedian : 0);
+        };
+        row("curl -F", commands.curl);
+        row("--print", commands.inet);
+        row("--print --socket", commands.socket);
     }
     const auto peak = [](const Sample& sample) {
         return sample.peakAboveIdleKiB >= 0

@@ -4,7 +4,8 @@
 // on the Internet behave like this, so a client that leaves Nagle on meets
 // here the delayed-ACK stall that it meets out there.
 //
-//   plain_sink            prints "plain_sink listening on 127.0.0.1:PORT"
+//   plain_sink [PORT]     prints "plain_sink listening on 127.0.0.1:PORT"; with
+//                         no PORT, or 0, the system picks a free one
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,7 +94,7 @@ void Serve(int fd)
 
 } // namespace
 
-int main()
+int main(int argc, char* argv[])
 {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
@@ -100,6 +102,7 @@ int main()
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(argc > 1 ? std::atoi(argv[1]) : 0));
     socklen_t size = sizeof address;
     if (::bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(listener, 64) != 0
         || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
