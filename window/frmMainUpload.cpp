@@ -259,18 +259,20 @@ void frmMain::Inet_StateChanged(int state)
 void frmMain::cmdWinsock_Click()
 {
     try {
+        // Whatever the previous connection left must not reach this answer.
+        Winsock->Close();
+        std::string().swap(ResponseBuffer);
+
+        // The connection is asked for first: it is made while the window
+        // changes, which nobody sees before the next frame anyway.
+        m_socketUploading = true;
+        Winsock->Connect(m_endpoint.host, m_endpoint.port);
+
         HoldPainting();
         DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(0);
-
-        // Whatever the previous connection left must not reach this answer.
-        Winsock->Close();
-        std::string().swap(ResponseBuffer);
-
-        m_socketUploading = true;
-        Winsock->Connect(m_endpoint.host, m_endpoint.port);
     } catch (const std::exception& trapped) {
         m_socketUploading = false;
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
