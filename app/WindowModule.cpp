@@ -5,6 +5,7 @@
 #include <QByteArray>
 
 #include <cstdio>
+#include <filesystem>
 #include <system_error>
 
 #include <dlfcn.h>
@@ -19,26 +20,19 @@ std::filesystem::path ProgramFolder()
     return error ? std::filesystem::path() : program.parent_path();
 }
 
-// The first candidate that exists; else the installed one, whose absence
-// dlerror() then names.
+// Beside the program if it is there, as in a build tree; else where it is
+// installed, whose absence dlerror() then names.
 std::filesystem::path ModulePath()
 {
-    const std::vector<std::filesystem::path> candidates = WindowModule::Candidates(ProgramFolder());
-    for (const std::filesystem::path& candidate : candidates) {
-        std::error_code error;
-        if (std::filesystem::exists(candidate, error))
-            return candidate;
-    }
-    return candidates.back();
+    const std::filesystem::path folder = ProgramFolder();
+    const std::filesystem::path name(TARNWICK_WINDOW_MODULE);
+    std::error_code error;
+    if (std::filesystem::exists(folder / name, error))
+        return folder / name;
+    return (folder / TARNWICK_WINDOW_MODULE_FROM_BIN / name).lexically_normal();
 }
 
 } // namespace
-
-std::vector<std::filesystem::path> WindowModule::Candidates(const std::filesystem::path& programFolder)
-{
-    const std::filesystem::path name(TARNWICK_WINDOW_MODULE);
-    return {programFolder / name, (programFolder / TARNWICK_WINDOW_MODULE_FROM_BIN / name).lexically_normal()};
-}
 
 int WindowModule::Run(int argc, char* argv[], const QStringList& files)
 {

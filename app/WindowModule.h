@@ -6,9 +6,6 @@
 #include <QStringList>
 #include <QtGlobal>
 
-#include <filesystem>
-#include <vector>
-
 // The module's entry, as main() hands over: makes the application object and
 // the window, has file chosen in it (UTF-8; null for none), runs the event
 // loop and returns its exit code.
@@ -18,13 +15,11 @@ namespace WindowModule {
 
 inline constexpr const char* EntryName = "TarnwickWindowMain";
 
-// Where the module may be, in the order tried: beside the program, as in a
-// build tree, then where it is installed relative to the program's folder.
-std::vector<std::filesystem::path> Candidates(const std::filesystem::path& programFolder);
-
-// Loads the module and runs the window, with the one file of files chosen in
-// it (files: none or one, as parsed). A module that cannot be loaded is told
-// in one line on standard error, with the exit status of a failure.
+// Loads the module, from beside the program as in a build tree or else from
+// where it is installed relative to the program's folder, and runs the
+// window with the one file of files chosen in it (files: none or one, as
+// parsed). A module that cannot be loaded is told in one line on standard
+// error, with the exit status of a failure.
 int Run(int argc, char* argv[], const QStringList& files);
 
 } // namespace WindowModule
