@@ -15,8 +15,14 @@ namespace {
 const QString kProgram = QStringLiteral(TARNWICK_UPLOADER_PATH);
 const QString kModule = QStringLiteral(TARNWICK_WINDOW_MODULE_PATH);
 
-// The program copied alone into folder/bin, with the module at where (relative
-// to bin; empty: nowhere). Returns the copied program.
+// The module in the folder where (relative to the program's folder bin).
+QString ModuleIn(const QString& bin, const QString& where)
+{
+    return QDir::cleanPath(bin + u'/' + where + u'/' + QFileInfo(kModule).fileName());
+}
+
+// The program copied alone into folder/bin, with the module at where (empty:
+// nowhere). Returns the copied program.
 QString CopyProgram(const QString& folder, const QString& where)
 {
     const QDir bin(folder + QStringLiteral("/bin"));
@@ -24,7 +30,7 @@ QString CopyProgram(const QString& folder, const QString& where)
     if (!bin.mkpath(QStringLiteral(".")) || !QFile::copy(kProgram, program))
         return {};
     if (!where.isEmpty()) {
-        const QString module = QDir::cleanPath(bin.filePath(where) + u'/' + QFileInfo(kModule).fileName());
+        const QString module = ModuleIn(bin.path(), where);
         if (!QDir().mkpath(QFileInfo(module).path()) || !QFile::copy(kModule, module))
             return {};
     }
@@ -67,9 +73,7 @@ void tst_WindowModule::opens()
     QVERIFY(folder.isValid());
     const QString program = layout.isEmpty() ? kProgram : CopyProgram(folder.path(), layout);
     QVERIFY(!program.isEmpty());
-    const QString module = layout.isEmpty() ? kModule
-                                            : QDir::cleanPath(QFileInfo(program).path() + u'/' + layout + u'/'
-                                                              + QFileInfo(kModule).fileName());
+    const QString module = layout.isEmpty() ? kModule : ModuleIn(QFileInfo(program).path(), layout);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
