@@ -1,16 +1,12 @@
 #include "CommandLine.h"
 
 #include "ImageUpload.h"
-#include "TransportFailure.h"
+#include "UploadLimits.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
-
-#include <cstdio>
-#include <exception>
 
 #include <unistd.h>
 
@@ -57,13 +53,6 @@ CommandLine WrongUsage(const QString& error)
     return command;
 }
 
-// "shot.png: 500 - The service answered ...": the file as it was named, then the window's message.
-QByteArray FailureLine(const QString& file, const TransportFailure::Failure& failure)
-{
-    return QFile::encodeName(file) + ": " + TransportFailure::MessageText(failure.number, failure.description).toLocal8Bit()
-        + '\n';
-}
-
 int PrintLinks(const CommandLine& command, QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
                std::chrono::milliseconds responseTimeout)
 {
@@ -78,7 +67,7 @@ int PrintLinks(const CommandLine& command, QIODevice& out, QIODevice& err, const
             ended.exec();
 
         if (const std::optional<TransportFailure::Failure>& failure = upload.Failure()) {
-            err.write(FailureLine(file, *failure));
+            err.write(CommandLine::FailureLine(file, *failure));
             status = CommandLine::ExitFailure;
             continue;
         }
@@ -138,6 +127,12 @@ QStringList CommandLine::ArgumentsOf(int argc, const char* const argv[])
     return arguments;
 }
 
+QByteArray CommandLine::FailureLine(const QString& file, const TransportFailure::Failure& failure)
+{
+    return QFile::encodeName(file) + ": " + TransportFailure::MessageText(failure.number, failure.description).toLocal8Bit()
+        + '\n';
+}
+
 int CommandLine::RunWithoutWindow() const
 {
     QFile out;
@@ -145,7 +140,7 @@ int CommandLine::RunWithoutWindow() const
     // Unbuffered on the descriptors: each file's links are out as soon as it is done.
     out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
     err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    return RunWithoutWindow(out, err, ServiceEndpoint::CompiledIn(), frmMain::ResponseTimeout);
+    return RunWithoutWindow(out, err, ServiceEndpoint::CompiledIn(), UploadLimits::ResponseTimeout);
 }
 
 int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
@@ -169,25 +164,4 @@ int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceE
                + QStringLiteral(" --help' for more information.\n"))
                   .toLocal8Bit());
     return ExitUsage;
-}
-
-void CommandLine::ChooseFileIn(frmMain& window) const
-{
-    if (mode != Mode::Window || files.isEmpty())
-        return;
-    const QString file = files.constFirst();
-    // Queued: a refusal box is shown over the window, from its event loop.
-    QMetaObject::invokeMethod(
-        &window,
-        [&window, file] {
-            try {
-                // The box shows a whole path, as the dialog gives one.
-                window.ChooseImage(file.isEmpty() ? file : QFileInfo(file).absoluteFilePath());
-            } catch (const std::exception& trapped) {
-                // Browse ends silently here; a name given at start earns a word on the terminal.
-                const QByteArray line = FailureLine(file, TransportFailure::FailureOf(trapped));
-                std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
-            }
-        },
-        Qt::QueuedConnection);
 }

@@ -6,8 +6,10 @@
 // exists, since the answer decides which one is made: only the window needs
 // a display.
 
-#include "frmMain.h"
+#include "ServiceEndpoint.h"
+#include "TransportFailure.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -40,7 +42,7 @@ struct CommandLine
     int RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
                          std::chrono::milliseconds responseTimeout) const;
 
-    // Window mode: once the window's event loop runs, the named file is put
-    // through the checks of Browse.
-    void ChooseFileIn(frmMain& window) const;
+    // "shot.png: 500 - The service answered ...": a file that gave no links,
+    // as standard error tells it, the file as it was named.
+    static QByteArray FailureLine(const QString& file, const TransportFailure::Failure& failure);
 };

@@ -2,7 +2,8 @@
 
 #include "AnswerPage.h"
 #include "InetControl.h"
-#include "Toolkit.h"
+#include "ToolkitCore.h"
+#include "UploadLimits.h"
 #include "WinsockControl.h"
 
 #include <QFile>
@@ -24,7 +25,7 @@ constexpr std::int32_t kSocketTransport = 1;
 // Browse's refusal, in the number scheme: the file is too large to send.
 TransportFailure::Failure TooBig()
 {
-    return {EFBIG, QString::fromLatin1(frmMain::TooBigText).trimmed()};
+    return {EFBIG, QString::fromLatin1(UploadLimits::TooBigText).trimmed()};
 }
 
 // Copy All leaves out the rows of a section the page did not have.
@@ -45,13 +46,13 @@ ImageUpload::ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseco
     };
 
     Inet = new InetControl(this);
-    Inet->MaxResponseBytes = frmMain::MaxResponseBytes;
+    Inet->MaxResponseBytes = UploadLimits::MaxResponseBytes;
     connect(Inet, &InetControl::StateChanged, this, &ImageUpload::Inet_StateChanged);
 
     Winsock = new WinsockControl(this);
     Winsock->SetConnectTimeout(m_responseTimeout);
     Winsock->SetIdleTimeout(m_responseTimeout);
-    Winsock->SetMaxReceiveBytes(frmMain::MaxResponseBytes);
+    Winsock->SetMaxReceiveBytes(UploadLimits::MaxResponseBytes);
     connect(Winsock, &WinsockControl::Connected, this, &ImageUpload::Winsock_Connect);
     connect(Winsock, &WinsockControl::DataArrival, this, &ImageUpload::Winsock_DataArrival);
     connect(Winsock, &WinsockControl::Error, this, &ImageUpload::Winsock_Error);
@@ -65,7 +66,7 @@ void ImageUpload::Start(const QString& imagePath, Transport transport, bool rand
     m_randomName = randomName;
     try {
         // Browse's check comes first: a file it would refuse never reaches the network.
-        if (Toolkit::FileLen(imagePath) > frmMain::MaxImageBytes) {
+        if (Toolkit::FileLen(imagePath) > UploadLimits::MaxImageBytes) {
             Fail(TooBig());
             return;
         }

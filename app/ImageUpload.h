@@ -5,8 +5,8 @@
 // module and the same limits. It ends once, with the links that Copy All
 // would take or with a failure in the window's numbers.
 
+#include "ServiceEndpoint.h"
 #include "TransportFailure.h"
-#include "frmMain.h"
 #include "modTarnwick.h"
 
 #include <QObject>

@@ -1,23 +1,16 @@
-#include <QApplication>
+#include <QCoreApplication>
 
 #include "CommandLine.h"
-#include "frmMain.h"
+#include "WindowModule.h"
 
 int main(int argc, char* argv[])
 {
-    // Read before any application object: only the window needs a display.
+    // Read before any application object: only the window needs a display,
+    // and only the window loads the GUI libraries, with its module.
     const CommandLine command = CommandLine::Parse(CommandLine::ArgumentsOf(argc, argv));
-    if (command.mode != CommandLine::Mode::Window) {
-        QCoreApplication app(argc, argv);
-        return command.RunWithoutWindow();
-    }
+    if (command.mode == CommandLine::Mode::Window)
+        return WindowModule::Run(argc, argv, command.files);
 
-    QApplication app(argc, argv);
-    // Also the title of every message box that is given none.
-    QApplication::setApplicationName(QStringLiteral("Tarnwick"));
-
-    frmMain window;
-    window.show();
-    command.ChooseFileIn(window);
-    return QApplication::exec();
+    QCoreApplication app(argc, argv);
+    return command.RunWithoutWindow();
 }

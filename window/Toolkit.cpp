@@ -3,13 +3,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QFile>
 #include <QMessageBox>
 #include <QPalette>
 #include <QWidget>
 
-#include <filesystem>
-#include <system_error>
 #include <utility>
 
 namespace Toolkit {
@@ -40,11 +37,6 @@ QPalette::ColorRole RoleOfSystemColour(quint32 index)
 }
 
 } // namespace
-
-Failure::Failure(int number, const QString& description)
-    : std::runtime_error(description.toStdString()), m_number(number), m_description(description)
-{
-}
 
 QString ApplicationTitle()
 {
@@ -84,16 +76,6 @@ void ClipboardClear()
 void ClipboardSetText(const QString& text)
 {
     QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
-}
-
-qint64 FileLen(const QString& path)
-{
-    std::error_code error;
-    const std::filesystem::path native(QFile::encodeName(path).toStdString());
-    const std::uintmax_t length = std::filesystem::file_size(native, error);
-    if (error)
-        throw Failure(error.value(), QString::fromLocal8Bit(error.message()));
-    return static_cast<qint64>(length);
 }
 
 void DoEvents()

@@ -2,32 +2,20 @@
 
 // The thin layer through which the window reaches the desktop: message boxes,
 // the clipboard, file lengths, running pending events, colours and the
-// failure that a handler's trap catches. Tests replace the message box with a
-// recorder so that nothing modal ever blocks them.
+// failure that a handler's trap catches. File lengths and the failure come
+// from ToolkitCore.h, which needs no display. Tests replace the message box
+// with a recorder so that nothing modal ever blocks them.
+
+#include "ToolkitCore.h"
 
 #include <QString>
 #include <QtGlobal>
 
 #include <functional>
-#include <stdexcept>
 
 class QWidget;
 
 namespace Toolkit {
-
-// A failure caught by a handler's trap: a number a user can look up and its text.
-class Failure : public std::runtime_error
-{
-public:
-    Failure(int number, const QString& description);
-
-    int number() const { return m_number; }
-    QString description() const { return m_description; }
-
-private:
-    int m_number;
-    QString m_description;
-};
 
 // Message box styles the window uses.
 enum MsgBoxStyle : int {
@@ -56,10 +44,6 @@ void SetMsgBoxHandler(MsgBoxHandler handler);
 // The clipboard: Clear empties it; SetText puts text on it as plain text only.
 void ClipboardClear();
 void ClipboardSetText(const QString& text);
-
-// Length in bytes of the file at path; throws Failure (errno and its text)
-// when it does not exist or cannot be examined.
-qint64 FileLen(const QString& path);
 
 // Lets queued window and component events run, then returns.
 void DoEvents();

@@ -1,6 +1,6 @@
 #include "TransportFailure.h"
 
-#include "Toolkit.h"
+#include "ToolkitCore.h"
 
 #include <QCoreApplication>
 #include <QLocale>

@@ -1,7 +1,7 @@
 #include "WinsockControl.h"
 
 #include "PeerProgress.h"
-#include "Toolkit.h"
+#include "ToolkitCore.h"
 #include "TransportFailure.h"
 #include "modTarnwick.h"
 

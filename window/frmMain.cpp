@@ -116,15 +116,6 @@ QString DraggedFile(const QMimeData* data)
 
 } // namespace
 
-ServiceEndpoint ServiceEndpoint::CompiledIn()
-{
-    ServiceEndpoint endpoint;
-    endpoint.host = QString::fromUtf8(modTarnwick::kServiceHost.data(), qsizetype(modTarnwick::kServiceHost.size()));
-    endpoint.port = modTarnwick::kServicePort;
-    endpoint.homePageUrl = QString::fromUtf8(modTarnwick::kHomePageUrl.data(), qsizetype(modTarnwick::kHomePageUrl.size()));
-    return endpoint;
-}
-
 frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QWidget* parent)
     : QWidget(parent), m_endpoint(endpoint), m_responseTimeout(responseTimeout)
 {

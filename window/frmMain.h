@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "ServiceEndpoint.h"
+#include "UploadLimits.h"
 #include "modTarnwick.h"
 
 class QCheckBox;
@@ -27,31 +29,18 @@ class CommonDialog;
 class InetControl;
 class WinsockControl;
 
-// Where the window sends its uploads. The default is the compiled-in service.
-struct ServiceEndpoint
-{
-    QString host;         // socket transport: connect here, port below
-    quint16 port = 80;
-    QString homePageUrl;  // HTTP client transport: POST here
-
-    static ServiceEndpoint CompiledIn();
-};
-
 class frmMain : public QWidget
 {
     Q_OBJECT
 
 public:
-    static constexpr qint64 MaxImageBytes = 3145727;
-    static constexpr qint64 MaxResponseBytes = 16 * 1024 * 1024;
+    // The limits every upload keeps, under the window's names.
+    static constexpr qint64 MaxImageBytes = UploadLimits::MaxImageBytes;
+    static constexpr qint64 MaxResponseBytes = UploadLimits::MaxResponseBytes;
     static constexpr const char* IdleCaption = "Tarnwick Uploader";
     static constexpr const char* BusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
-    // Shown when an image over MaxImageBytes is refused (with the blank at its end).
-    static constexpr const char* TooBigText = "This image is too big. Maximum file size is 3mb. ";
-
-    // How long an upload may make no progress (no connection made, no byte
-    // taken by the service, none of its answer arrived) before it is given up.
-    static constexpr std::chrono::seconds ResponseTimeout{10};
+    static constexpr const char* TooBigText = UploadLimits::TooBigText;
+    static constexpr std::chrono::seconds ResponseTimeout = UploadLimits::ResponseTimeout;
 
     // responseTimeout: ResponseTimeout, or shorter for tests.
     explicit frmMain(const ServiceEndpoint& endpoint = ServiceEndpoint::CompiledIn(),

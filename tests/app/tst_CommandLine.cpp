@@ -3,7 +3,7 @@
 // traffic, each with its exit status and its words on the right stream.
 
 #include "CommandLine.h"
-#include "WindowTestSupport.h"
+#include "UploadTestSupport.h"
 
 #include <QProcess>
 #include <QRegularExpression>

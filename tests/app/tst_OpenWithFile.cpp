@@ -2,8 +2,8 @@
 // manager's "Open with" starts it: the checks of Browse, then an upload of
 // that very file.
 
-#include "CommandLine.h"
 #include "FixtureServer.h"
+#include "OpenWithFile.h"
 #include "WindowTestSupport.h"
 
 #include <QPushButton>
@@ -62,8 +62,7 @@ void tst_OpenWithFile::choose()
     const QString current = QDir::currentPath();
     if (relative)
         QVERIFY(QDir::setCurrent(m_dir.path()));
-    const CommandLine command = CommandLine::Parse({QStringLiteral("tarnwick-uploader"), relative ? file : path});
-    command.ChooseFileIn(window);
+    ChooseFileIn(window, relative ? file : path);
     // The choice waits for the window's event loop.
     QCOMPARE(ControlOf<QLineEdit>(window, QStringLiteral("txtImagePath"))->text(), QString());
     QCoreApplication::processEvents();
@@ -98,7 +97,7 @@ void tst_OpenWithFile::upload()
     const QByteArray png = MakePng(40, 40);
     const TemporaryImage image(png, QStringLiteral("opened.png"));
     auto window = OpenWindowAt(server.Port(), 5s);
-    CommandLine::Parse({QStringLiteral("tarnwick-uploader"), image.Path()}).ChooseFileIn(*window);
+    ChooseFileIn(*window, image.Path());
     QTRY_COMPARE(ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"))->text(), image.Path());
 
     QTest::mouseClick(ControlOf<QPushButton>(*window, button), Qt::LeftButton);

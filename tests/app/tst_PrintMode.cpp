@@ -5,7 +5,7 @@
 
 #include "CommandLine.h"
 #include "FixtureServer.h"
-#include "WindowTestSupport.h"
+#include "UploadTestSupport.h"
 
 #include <QBuffer>
 #include <QDir>

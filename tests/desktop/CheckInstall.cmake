@@ -1,4 +1,5 @@
-# cmake -DBUILD_DIR=... -DPREFIX=... -P CheckInstall.cmake
+# cmake -DBUILD_DIR=... -DPREFIX=... -DWINDOW_MODULE=... -P CheckInstall.cmake
+# WINDOW_MODULE: where the program looks for the window's module, from its own folder.
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX} --component Unspecified
                 RESULT_VARIABLE rc OUTPUT_QUIET)
@@ -20,6 +21,12 @@ foreach(file IN LISTS expected)
         message(FATAL_ERROR "not installed: ${file}")
     endif()
 endforeach()
+
+# The window opens only if its module is where the installed program looks.
+cmake_path(ABSOLUTE_PATH WINDOW_MODULE BASE_DIRECTORY ${PREFIX}/bin NORMALIZE OUTPUT_VARIABLE module)
+if(NOT EXISTS ${module})
+    message(FATAL_ERROR "the window's module is not where the program looks for it: ${module}")
+endif()
 
 # "Open with" hands the program the one file chosen: %f, and only once.
 file(STRINGS ${PREFIX}/share/applications/${app_id}.desktop exec_lines REGEX "^Exec=")

@@ -4,10 +4,10 @@
 // and the controls, found by the names they carry on screen.
 
 #include "Toolkit.h"
+#include "UploadTestSupport.h"
 #include "frmMain.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QLineEdit>
 #include <QList>
 #include <QSignalSpy>
@@ -42,27 +42,10 @@ inline QLineEdit* ResultRow(const frmMain& window, int i)
     return ControlOf<QLineEdit>(window, QStringLiteral("txtResult%1").arg(i));
 }
 
-// A file of exactly length bytes (sparse, so large ones cost nothing).
-inline bool MakeFile(const QString& path, qint64 length)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.resize(length);
-}
-
 // Message boxes without a title of their own carry the application's name.
 inline void UseApplicationTitle()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Tarnwick"));
-}
-
-// The service at 127.0.0.1:port, for either transport.
-inline ServiceEndpoint LoopbackEndpoint(quint16 port)
-{
-    ServiceEndpoint endpoint;
-    endpoint.host = QStringLiteral("127.0.0.1");
-    endpoint.port = port;
-    endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(port);
-    return endpoint;
 }
 
 // A shown window whose uploads go to 127.0.0.1:port over either transport.

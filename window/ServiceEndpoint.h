@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// Where uploads go. The default is the compiled-in service.
+struct ServiceEndpoint
+{
+    QString host;         // socket transport: connect here, port below
+    quint16 port = 80;
+    QString homePageUrl;  // HTTP client transport: POST here
+
+    static ServiceEndpoint CompiledIn();
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+// The limits every upload keeps, in the window and on the command line alike.
+// Core-only, so that the command line reaches them without the window.
+
+#include <QtGlobal>
+
+#include <chrono>
+
+namespace UploadLimits {
+
+inline constexpr qint64 MaxImageBytes = 3145727;
+inline constexpr qint64 MaxResponseBytes = 16 * 1024 * 1024;
+// Shown when an image over MaxImageBytes is refused (with the blank at its end).
+inline constexpr const char* TooBigText = "This image is too big. Maximum file size is 3mb. ";
+
+// How long an upload may make no progress (no connection made, no byte
+// taken by the service, none of its answer arrived) before it is given up.
+inline constexpr std::chrono::seconds ResponseTimeout{10};
+
+} // namespace UploadLimits
