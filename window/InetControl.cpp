@@ -22,7 +22,6 @@
 #include <string_view>
 #include <utility>
 
-#include <poll.h>
 
 namespace {
 
@@ -112,10 +111,13 @@ public:
         curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(m_easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::OnSocketOpened);
         curl_easy_setopt(m_easy, CURLOPT_SOCKOPTDATA, this);
-        curl_easy_setopt(m_easy, CURLOPT_XFERINFOFUNCTION, &Transfer::OnTransferInfo);
-        curl_easy_setopt(m_easy, CURLOPT_XFERINFODATA, this);
-        curl_easy_setopt(m_easy, CURLOPT_NOPROGRESS, 0L);
-        return curl_multi_add_handle(m_multi, m_easy) == CURLM_OK;
+        if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
+            return false;
+        // The connection is opened now, not a turn of the event loop later:
+        // it is made while the caller goes on with its own work. Whatever
+        // this ends in reaches the owner posted, as always.
+        Act(CURL_SOCKET_TIMEOUT, 0);
+        return true;
     }
 
 private:
@@ -194,17 +196,6 @@ private:
         return CURL_SOCKOPT_OK;
     }
 
-    static int OnTransferInfo(void* self, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent)
-    {
-        auto* transfer = static_cast<Transfer*>(self);
-        transfer->m_progress->Handed(qint64(sent));
-        if (received > transfer->m_received) {
-            transfer->m_received = received;
-            transfer->m_progress->Received();
-        }
-        return 0;
-    }
-
     // Each header line arrives alone, the status line first; an interim
     // answer (100 Continue) is followed by the real one, which starts afresh.
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self)
@@ -221,7 +212,6 @@ private:
             }
         }
         transfer->m_head.append(line);
-        transfer->m_progress->Received();
         return line.size();
     }
 
@@ -268,14 +258,23 @@ private:
         int running = 0;
         curl_multi_socket_action(m_multi, socket, events, &running);
         // libcurl writes a request in 64 KiB pieces: while the socket takes
-        // more at once, feed it here rather than one piece per turn of the
-        // event loop, for a few milliseconds at most so the window stays live.
+        // them, feed it here rather than one piece per turn of the event
+        // loop, for a few milliseconds at most so the window stays live. The
+        // socket takes bytes until its buffer is full, well past the point
+        // where poll() stops calling it writable, so what ends the feeding is
+        // a piece that did not go out.
         if (events == CURL_CSELECT_OUT) {
             QElapsedTimer busy;
             busy.start();
-            while (m_multi && WantsToWrite(socket) && Writable(socket) && busy.nsecsElapsed() < kFeedBudget.count())
+            for (curl_off_t sent = UploadedBytes(); m_multi && WantsToWrite(socket) && busy.nsecsElapsed() < kFeedBudget.count();) {
                 curl_multi_socket_action(m_multi, socket, CURL_CSELECT_OUT, &running);
+                const curl_off_t now = UploadedBytes();
+                if (now == sent)
+                    break;
+                sent = now;
+            }
         }
+        ReportProgress();
         int left = 0;
         while (CURLMsg* message = m_multi ? curl_multi_info_read(m_multi, &left) : nullptr) {
             if (message->msg == CURLMSG_DONE) {
@@ -293,10 +292,27 @@ private:
         return found != m_watches.end() && found->second.second->isEnabled();
     }
 
-    static bool Writable(curl_socket_t socket)
+    // Once a turn, not once a piece: the peer's progress costs a system call.
+    void ReportProgress()
     {
-        pollfd watch{socket, POLLOUT, 0};
-        return ::poll(&watch, 1, 0) == 1 && (watch.revents & POLLOUT);
+        if (!m_easy)
+            return;
+        m_progress->Handed(qint64(UploadedBytes()));
+        curl_off_t received = 0;
+        curl_easy_getinfo(m_easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+        if (received > m_received || m_head.size() > m_headSeen) {
+            m_received = received;
+            m_headSeen = m_head.size();
+            m_progress->Received();
+        }
+    }
+
+    curl_off_t UploadedBytes() const
+    {
+        curl_off_t sent = 0;
+        if (m_easy)
+            curl_easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+        return sent;
     }
 
     void Release()
@@ -396,6 +412,7 @@ private:
     std::map<curl_socket_t, std::pair<QSocketNotifier*, QSocketNotifier*>> m_watches;
     Abort m_abort = Abort::None;
     curl_off_t m_received = 0;
+    std::size_t m_headSeen = 0;
     std::string m_head;
     std::string m_answer;
 };

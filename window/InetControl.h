@@ -44,7 +44,7 @@ public:
     // Largest answer body accepted; a larger one ends in state 11.
     qint64 MaxResponseBytes = 16 * 1024 * 1024;
 
-    // Returns at once. operation must be "POST". Each "Name: value" line of
+    // Returns at once, the connection under way. operation must be "POST". Each "Name: value" line of
     // headers becomes a request header, except Host and Content-Length, which
     // follow the URL and the data; data is sent byte for byte. The component
     // keeps data until the request ends, so pass it by move to avoid a copy.

@@ -36,6 +36,12 @@ PeerProgress::PeerProgress(QObject* parent) : QObject(parent), m_poll(new QTimer
     m_stall->setSingleShot(true);
     connect(m_poll, &QTimer::timeout, this, &PeerProgress::Sample);
     connect(m_stall, &QTimer::timeout, this, [this] {
+        // Progress since the clock was set only moved the deadline: wait for it.
+        const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_lastProgress);
+        if (quiet < m_stallLimit) {
+            m_stall->start(m_stallLimit - quiet);
+            return;
+        }
         Stop();
         emit Stalled();
     });
@@ -99,6 +105,9 @@ void PeerProgress::Sample()
 
 void PeerProgress::RestartStallClock()
 {
-    if (m_stallLimit.count() > 0)
+    // Progress comes many times a millisecond on a fast link: it moves the
+    // deadline, and the timer, set once, looks at it when it fires.
+    m_lastProgress = std::chrono::steady_clock::now();
+    if (m_stallLimit.count() > 0 && !m_stall->isActive())
         m_stall->start(m_stallLimit);
 }

@@ -46,6 +46,7 @@ private:
 
     QTimer* m_poll;
     QTimer* m_stall;
+    std::chrono::steady_clock::time_point m_lastProgress;
     std::chrono::milliseconds m_stallLimit{0};
     qintptr m_socket = -1;
     qint64 m_total = 0;

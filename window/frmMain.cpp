@@ -253,7 +253,8 @@ void frmMain::EnableResults()
     for (int i = 0; i < 8; ++i) {
         cmdCopy[i]->setEnabled(true);
         txtResult[i]->setEnabled(true);
-        txtResult[i]->setText(QString());
+        if (!txtResult[i]->text().isEmpty()) // an empty row would be laid out again for nothing
+            txtResult[i]->setText(QString());
         Toolkit::SetBackColor(txtResult[i], kWhite);
         Label[i]->setEnabled(true);
     }
@@ -265,7 +266,8 @@ void frmMain::DisableResults()
     for (int i = 0; i < 8; ++i) {
         cmdCopy[i]->setEnabled(false);
         txtResult[i]->setEnabled(false);
-        txtResult[i]->setText(QString());
+        if (!txtResult[i]->text().isEmpty()) // an empty row would be laid out again for nothing
+            txtResult[i]->setText(QString());
         Toolkit::SetBackColor(txtResult[i], kButtonFace);
         Label[i]->setEnabled(false);
     }

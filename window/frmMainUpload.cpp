@@ -213,20 +213,24 @@ void frmMain::cmdInet_Click()
     try {
         // Opened before the window changes: a file that cannot be read reports while idle.
         std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(kHttpTransport);
+        const bool opened = request != nullptr;
+        const qint64 size = opened ? static_cast<qint64>(request->Size()) : 0;
+
+        // The request goes first: its connection is made while the window
+        // changes, which nobody sees before the next frame anyway.
+        if (opened) {
+            Inet->RequestTimeout = SecondsOf(m_responseTimeout);
+            const std::string headerBlock = request->HeaderBlock();
+            Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request), headerBlock);
+        }
 
         HoldPainting();
         DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
-        StartUploadProgress(request ? static_cast<qint64>(request->Size()) : 0);
-        Inet->RequestTimeout = SecondsOf(m_responseTimeout);
-
-        if (!request) {
+        StartUploadProgress(size);
+        if (!opened)
             ReturnToIdle();
-            return;
-        }
-        const std::string headerBlock = request->HeaderBlock();
-        Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request), headerBlock);
     } catch (const std::exception& trapped) {
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
         EndUploadWithFailure(failure.number, failure.description);
