@@ -83,23 +83,39 @@ void DoEvents()
     QCoreApplication::processEvents();
 }
 
-void SetBackColor(QWidget* widget, quint32 colour)
+namespace {
+
+// The brush a colour value stands for in one group of palette.
+QBrush BrushFor(const QPalette& palette, QPalette::ColorGroup group, quint32 colour)
 {
     constexpr quint32 kSystemColour = 0x80000000u;
+    if (colour & kSystemColour)
+        return palette.brush(group, RoleOfSystemColour(colour & ~kSystemColour));
+    if (colour > 0xFFFFFFu)
+        throw Failure(kInvalidPropertyValue, QString::fromLatin1(kInvalidPropertyValueText));
+    return QColor(int(colour & 0xFF), int((colour >> 8) & 0xFF), int((colour >> 16) & 0xFF));
+}
 
+} // namespace
+
+void SetBackColor(QWidget* widget, quint32 colour)
+{
+    SetBackColor(widget, colour, colour);
+}
+
+void SetBackColor(QWidget* widget, quint32 enabledColour, quint32 disabledColour)
+{
     QPalette palette = widget->palette();
     // Line edits paint their background with Base; other widgets with Window.
     const QPalette::ColorRole role = widget->backgroundRole();
 
-    if (colour & kSystemColour) {
-        const QPalette::ColorRole source = RoleOfSystemColour(colour & ~kSystemColour);
-        for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-            palette.setBrush(group, role, palette.brush(group, source));
-    } else {
-        if (colour > 0xFFFFFFu)
-            throw Failure(kInvalidPropertyValue, QString::fromLatin1(kInvalidPropertyValueText));
-        palette.setColor(role, QColor(int(colour & 0xFF), int((colour >> 8) & 0xFF), int((colour >> 16) & 0xFF)));
-    }
+    // Every brush is worked out before the palette changes: a system colour is read from it.
+    const QBrush active = BrushFor(palette, QPalette::Active, enabledColour);
+    const QBrush inactive = BrushFor(palette, QPalette::Inactive, enabledColour);
+    const QBrush disabled = BrushFor(palette, QPalette::Disabled, disabledColour);
+    palette.setBrush(QPalette::Active, role, active);
+    palette.setBrush(QPalette::Inactive, role, inactive);
+    palette.setBrush(QPalette::Disabled, role, disabled);
 
     widget->setPalette(palette);
     if (role != QPalette::Base)

@@ -50,5 +50,8 @@ void DoEvents();
 
 // 0x00BBGGRR, or 0x80000000 + a system-colour index (0x8000000F: button face).
 void SetBackColor(QWidget* widget, quint32 colour);
+// One background while the widget is enabled and another while it is
+// disabled; the widget then changes colour with its state, at no cost.
+void SetBackColor(QWidget* widget, quint32 enabledColour, quint32 disabledColour);
 
 } // namespace Toolkit

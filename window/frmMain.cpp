@@ -179,6 +179,9 @@ void frmMain::CreateControls()
         cmdCopy[i] = Place(new QPushButton(QStringLiteral("Copy"), Picture2), QStringLiteral("cmdCopy") + index,
                            Twips(0, 20 + 360 * i, 615, 255));
         txtResult[i] = Place(new QLineEdit(Picture2), QStringLiteral("txtResult") + index, Twips(720, 360 * i, 5295, 285));
+        // White while the row holds a link, button face while it is disabled:
+        // the state routines then only enable and disable it.
+        Toolkit::SetBackColor(txtResult[i], kWhite, kButtonFace);
         Label[i] = Place(new QLabel(QString::fromLatin1(kResultLabels[i].caption), Picture2), QStringLiteral("Label") + index,
                          Twips(6120, kResultLabels[i].top, kResultLabels[i].width, 195));
         // A label is sized to its caption: where the font runs wider than the
@@ -255,7 +258,6 @@ void frmMain::EnableResults()
         txtResult[i]->setEnabled(true);
         if (!txtResult[i]->text().isEmpty()) // an empty row would be laid out again for nothing
             txtResult[i]->setText(QString());
-        Toolkit::SetBackColor(txtResult[i], kWhite);
         Label[i]->setEnabled(true);
     }
     cmdCopyAll->setEnabled(true);
@@ -268,7 +270,6 @@ void frmMain::DisableResults()
         txtResult[i]->setEnabled(false);
         if (!txtResult[i]->text().isEmpty()) // an empty row would be laid out again for nothing
             txtResult[i]->setText(QString());
-        Toolkit::SetBackColor(txtResult[i], kButtonFace);
         Label[i]->setEnabled(false);
     }
     cmdCopyAll->setEnabled(false);

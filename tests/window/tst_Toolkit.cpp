@@ -14,6 +14,7 @@ private slots:
     void nameFilters_data();
     void nameFilters();
     void backColorByteOrder();
+    void backColorFollowsTheEnabledState();
 };
 
 void TestToolkit::nameFilters_data()
@@ -49,6 +50,22 @@ void TestToolkit::backColorByteOrder()
     Toolkit::SetBackColor(&box, 0xFF8000);
     QCOMPARE(box.palette().color(QPalette::Base), QColor(0, 128, 255));
     QVERIFY_THROWS_EXCEPTION(Toolkit::Failure, Toolkit::SetBackColor(&box, 0x01000000));
+}
+
+// A background for each state: the widget changes colour as it is enabled
+// and disabled, with no call in between.
+void TestToolkit::backColorFollowsTheEnabledState()
+{
+    QLineEdit box;
+    Toolkit::SetBackColor(&box, 0xFFFFFF, 0x8000000F);
+    QCOMPARE(box.palette().color(QPalette::Base), QColor(Qt::white));
+    box.setEnabled(false);
+    QCOMPARE(box.palette().color(QPalette::Base), box.palette().color(QPalette::Disabled, QPalette::Button));
+    box.setEnabled(true);
+    QCOMPARE(box.palette().color(QPalette::Base), QColor(Qt::white));
+    // A bad value leaves the palette as it was.
+    QVERIFY_THROWS_EXCEPTION(Toolkit::Failure, Toolkit::SetBackColor(&box, 0x0000FF, 0x01000000));
+    QCOMPARE(box.palette().color(QPalette::Base), QColor(Qt::white));
 }
 
 QTEST_MAIN(TestToolkit)
