@@ -22,6 +22,8 @@
 #include <string_view>
 #include <utility>
 
+#include <poll.h>
+
 
 namespace {
 
@@ -113,10 +115,17 @@ public:
         curl_easy_setopt(m_easy, CURLOPT_SOCKOPTDATA, this);
         if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
             return false;
-        // The connection is opened now, not a turn of the event loop later:
-        // it is made while the caller goes on with its own work. Whatever
-        // this ends in reaches the owner posted, as always.
+        // The connection is opened now, not a turn of the event loop later,
+        // and on a near host, where it is made at once, the request goes out
+        // now too. Whatever this ends in reaches the owner posted, as always.
         Act(CURL_SOCKET_TIMEOUT, 0);
+        curl_socket_t ready = CURL_SOCKET_BAD;
+        for (const auto& [socket, watch] : m_watches) {
+            if (WantsToWrite(socket) && Writable(socket))
+                ready = socket;
+        }
+        if (ready != CURL_SOCKET_BAD)
+            Act(ready, CURL_CSELECT_OUT);
         return true;
     }
 
@@ -305,6 +314,12 @@ private:
             m_headSeen = m_head.size();
             m_progress->Received();
         }
+    }
+
+    static bool Writable(curl_socket_t socket)
+    {
+        pollfd watch{socket, POLLOUT, 0};
+        return ::poll(&watch, 1, 0) == 1 && (watch.revents & POLLOUT);
     }
 
     curl_off_t UploadedBytes() const

@@ -116,6 +116,11 @@ private:
     // a state that lasts less than a frame never reaches the screen anyway.
     void HoldPainting();
     void ReleasePainting();
+    // The last upload's rows are emptied and disabled once this upload's
+    // request is on its way, or when painting resumes if that comes first:
+    // nobody sees the window before then, and the request need not wait for
+    // it. The inputs are locked at the click itself.
+    void DisableResultsOnceSent();
 
     ServiceEndpoint m_endpoint;
     std::chrono::milliseconds m_responseTimeout;
@@ -128,6 +133,8 @@ private:
     bool m_buildingRequest = false;
     QTimer* m_progressTimer = nullptr;
     QTimer* m_paintHold = nullptr;
+    // Set by a click until DisableResultsOnceSent has emptied the rows.
+    bool m_rowsToEmpty = false;
     QElapsedTimer m_progressShown;
     qint64 m_progressSent = 0;
     qint64 m_progressTotal = 0;

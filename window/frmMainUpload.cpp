@@ -73,7 +73,11 @@ void frmMain::SetupTransports()
     m_paintHold = new QTimer(this);
     m_paintHold->setSingleShot(true);
     m_paintHold->setInterval(kFrame);
-    connect(m_paintHold, &QTimer::timeout, this, &frmMain::ReleasePainting);
+    connect(m_paintHold, &QTimer::timeout, this, [this] {
+        // Nothing sent yet (a slow connection): the busy window is shown all the same.
+        DisableResultsOnceSent();
+        ReleasePainting();
+    });
 
     m_progressTimer = new QTimer(this);
     m_progressTimer->setSingleShot(true);
@@ -137,6 +141,12 @@ void frmMain::HoldPainting()
     m_paintHold->start();
 }
 
+void frmMain::DisableResultsOnceSent()
+{
+    if (std::exchange(m_rowsToEmpty, false))
+        DisableResults();
+}
+
 void frmMain::ReleasePainting()
 {
     m_paintHold->stop();
@@ -159,6 +169,7 @@ std::unique_ptr<modTarnwick::RequestStream> frmMain::OpenRequest(std::int32_t tr
 
 void frmMain::ShowAnswer(const std::string& page, const std::string& head)
 {
+    m_rowsToEmpty = false;
     HideUploadProgress();
     modTarnwick::LinkSet links;
     {
@@ -185,6 +196,7 @@ void frmMain::ShowAnswer(const std::string& page, const std::string& head)
 
 void frmMain::ReturnToIdle()
 {
+    m_rowsToEmpty = false;
     HideUploadProgress();
     DisableResults();
     UnlockInputs();
@@ -216,21 +228,22 @@ void frmMain::cmdInet_Click()
         const bool opened = request != nullptr;
         const qint64 size = opened ? static_cast<qint64>(request->Size()) : 0;
 
-        // The request goes first: its connection is made while the window
-        // changes, which nobody sees before the next frame anyway.
-        if (opened) {
-            Inet->RequestTimeout = SecondsOf(m_responseTimeout);
-            const std::string headerBlock = request->HeaderBlock();
-            Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request), headerBlock);
-        }
-
         HoldPainting();
-        DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(size);
-        if (!opened)
+        if (!opened) {
             ReturnToIdle();
+            return;
+        }
+        // The request goes out before the rows change: the client sends as
+        // much as the connection takes at once, and nobody sees the window
+        // before the next frame anyway.
+        m_rowsToEmpty = true;
+        Inet->RequestTimeout = SecondsOf(m_responseTimeout);
+        const std::string headerBlock = request->HeaderBlock();
+        Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request), headerBlock);
+        DisableResultsOnceSent();
     } catch (const std::exception& trapped) {
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
         EndUploadWithFailure(failure.number, failure.description);
@@ -267,16 +280,17 @@ void frmMain::cmdWinsock_Click()
         Winsock->Close();
         std::string().swap(ResponseBuffer);
 
-        // The connection is asked for first: it is made while the window
-        // changes, which nobody sees before the next frame anyway.
+        // The connection is asked for first, and the rows change once the
+        // request is on its way (Winsock_Connect): nobody sees the window
+        // before the next frame anyway.
         m_socketUploading = true;
         Winsock->Connect(m_endpoint.host, m_endpoint.port);
 
         HoldPainting();
-        DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(0);
+        m_rowsToEmpty = true;
     } catch (const std::exception& trapped) {
         m_socketUploading = false;
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
@@ -299,6 +313,7 @@ void frmMain::Winsock_Connect()
     }
     StartUploadProgress(static_cast<qint64>(request->Size()));
     Winsock->SendStream(std::move(request));
+    DisableResultsOnceSent();
 }
 
 void frmMain::Winsock_DataArrival(qint64 /*bytesTotal*/)

@@ -145,6 +145,8 @@ private slots:
     void slowLink();
     void linksReachTheScreen_data();
     void linksReachTheScreen();
+    void lastLinksNeverShownDuringAnUpload_data();
+    void lastLinksNeverShownDuringAnUpload();
 };
 
 void tst_frmMainTransports::initTestCase()
@@ -573,12 +575,17 @@ class PaintCounter : public QObject
 {
 public:
     int paints = 0;
+    // What the watched row showed at each paint: enabled, and its text.
+    QStringList shown;
 
 protected:
-    bool eventFilter(QObject*, QEvent* event) override
+    bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::Paint)
+        if (event->type() == QEvent::Paint) {
             ++paints;
+            if (const auto* row = qobject_cast<QLineEdit*>(watched))
+                shown << QStringLiteral("%1 '%2'").arg(row->isEnabled()).arg(row->text());
+        }
         return false;
     }
 };
@@ -620,6 +627,45 @@ void tst_frmMainTransports::linksReachTheScreen()
     ControlOf<QPushButton>(*window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"))->click();
     QTRY_VERIFY(paintsWhenFilled >= 0);
     QTRY_VERIFY(counter.paints > paintsWhenFilled);
+}
+
+void tst_frmMainTransports::lastLinksNeverShownDuringAnUpload_data()
+{
+    linksReachTheScreen_data();
+}
+
+// The rows of the last upload are emptied late, once the request is on its
+// way, but always before the window is painted busy.
+void tst_frmMainTransports::lastLinksNeverShownDuringAnUpload()
+{
+    QFETCH(Transport, transport);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerWithPage(server, transport);
+    TemporaryImage small(MakePng(16, 16));
+    // Larger than the socket buffers: a held peer keeps this upload under way.
+    TemporaryImage large(QByteArray(8 * 1024 * 1024, 'x'));
+    auto window = OpenWindowAt(server.Port(), 10s);
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    SetImage(*window, small.Path());
+    Click(*window, transport);
+    QTRY_COMPARE(Rows(*window), ExpectedRows());
+
+    PaintCounter counter;
+    ResultRow(*window, 7)->installEventFilter(&counter);
+    server.HoldReading(true);
+    server.SetAnswer({});
+    SetImage(*window, large.Path());
+    Click(*window, transport);
+    QVERIFY2(!window->updatesEnabled(), "nothing is painted in the click's own turn");
+    QTRY_VERIFY(window->updatesEnabled());
+    QTRY_VERIFY(counter.paints > 0);
+    QCOMPARE(window->windowTitle(), QStringLiteral("Tarnwick Uploader - Uploading. Please wait..."));
+    for (const QString& paint : std::as_const(counter.shown))
+        QCOMPARE(paint, QStringLiteral("0 ''"));
+    QCOMPARE(messages.shown.size(), 0);
 }
 
 QTEST_MAIN(tst_frmMainTransports)
