@@ -1,5 +1,6 @@
 #include "InetControl.h"
 
+#include "CurlLibrary.h"
 #include "PeerProgress.h"
 #include "ToolkitCore.h"
 #include "TransportFailure.h"
@@ -9,7 +10,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -26,6 +26,12 @@
 
 
 namespace {
+
+// Loaded by Execute before any transfer exists.
+const CurlLibrary& Curl()
+{
+    return *CurlLibrary::Get(nullptr);
+}
 
 constexpr std::chrono::nanoseconds kFeedBudget = std::chrono::milliseconds(4);
 
@@ -78,42 +84,42 @@ public:
     {
         if (!m_multi || !m_easy)
             return false;
-        curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Transfer::OnSocket);
-        curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
-        curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Transfer::OnTimer);
-        curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+        Curl().multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Transfer::OnSocket);
+        Curl().multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+        Curl().multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Transfer::OnTimer);
+        Curl().multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
 
         AddHeaders(headers);
         const std::string noProxy = HostsWithoutProxy();
-        curl_easy_setopt(m_easy, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-        curl_easy_setopt(m_easy, CURLOPT_POST, 1L);
+        Curl().easy_setopt(m_easy, CURLOPT_URL, url.c_str());
+        Curl().easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+        Curl().easy_setopt(m_easy, CURLOPT_POST, 1L);
         if (m_stream) {
-            curl_easy_setopt(m_easy, CURLOPT_READFUNCTION, &Transfer::OnRead);
-            curl_easy_setopt(m_easy, CURLOPT_READDATA, this);
+            Curl().easy_setopt(m_easy, CURLOPT_READFUNCTION, &Transfer::OnRead);
+            Curl().easy_setopt(m_easy, CURLOPT_READDATA, this);
         } else {
-            curl_easy_setopt(m_easy, CURLOPT_POSTFIELDS, m_request.data());
+            Curl().easy_setopt(m_easy, CURLOPT_POSTFIELDS, m_request.data());
         }
-        curl_easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodySize));
-        curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
-        curl_easy_setopt(m_easy, CURLOPT_NOPROXY, noProxy.c_str());
-        curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(m_easy, CURLOPT_TCP_NODELAY, 1L);
+        Curl().easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodySize));
+        Curl().easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
+        Curl().easy_setopt(m_easy, CURLOPT_NOPROXY, noProxy.c_str());
+        Curl().easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+        Curl().easy_setopt(m_easy, CURLOPT_TCP_NODELAY, 1L);
         // Every upload on a connection of its own: a connection left over from
         // the last one may have been closed by the service, and a request
         // resent on a new one could store the image twice.
-        curl_easy_setopt(m_easy, CURLOPT_FRESH_CONNECT, 1L);
-        curl_easy_setopt(m_easy, CURLOPT_FORBID_REUSE, 1L);
+        Curl().easy_setopt(m_easy, CURLOPT_FRESH_CONNECT, 1L);
+        Curl().easy_setopt(m_easy, CURLOPT_FORBID_REUSE, 1L);
         if (m_connectLimit.count() > 0)
-            curl_easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, long(m_connectLimit.count()));
-        curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
-        curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
-        curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
-        curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
-        curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(m_easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::OnSocketOpened);
-        curl_easy_setopt(m_easy, CURLOPT_SOCKOPTDATA, this);
-        if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
+            Curl().easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, long(m_connectLimit.count()));
+        Curl().easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
+        Curl().easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+        Curl().easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
+        Curl().easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+        Curl().easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+        Curl().easy_setopt(m_easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::OnSocketOpened);
+        Curl().easy_setopt(m_easy, CURLOPT_SOCKOPTDATA, this);
+        if (Curl().multi_add_handle(m_multi, m_easy) != CURLM_OK)
             return false;
         // The connection is opened now, not a turn of the event loop later,
         // and on a near host, where it is made at once, the request goes out
@@ -132,7 +138,7 @@ public:
 private:
     Transfer(InetControl& owner, double timeoutSeconds, qint64 maxAnswer)
         : QObject(&owner), m_owner(owner), m_maxAnswer(maxAnswer),
-          m_multi(curl_multi_init()), m_easy(curl_easy_init()), m_timer(new QTimer(this)), m_progress(new PeerProgress(this))
+          m_multi(Curl().multi_init()), m_easy(Curl().easy_init()), m_timer(new QTimer(this)), m_progress(new PeerProgress(this))
     {
         m_error[0] = '\0';
         m_timer->setSingleShot(true);
@@ -163,12 +169,12 @@ private:
             // the compiled-in service without one), and the length from the data.
             if (StartsWithIgnoringCase(line, "Host:") || StartsWithIgnoringCase(line, "Content-Length:"))
                 continue;
-            m_headers = curl_slist_append(m_headers, std::string(line).c_str());
+            m_headers = Curl().slist_append(m_headers, std::string(line).c_str());
         }
         // Nothing beyond the block: no "Expect: 100-continue" to wait a second
         // for, no Accept line.
-        m_headers = curl_slist_append(m_headers, "Expect:");
-        m_headers = curl_slist_append(m_headers, "Accept:");
+        m_headers = Curl().slist_append(m_headers, "Expect:");
+        m_headers = Curl().slist_append(m_headers, "Accept:");
     }
 
     static int OnSocket(CURL*, curl_socket_t socket, int what, void* self, void*)
@@ -265,7 +271,7 @@ private:
         if (!m_multi)
             return;
         int running = 0;
-        curl_multi_socket_action(m_multi, socket, events, &running);
+        Curl().multi_socket_action(m_multi, socket, events, &running);
         // libcurl writes a request in 64 KiB pieces: while the socket takes
         // them, feed it here rather than one piece per turn of the event
         // loop, for a few milliseconds at most so the window stays live. The
@@ -276,7 +282,7 @@ private:
             QElapsedTimer busy;
             busy.start();
             for (curl_off_t sent = UploadedBytes(); m_multi && WantsToWrite(socket) && busy.nsecsElapsed() < kFeedBudget.count();) {
-                curl_multi_socket_action(m_multi, socket, CURL_CSELECT_OUT, &running);
+                Curl().multi_socket_action(m_multi, socket, CURL_CSELECT_OUT, &running);
                 const curl_off_t now = UploadedBytes();
                 if (now == sent)
                     break;
@@ -285,7 +291,7 @@ private:
         }
         ReportProgress();
         int left = 0;
-        while (CURLMsg* message = m_multi ? curl_multi_info_read(m_multi, &left) : nullptr) {
+        while (CURLMsg* message = m_multi ? Curl().multi_info_read(m_multi, &left) : nullptr) {
             if (message->msg == CURLMSG_DONE) {
                 End(message->data.result);
                 return;
@@ -308,7 +314,7 @@ private:
             return;
         m_progress->Handed(qint64(UploadedBytes()));
         curl_off_t received = 0;
-        curl_easy_getinfo(m_easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+        Curl().easy_getinfo(m_easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
         if (received > m_received || m_head.size() > m_headSeen) {
             m_received = received;
             m_headSeen = m_head.size();
@@ -326,7 +332,7 @@ private:
     {
         curl_off_t sent = 0;
         if (m_easy)
-            curl_easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &sent);
+            Curl().easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &sent);
         return sent;
     }
 
@@ -340,18 +346,18 @@ private:
         }
         m_watches.clear();
         if (m_multi && m_easy)
-            curl_multi_remove_handle(m_multi, m_easy);
+            Curl().multi_remove_handle(m_multi, m_easy);
         if (m_easy)
-            curl_easy_cleanup(std::exchange(m_easy, nullptr));
+            Curl().easy_cleanup(std::exchange(m_easy, nullptr));
         if (m_multi)
-            curl_multi_cleanup(std::exchange(m_multi, nullptr));
-        curl_slist_free_all(std::exchange(m_headers, nullptr));
+            Curl().multi_cleanup(std::exchange(m_multi, nullptr));
+        Curl().slist_free_all(std::exchange(m_headers, nullptr));
     }
 
     TransportFailure::Failure FailureOf(CURLcode code, long systemError) const
     {
         using namespace TransportFailure;
-        const QString detail = QString::fromLocal8Bit(m_error[0] ? m_error : curl_easy_strerror(code));
+        const QString detail = QString::fromLocal8Bit(m_error[0] ? m_error : Curl().easy_strerror(code));
         if (m_abort == Abort::TimedOut || code == CURLE_OPERATION_TIMEDOUT)
             return TimedOut(m_progress->StallLimit());
         if (m_abort == Abort::TooLarge)
@@ -391,7 +397,7 @@ private:
     {
         long systemError = 0;
         if (m_easy)
-            curl_easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &systemError);
+            Curl().easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &systemError);
         const bool complete = code == CURLE_OK && m_abort == Abort::None;
         const TransportFailure::Failure failure = complete ? TransportFailure::Failure{} : FailureOf(code, systemError);
         Release();
@@ -467,10 +473,9 @@ void InetControl::Begin(const QString& url, const QString& operation, const std:
     std::string().swap(m_body);
     m_readPos = 0;
 
-    // libcurl and its TLS library wake up with the first request, not with
-    // the window: an upload over the socket never needs them.
-    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    Q_UNUSED(initialised);
+    QString missing;
+    if (!CurlLibrary::Get(&missing))
+        throw Toolkit::Failure(ELIBACC, missing);
     m_transfer = makeTransfer();
     if (!m_transfer->Start(url.toStdString(), headers)) {
         m_transfer.reset();

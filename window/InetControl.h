@@ -10,7 +10,9 @@
 // libcurl rather than Qt's HTTP client: Qt's leaves Nagle's algorithm on, and
 // the last small piece of every request then waits for the server's delayed
 // acknowledgement, some 40 ms on most hosts. libcurl sends without delay, and
-// brings the platform's proxy settings and TLS with it.
+// brings the platform's proxy settings and TLS with it. It is loaded with the
+// first request (CurlLibrary.h); where it cannot be, Execute throws 79
+// (ELIBACC) with a text that names it.
 
 #include <QObject>
 #include <QString>

@@ -3,6 +3,7 @@
 // answer, and a Cancel that reports nothing. The window-level tests drive the
 // component through everything else.
 
+#include "CurlLibrary.h"
 #include "FixtureServer.h"
 #include "StreamTestSupport.h"
 #include "InetControl.h"
@@ -26,6 +27,7 @@ private slots:
     void sendsAStreamAsItIsRead_data();
     void sendsAStreamAsItIsRead();
     void cancelIsSilent();
+    void missingLibraryIsNamed();
 };
 
 void tst_InetControl::completeAnswers_data()
@@ -193,6 +195,18 @@ void tst_InetControl::cancelIsSilent()
     QTRY_COMPARE(states.size(), 1);
     QCOMPARE(states.first().at(0).toInt(), InetControl::icResponseCompleted);
     QCOMPARE(inet.GetChunk(1024), std::string("again"));
+}
+
+// libcurl is loaded with the first request: where it is missing, the
+// request fails with a reason that names it, and nothing else does.
+void tst_InetControl::missingLibraryIsNamed()
+{
+    QString why;
+    QVERIFY(!CurlLibrary::Load("libtarnwick-missing.so.9", &why));
+    QVERIFY2(why.contains(QLatin1String("libtarnwick-missing.so.9")), qPrintable(why));
+    why.clear();
+    QVERIFY(CurlLibrary::Get(&why));
+    QVERIFY(why.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_InetControl)
