@@ -1,6 +1,7 @@
 #include "CurlLibrary.h"
 
 #include <QCoreApplication>
+#include <QThreadPool>
 
 #include <dlfcn.h>
 
@@ -17,7 +18,7 @@ bool Resolve(void* library, const char* name, Function& function)
 
 const CurlLibrary* CurlLibrary::Load(const char* soname, QString* why)
 {
-    void* library = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+    void* library = ::dlopen(soname, RTLD_LAZY | RTLD_LOCAL);
     if (!library) {
         if (why)
             *why = QCoreApplication::translate("InetControl", "The HTTP client needs %1: %2")
@@ -53,4 +54,10 @@ const CurlLibrary* CurlLibrary::Get(QString* why)
     if (!library && why)
         *why = failure;
     return library;
+}
+
+void CurlLibrary::Preload()
+{
+    // The pool waits for the load before the process ends.
+    QThreadPool::globalInstance()->start([] { Get(nullptr); });
 }

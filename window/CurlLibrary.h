@@ -30,6 +30,9 @@ struct CurlLibrary
     // The library, loaded and initialised on the first call; null when it
     // cannot be, with the reason in *why.
     static const CurlLibrary* Get(QString* why);
+    // Starts loading it on a thread of the global pool, for a caller that
+    // will soon make a request and has other work to do first.
+    static void Preload();
     // The same for a library of another name; for tests.
     static const CurlLibrary* Load(const char* soname, QString* why);
 };
