@@ -2,6 +2,7 @@
 
 #include "CurlLibrary.h"
 #include "PeerProgress.h"
+#include "ServiceEndpoint.h"
 #include "ToolkitCore.h"
 #include "TransportFailure.h"
 #include "modTarnwick.h"
@@ -9,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUrl>
 
 
 #include <algorithm>
@@ -92,6 +94,15 @@ public:
         AddHeaders(headers);
         const std::string noProxy = HostsWithoutProxy();
         Curl().easy_setopt(m_easy, CURLOPT_URL, url.c_str());
+        // libcurl would start a resolver thread for every request.
+        const QUrl parsed(QString::fromStdString(url));
+        const QString host = parsed.host();
+        if (NamesLocalhost(host)) {
+            const int port = parsed.port(parsed.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
+            const std::string entry = host.toStdString() + ':' + std::to_string(port) + ":127.0.0.1,[::1]";
+            m_resolve = Curl().slist_append(m_resolve, entry.c_str());
+            Curl().easy_setopt(m_easy, CURLOPT_RESOLVE, m_resolve);
+        }
         Curl().easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
         Curl().easy_setopt(m_easy, CURLOPT_POST, 1L);
         if (m_stream) {
@@ -352,6 +363,7 @@ private:
         if (m_multi)
             Curl().multi_cleanup(std::exchange(m_multi, nullptr));
         Curl().slist_free_all(std::exchange(m_headers, nullptr));
+        Curl().slist_free_all(std::exchange(m_resolve, nullptr));
     }
 
     TransportFailure::Failure FailureOf(CURLcode code, long systemError) const
@@ -426,6 +438,7 @@ private:
     CURLM* m_multi;
     CURL* m_easy;
     curl_slist* m_headers = nullptr;
+    curl_slist* m_resolve = nullptr;
     char m_error[CURL_ERROR_SIZE];
     QTimer* m_timer;
     PeerProgress* m_progress;

@@ -10,3 +10,10 @@ ServiceEndpoint ServiceEndpoint::CompiledIn()
     endpoint.homePageUrl = QString::fromUtf8(modTarnwick::kHomePageUrl.data(), qsizetype(modTarnwick::kHomePageUrl.size()));
     return endpoint;
 }
+
+bool NamesLocalhost(const QString& host)
+{
+    const QString name = host.trimmed();
+    return name.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
+        || name.compare(QLatin1String("localhost."), Qt::CaseInsensitive) == 0;
+}

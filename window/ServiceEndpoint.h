@@ -12,3 +12,8 @@ struct ServiceEndpoint
 
     static ServiceEndpoint CompiledIn();
 };
+
+// "localhost", "LOCALHOST." and the like: the name of this machine by
+// definition, which both transports take to the loopback addresses (IPv4
+// first, then IPv6) without asking the resolver.
+bool NamesLocalhost(const QString& host);

@@ -1,6 +1,7 @@
 #include "WinsockControl.h"
 
 #include "PeerProgress.h"
+#include "ServiceEndpoint.h"
 #include "ToolkitCore.h"
 #include "TransportFailure.h"
 #include "modTarnwick.h"
@@ -89,12 +90,9 @@ void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort)
     Reset();
     if (m_connectTimer->interval() > 0)
         m_connectTimer->start();
-    // "localhost" is this machine by definition: its loopback addresses are
-    // tried without asking the resolver, which would take a thread and the
-    // system's host files for an answer known in advance.
-    const QString host = remoteHost.trimmed();
-    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0
-        || host.compare(QLatin1String("localhost."), Qt::CaseInsensitive) == 0) {
+    // The resolver would take a thread and the system's host files for an
+    // answer known in advance.
+    if (NamesLocalhost(remoteHost)) {
         m_loopbackPort = remotePort;
         m_socket->connectToHost(QHostAddress(QHostAddress::LocalHost), remotePort);
         return;

@@ -8,7 +8,10 @@
 #include "StreamTestSupport.h"
 #include "InetControl.h"
 
+#include <QHostAddress>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -28,6 +31,8 @@ private slots:
     void sendsAStreamAsItIsRead();
     void cancelIsSilent();
     void missingLibraryIsNamed();
+    void localhostIsEitherLoopback_data();
+    void localhostIsEitherLoopback();
 };
 
 void tst_InetControl::completeAnswers_data()
@@ -207,6 +212,39 @@ void tst_InetControl::missingLibraryIsNamed()
     why.clear();
     QVERIFY(CurlLibrary::Get(&why));
     QVERIFY(why.isEmpty());
+}
+
+void tst_InetControl::localhostIsEitherLoopback_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("listenOn");
+    QTest::newRow("service on the IPv4 loopback") << QStringLiteral("localhost") << QStringLiteral("127.0.0.1");
+    QTest::newRow("service on the IPv6 loopback only") << QStringLiteral("LocalHost.") << QStringLiteral("::1");
+}
+
+// As the socket does: no resolver for "localhost", and either loopback answers.
+void tst_InetControl::localhostIsEitherLoopback()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, listenOn);
+
+    QTcpServer server;
+    if (!server.listen(QHostAddress(listenOn)))
+        QSKIP("this machine has no such loopback address");
+    connect(&server, &QTcpServer::newConnection, &server, [&server] {
+        QTcpSocket* peer = server.nextPendingConnection();
+        connect(peer, &QTcpSocket::readyRead, peer, [peer] {
+            peer->readAll();
+            FixtureServer::SendAndClose(peer, FixtureServer::HttpAnswer(200, "<html>ok</html>"));
+        });
+    });
+
+    InetControl inet;
+    QSignalSpy states(&inet, &InetControl::StateChanged);
+    inet.Execute(QStringLiteral("http://%1:%2/").arg(host).arg(server.serverPort()), QStringLiteral("POST"), "x",
+                 "Content-Type: text/plain\r\n\r\n");
+    QTRY_COMPARE(states.size(), 1);
+    QCOMPARE(states.first().at(0).toInt(), InetControl::icResponseCompleted);
 }
 
 QTEST_GUILESS_MAIN(tst_InetControl)
