@@ -71,7 +71,7 @@ void ImageUpload::Start(const QString& imagePath, Transport transport, bool rand
             return;
         }
         if (transport == Transport::Socket) {
-            // The request is built once the connection is open, as the window does.
+            // The request is opened once the connection is, as the window does.
             Winsock->Close();
             Winsock->Connect(m_endpoint.host, m_endpoint.port);
             return;

@@ -12,7 +12,6 @@
 #include <QTimer>
 #include <QUrl>
 
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -25,7 +24,6 @@
 #include <utility>
 
 #include <poll.h>
-
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers shared by the transport tests: draining posted events, and upload
-// requests read from a file as they are sent.
+// Helpers shared by the transport tests: draining posted events, the
+// "localhost" rows, and upload requests read from a file as they are sent.
 
 #include "modTarnwick.h"
 
@@ -21,6 +21,16 @@ inline void DrainPostedEvents(QObject* context)
     bool ran = false;
     QMetaObject::invokeMethod(context, [&ran] { ran = true; }, Qt::QueuedConnection);
     QTRY_VERIFY(ran);
+}
+
+// Rows for the tests that "localhost" reaches either loopback address: the
+// host name as given, and the one address the test's service listens on.
+inline void LocalhostRows()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("listenOn");
+    QTest::newRow("service on the IPv4 loopback") << QStringLiteral("localhost") << QStringLiteral("127.0.0.1");
+    QTest::newRow("service on the IPv6 loopback only") << QStringLiteral("LocalHost.") << QStringLiteral("::1");
 }
 
 // size bytes in which every byte value occurs, NUL included.

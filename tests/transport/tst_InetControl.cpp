@@ -216,10 +216,7 @@ void tst_InetControl::missingLibraryIsNamed()
 
 void tst_InetControl::localhostIsEitherLoopback_data()
 {
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<QString>("listenOn");
-    QTest::newRow("service on the IPv4 loopback") << QStringLiteral("localhost") << QStringLiteral("127.0.0.1");
-    QTest::newRow("service on the IPv6 loopback only") << QStringLiteral("LocalHost.") << QStringLiteral("::1");
+    LocalhostRows();
 }
 
 // As the socket does: no resolver for "localhost", and either loopback answers.

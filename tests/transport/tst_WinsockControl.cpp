@@ -102,10 +102,7 @@ void tst_WinsockControl::sendsAStreamAsItIsRead()
 
 void tst_WinsockControl::localhostIsEitherLoopback_data()
 {
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<QString>("listenOn");
-    QTest::newRow("service on the IPv4 loopback") << QStringLiteral("localhost") << QStringLiteral("127.0.0.1");
-    QTest::newRow("service on the IPv6 loopback only") << QStringLiteral("LocalHost.") << QStringLiteral("::1");
+    LocalhostRows();
 }
 
 void tst_WinsockControl::localhostIsEitherLoopback()

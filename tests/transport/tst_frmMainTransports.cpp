@@ -30,9 +30,14 @@ namespace {
 constexpr std::chrono::milliseconds kShortLimit = 400ms;
 constexpr qint64 kAnswerLimit = 16 * 1024 * 1024;
 
+QPushButton* ButtonOf(const frmMain& window, Transport transport)
+{
+    return ControlOf<QPushButton>(window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
+}
+
 void Click(frmMain& window, Transport transport)
 {
-    auto* button = ControlOf<QPushButton>(window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
+    auto* button = ButtonOf(window, transport);
     QVERIFY(button);
     QVERIFY(button->isEnabled());
     QTest::mouseClick(button, Qt::LeftButton);
@@ -626,7 +631,7 @@ void tst_frmMainTransports::linksReachTheScreen()
 
     // The path's repaint is still to come when the upload starts.
     SetImage(*window, image.Path());
-    ControlOf<QPushButton>(*window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"))->click();
+    ButtonOf(*window, transport)->click();
     QTRY_VERIFY(paintsWhenFilled >= 0);
     QTRY_VERIFY(counter.paints > paintsWhenFilled);
 }
@@ -660,8 +665,7 @@ void tst_frmMainTransports::lastLinksNeverShownDuringAnUpload()
     PaintCounter counter;
     counter.armed = false;
     ResultRow(*window, 7)->installEventFilter(&counter);
-    auto* button = ControlOf<QPushButton>(*window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
-    connect(button, &QPushButton::clicked, &counter, [&counter] { counter.armed = true; });
+    connect(ButtonOf(*window, transport), &QPushButton::clicked, &counter, [&counter] { counter.armed = true; });
     server.HoldReading(true);
     server.SetAnswer({});
     SetImage(*window, large.Path());
