@@ -77,6 +77,10 @@ void TestFrmMainLayout::controls()
         QCOMPARE(control->geometry(), expected);
     }
     QVERIFY(control->isVisibleTo(&window));
+    // Every control in the window's face and size, the result rows too,
+    // whose font differs only in how it lays out text.
+    QCOMPARE(control->font().family(), window.font().family());
+    QCOMPARE(control->font().pointSizeF(), window.font().pointSizeF());
 
     QString shown;
     if (auto* button = qobject_cast<const QAbstractButton*>(control))
