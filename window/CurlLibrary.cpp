@@ -31,10 +31,11 @@ const CurlLibrary* CurlLibrary::Load(const char* soname, QString* why)
         && Resolve(library, "curl_easy_init", loaded->easy_init) && Resolve(library, "curl_easy_cleanup", loaded->easy_cleanup)
         && Resolve(library, "curl_easy_setopt", loaded->easy_setopt) && Resolve(library, "curl_easy_getinfo", loaded->easy_getinfo)
         && Resolve(library, "curl_easy_strerror", loaded->easy_strerror) && Resolve(library, "curl_multi_init", loaded->multi_init)
-        && Resolve(library, "curl_multi_cleanup", loaded->multi_cleanup) && Resolve(library, "curl_multi_setopt", loaded->multi_setopt)
+        && Resolve(library, "curl_multi_cleanup", loaded->multi_cleanup)
         && Resolve(library, "curl_multi_add_handle", loaded->multi_add_handle)
         && Resolve(library, "curl_multi_remove_handle", loaded->multi_remove_handle)
-        && Resolve(library, "curl_multi_socket_action", loaded->multi_socket_action)
+        && Resolve(library, "curl_multi_perform", loaded->multi_perform) && Resolve(library, "curl_multi_poll", loaded->multi_poll)
+        && Resolve(library, "curl_multi_wakeup", loaded->multi_wakeup)
         && Resolve(library, "curl_multi_info_read", loaded->multi_info_read)
         && Resolve(library, "curl_slist_append", loaded->slist_append) && Resolve(library, "curl_slist_free_all", loaded->slist_free_all);
     if (!complete || loaded->global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {

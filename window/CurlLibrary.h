@@ -19,10 +19,11 @@ struct CurlLibrary
     decltype(&curl_easy_strerror) easy_strerror;
     decltype(&curl_multi_init) multi_init;
     decltype(&curl_multi_cleanup) multi_cleanup;
-    decltype(&curl_multi_setopt) multi_setopt;
     decltype(&curl_multi_add_handle) multi_add_handle;
     decltype(&curl_multi_remove_handle) multi_remove_handle;
-    decltype(&curl_multi_socket_action) multi_socket_action;
+    decltype(&curl_multi_perform) multi_perform;
+    decltype(&curl_multi_poll) multi_poll;
+    decltype(&curl_multi_wakeup) multi_wakeup;
     decltype(&curl_multi_info_read) multi_info_read;
     decltype(&curl_slist_append) slist_append;
     decltype(&curl_slist_free_all) slist_free_all;

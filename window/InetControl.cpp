@@ -7,23 +7,21 @@
 #include "TransportFailure.h"
 #include "modTarnwick.h"
 
-#include <QElapsedTimer>
-#include <QSocketNotifier>
-#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdlib>
 #include <functional>
-#include <map>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
-
-#include <poll.h>
 
 namespace {
 
@@ -33,7 +31,17 @@ const CurlLibrary& Curl()
     return *CurlLibrary::Get(nullptr);
 }
 
-constexpr std::chrono::nanoseconds kFeedBudget = std::chrono::milliseconds(4);
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// While bytes handed to the kernel wait for the peer, the peer's progress is
+// looked at this often; reports of it go to the window at most this often.
+constexpr milliseconds kSampleInterval{50};
+constexpr milliseconds kReportInterval{20};
+// How long Cancel waits for the transfer's thread to let go. It takes
+// microseconds, unless the system's resolver holds it: then the thread is
+// left to end on its own, and reports nothing.
+constexpr milliseconds kStopWait{500};
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
 {
@@ -56,115 +64,287 @@ std::string HostsWithoutProxy()
 
 } // namespace
 
-// One request: libcurl's handles, driven by socket notifiers and a timer of
-// the owner's event loop.
-class InetControl::Transfer : public QObject
+struct InetControl::Outcome
+{
+    bool complete = false;
+    TransportFailure::Failure failure;
+    std::string head;
+    std::string body;
+};
+
+// One request, run by libcurl on a thread of its own: connect, send the body
+// (read from its stream as it goes), take the answer, then post the outcome to
+// the owner and let go of the connection. The thread shares only the Job with
+// the owner's side, and reaches the owner through posted calls alone.
+class InetControl::Transfer
 {
 public:
     enum class Abort { None, TimedOut, TooLarge };
 
-    Transfer(InetControl& owner, std::string body, double timeoutSeconds, qint64 maxAnswer)
-        : Transfer(owner, timeoutSeconds, maxAnswer)
+    struct Job
     {
-        m_request = std::move(body);
-        m_bodySize = m_request.size();
+        // Set on the owner's thread before the thread starts, then read-only.
+        std::string url;
+        std::string headerBlock;
+        std::string request; // the body, whole: or
+        std::unique_ptr<modTarnwick::RequestStream> stream;
+        std::uint64_t bodySize = 0;
+        milliseconds stallLimit{0};
+        qint64 maxAnswer = 0;
+        std::uint64_t generation = 0;
+
+        // Shared with the owner's thread.
+        std::mutex lock;
+        std::condition_variable ended;
+        InetControl* owner = nullptr; // null once the owner has let go
+        CURLM* multi = nullptr;       // while there is one to wake
+        bool cancelled = false;
+        bool finished = false;
+
+        // The thread's own.
+        CURL* easy = nullptr;
+        curl_slist* headers = nullptr;
+        curl_slist* resolve = nullptr;
+        char error[CURL_ERROR_SIZE] = {};
+        curl_socket_t socket = CURL_SOCKET_BAD;
+        int readFailure = 0;
+        Abort abort = Abort::None;
+        std::string head;
+        std::string answer;
+    };
+
+    Transfer(InetControl& owner, const QString& url, const std::string& headers, double timeoutSeconds, qint64 maxAnswer)
+        : m_job(std::make_shared<Job>())
+    {
+        m_job->owner = &owner;
+        m_job->url = url.toStdString();
+        m_job->headerBlock = headers;
+        m_job->stallLimit = milliseconds(timeoutSeconds > 0 ? std::llround(timeoutSeconds * 1000.0) : 0);
+        m_job->maxAnswer = maxAnswer;
+        m_job->generation = owner.m_generation;
     }
 
-    Transfer(InetControl& owner, std::unique_ptr<modTarnwick::RequestStream> body, double timeoutSeconds, qint64 maxAnswer)
-        : Transfer(owner, timeoutSeconds, maxAnswer)
+    ~Transfer() { Stop(); }
+
+    void SetBody(std::string body)
     {
-        m_stream = std::move(body);
-        m_bodySize = m_stream->Size();
+        m_job->request = std::move(body);
+        m_job->bodySize = m_job->request.size();
     }
 
-    ~Transfer() override { Release(); }
-
-    // False when libcurl refused the request before anything was sent.
-    bool Start(const std::string& url, const std::string& headers)
+    void SetBody(std::unique_ptr<modTarnwick::RequestStream> body)
     {
-        if (!m_multi || !m_easy)
-            return false;
-        Curl().multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &Transfer::OnSocket);
-        Curl().multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
-        Curl().multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &Transfer::OnTimer);
-        Curl().multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+        m_job->bodySize = body->Size();
+        m_job->stream = std::move(body);
+    }
 
-        AddHeaders(headers);
-        const std::string noProxy = HostsWithoutProxy();
-        Curl().easy_setopt(m_easy, CURLOPT_URL, url.c_str());
+    // Throws std::system_error when no thread can be had.
+    void Start()
+    {
+        m_thread = std::thread([job = m_job] { Run(*job); });
+    }
+
+    // Ends the transfer, if it still runs, without a report, and waits a
+    // little for its thread.
+    void Stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        std::unique_lock hold(m_job->lock);
+        m_job->owner = nullptr;
+        m_job->cancelled = true;
+        if (m_job->multi)
+            Curl().multi_wakeup(m_job->multi);
+        const bool ended = m_job->ended.wait_for(hold, kStopWait, [this] { return m_job->finished; });
+        hold.unlock();
+        if (ended)
+            m_thread.join();
+        else
+            m_thread.detach(); // it holds its Job, and has nobody left to report to
+    }
+
+private:
+    static void Run(Job& job)
+    {
+        Outcome outcome = Perform(job);
+        if (!Cancelled(job)) {
+            Post(job, [generation = job.generation, outcome = std::move(outcome)](InetControl& owner) mutable {
+                owner.Complete(generation, std::move(outcome));
+            });
+        }
+        // Letting go of the connection runs beside the owner taking the outcome.
+        Release(job);
+        const std::lock_guard hold(job.lock);
+        job.finished = true;
+        job.ended.notify_all();
+    }
+
+    static bool Cancelled(Job& job)
+    {
+        const std::lock_guard hold(job.lock);
+        return job.cancelled;
+    }
+
+    // Calls report on the owner's thread, unless the owner has let go by then.
+    template <typename Report>
+    static void Post(Job& job, Report report)
+    {
+        const std::lock_guard hold(job.lock);
+        if (!job.owner)
+            return;
+        InetControl* owner = job.owner;
+        QMetaObject::invokeMethod(owner, [owner, report = std::move(report)]() mutable { report(*owner); }, Qt::QueuedConnection);
+    }
+
+    static Outcome Perform(Job& job)
+    {
+        Outcome outcome;
+        CURLM* multi = Curl().multi_init();
+        job.easy = Curl().easy_init();
+        if (!multi || !job.easy) {
+            if (multi)
+                Curl().multi_cleanup(multi);
+            outcome.failure = TransportFailure::FromErrno(ENOMEM);
+            return outcome;
+        }
+        {
+            const std::lock_guard hold(job.lock);
+            if (job.cancelled) {
+                Curl().multi_cleanup(multi);
+                return outcome;
+            }
+            job.multi = multi;
+        }
+        Configure(job);
+        const CURLcode code = Curl().multi_add_handle(multi, job.easy) == CURLM_OK ? Drive(job, multi) : CURLE_OUT_OF_MEMORY;
+        if (Cancelled(job))
+            return outcome;
+
+        long systemError = 0;
+        Curl().easy_getinfo(job.easy, CURLINFO_OS_ERRNO, &systemError);
+        outcome.complete = code == CURLE_OK && job.abort == Abort::None;
+        if (outcome.complete) {
+            outcome.head = std::move(job.head);
+            outcome.body = std::move(job.answer);
+        } else {
+            outcome.failure = FailureOf(job, code, systemError);
+        }
+        return outcome;
+    }
+
+    static void Configure(Job& job)
+    {
+        CURL* easy = job.easy;
+        AddHeaders(job);
+        Curl().easy_setopt(easy, CURLOPT_URL, job.url.c_str());
         // libcurl would start a resolver thread for every request.
-        const QUrl parsed(QString::fromStdString(url));
+        const QUrl parsed(QString::fromStdString(job.url));
         const QString host = parsed.host();
         if (NamesLocalhost(host)) {
             const int port = parsed.port(parsed.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
             const std::string entry = host.toStdString() + ':' + std::to_string(port) + ":127.0.0.1,[::1]";
-            m_resolve = Curl().slist_append(m_resolve, entry.c_str());
-            Curl().easy_setopt(m_easy, CURLOPT_RESOLVE, m_resolve);
+            job.resolve = Curl().slist_append(job.resolve, entry.c_str());
+            Curl().easy_setopt(easy, CURLOPT_RESOLVE, job.resolve);
         }
-        Curl().easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-        Curl().easy_setopt(m_easy, CURLOPT_POST, 1L);
-        if (m_stream) {
-            Curl().easy_setopt(m_easy, CURLOPT_READFUNCTION, &Transfer::OnRead);
-            Curl().easy_setopt(m_easy, CURLOPT_READDATA, this);
+        Curl().easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+        Curl().easy_setopt(easy, CURLOPT_POST, 1L);
+        if (job.stream) {
+            Curl().easy_setopt(easy, CURLOPT_READFUNCTION, &OnRead);
+            Curl().easy_setopt(easy, CURLOPT_READDATA, &job);
         } else {
-            Curl().easy_setopt(m_easy, CURLOPT_POSTFIELDS, m_request.data());
+            Curl().easy_setopt(easy, CURLOPT_POSTFIELDS, job.request.data());
         }
-        Curl().easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodySize));
-        Curl().easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
-        Curl().easy_setopt(m_easy, CURLOPT_NOPROXY, noProxy.c_str());
-        Curl().easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
-        Curl().easy_setopt(m_easy, CURLOPT_TCP_NODELAY, 1L);
+        Curl().easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(job.bodySize));
+        Curl().easy_setopt(easy, CURLOPT_HTTPHEADER, job.headers);
+        Curl().easy_setopt(easy, CURLOPT_NOPROXY, HostsWithoutProxy().c_str()); // libcurl keeps a copy
+        Curl().easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        Curl().easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
         // Every upload on a connection of its own: a connection left over from
         // the last one may have been closed by the service, and a request
         // resent on a new one could store the image twice.
-        Curl().easy_setopt(m_easy, CURLOPT_FRESH_CONNECT, 1L);
-        Curl().easy_setopt(m_easy, CURLOPT_FORBID_REUSE, 1L);
-        if (m_connectLimit.count() > 0)
-            Curl().easy_setopt(m_easy, CURLOPT_CONNECTTIMEOUT_MS, long(m_connectLimit.count()));
-        Curl().easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
-        Curl().easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
-        Curl().easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
-        Curl().easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
-        Curl().easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
-        Curl().easy_setopt(m_easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::OnSocketOpened);
-        Curl().easy_setopt(m_easy, CURLOPT_SOCKOPTDATA, this);
-        if (Curl().multi_add_handle(m_multi, m_easy) != CURLM_OK)
-            return false;
-        // The connection is opened now, not a turn of the event loop later,
-        // and on a near host, where it is made at once, the request goes out
-        // now too. Whatever this ends in reaches the owner posted, as always.
-        Act(CURL_SOCKET_TIMEOUT, 0);
-        curl_socket_t ready = CURL_SOCKET_BAD;
-        for (const auto& [socket, watch] : m_watches) {
-            if (WantsToWrite(socket) && Writable(socket))
-                ready = socket;
+        Curl().easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+        Curl().easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+        if (job.stallLimit.count() > 0)
+            Curl().easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(job.stallLimit.count()));
+        Curl().easy_setopt(easy, CURLOPT_ERRORBUFFER, job.error);
+        Curl().easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
+        Curl().easy_setopt(easy, CURLOPT_HEADERDATA, &job);
+        Curl().easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
+        Curl().easy_setopt(easy, CURLOPT_WRITEDATA, &job);
+        Curl().easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &OnSocketOpened);
+        Curl().easy_setopt(easy, CURLOPT_SOCKOPTDATA, &job);
+    }
+
+    // libcurl's own loop, as its easy interface runs it, with the peer's
+    // progress looked at between steps: until the answer is complete, the
+    // request fails, the owner cancels it, or the peer makes no progress for
+    // the stall limit.
+    static CURLcode Drive(Job& job, CURLM* multi)
+    {
+        const qint64 total = qint64(job.bodySize);
+        Clock::time_point lastProgress = Clock::now();
+        Clock::time_point lastReport;
+        qint64 acknowledged = 0;
+        qint64 reported = 0;
+        curl_off_t received = 0;
+        std::size_t headSeen = 0;
+        for (;;) {
+            int running = 0;
+            if (Curl().multi_perform(multi, &running) != CURLM_OK)
+                return CURLE_OUT_OF_MEMORY;
+            int left = 0;
+            while (CURLMsg* message = Curl().multi_info_read(multi, &left)) {
+                if (message->msg == CURLMSG_DONE)
+                    return message->data.result;
+            }
+            if (Cancelled(job))
+                return CURLE_ABORTED_BY_CALLBACK;
+
+            const Clock::time_point now = Clock::now();
+            curl_off_t handed = 0;
+            Curl().easy_getinfo(job.easy, CURLINFO_SIZE_UPLOAD_T, &handed);
+            if (job.socket != CURL_SOCKET_BAD && handed > acknowledged) {
+                const qint64 taken = std::clamp<qint64>(qint64(handed) - PeerProgress::UnacknowledgedBytes(job.socket), 0, total);
+                if (taken > acknowledged) {
+                    acknowledged = taken;
+                    lastProgress = now;
+                }
+            }
+            if (acknowledged > reported && (acknowledged == total || now - lastReport >= kReportInterval)) {
+                reported = acknowledged;
+                lastReport = now;
+                Post(job, [generation = job.generation, acknowledged, total](InetControl& owner) {
+                    owner.ReportProgress(generation, acknowledged, total);
+                });
+            }
+            curl_off_t arrived = 0;
+            Curl().easy_getinfo(job.easy, CURLINFO_SIZE_DOWNLOAD_T, &arrived);
+            if (arrived > received || job.head.size() > headSeen) {
+                received = arrived;
+                headSeen = job.head.size();
+                lastProgress = now;
+            }
+
+            milliseconds wait{1000};
+            if (job.stallLimit.count() > 0) {
+                const auto quiet = std::chrono::duration_cast<milliseconds>(now - lastProgress);
+                if (quiet >= job.stallLimit) {
+                    job.abort = Abort::TimedOut;
+                    return CURLE_OPERATION_TIMEDOUT;
+                }
+                wait = std::min(wait, job.stallLimit - quiet);
+            }
+            // Bytes the kernel holds for a slow peer: look again soon, or the
+            // strip would wait for libcurl's next step to move.
+            if (acknowledged < qint64(handed))
+                wait = std::min(wait, kSampleInterval);
+            Curl().multi_poll(multi, nullptr, 0, int(std::max<milliseconds::rep>(wait.count(), 1)), nullptr);
         }
-        if (ready != CURL_SOCKET_BAD)
-            Act(ready, CURL_CSELECT_OUT);
-        return true;
     }
 
-private:
-    Transfer(InetControl& owner, double timeoutSeconds, qint64 maxAnswer)
-        : QObject(&owner), m_owner(owner), m_maxAnswer(maxAnswer),
-          m_multi(Curl().multi_init()), m_easy(Curl().easy_init()), m_timer(new QTimer(this)), m_progress(new PeerProgress(this))
+    static void AddHeaders(Job& job)
     {
-        m_error[0] = '\0';
-        m_timer->setSingleShot(true);
-        connect(m_timer, &QTimer::timeout, this, [this] { Act(CURL_SOCKET_TIMEOUT, 0); });
-        const auto limit = std::chrono::milliseconds(timeoutSeconds > 0 ? std::llround(timeoutSeconds * 1000.0) : 0);
-        m_progress->SetStallLimit(limit);
-        m_connectLimit = limit;
-        connect(m_progress, &PeerProgress::Progress, &owner, &InetControl::UploadProgress);
-        connect(m_progress, &PeerProgress::Stalled, this, [this] {
-            m_abort = Abort::TimedOut;
-            End(CURLE_OPERATION_TIMEDOUT);
-        });
-    }
-
-    void AddHeaders(const std::string& block)
-    {
-        std::string_view rest(block);
+        std::string_view rest(job.headerBlock);
         while (!rest.empty()) {
             const std::size_t end = rest.find('\n');
             std::string_view line = rest.substr(0, end);
@@ -178,45 +358,28 @@ private:
             // the compiled-in service without one), and the length from the data.
             if (StartsWithIgnoringCase(line, "Host:") || StartsWithIgnoringCase(line, "Content-Length:"))
                 continue;
-            m_headers = Curl().slist_append(m_headers, std::string(line).c_str());
+            job.headers = Curl().slist_append(job.headers, std::string(line).c_str());
         }
         // Nothing beyond the block: no "Expect: 100-continue" to wait a second
         // for, no Accept line.
-        m_headers = Curl().slist_append(m_headers, "Expect:");
-        m_headers = Curl().slist_append(m_headers, "Accept:");
+        job.headers = Curl().slist_append(job.headers, "Expect:");
+        job.headers = Curl().slist_append(job.headers, "Accept:");
     }
 
-    static int OnSocket(CURL*, curl_socket_t socket, int what, void* self, void*)
+    static std::size_t OnRead(char* to, std::size_t size, std::size_t count, void* data)
     {
-        static_cast<Transfer*>(self)->Watch(socket, what);
-        return 0;
-    }
-
-    static int OnTimer(CURLM*, long milliseconds, void* self)
-    {
-        QTimer* timer = static_cast<Transfer*>(self)->m_timer;
-        if (milliseconds < 0)
-            timer->stop();
-        else
-            timer->start(int(std::min<long>(milliseconds, 24L * 3600 * 1000)));
-        return 0;
-    }
-
-    static std::size_t OnRead(char* to, std::size_t size, std::size_t count, void* self)
-    {
-        auto* transfer = static_cast<Transfer*>(self);
-        const std::int64_t got = transfer->m_stream->Read(to, size * count);
+        auto* job = static_cast<Job*>(data);
+        const std::int64_t got = job->stream->Read(to, size * count);
         if (got < 0) {
-            transfer->m_readFailure = int(-got);
+            job->readFailure = int(-got);
             return CURL_READFUNC_ABORT;
         }
         return std::size_t(got);
     }
 
-    static int OnSocketOpened(void* self, curl_socket_t socket, curlsocktype)
+    static int OnSocketOpened(void* data, curl_socket_t socket, curlsocktype)
     {
-        auto* transfer = static_cast<Transfer*>(self);
-        transfer->m_progress->Start(socket, qint64(transfer->m_bodySize));
+        static_cast<Job*>(data)->socket = socket;
         return CURL_SOCKOPT_OK;
     }
 
@@ -224,156 +387,62 @@ private:
     // answer (100 Continue) is followed by the real one, which starts afresh.
     static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self)
     {
-        auto* transfer = static_cast<Transfer*>(self);
+        auto* job = static_cast<Job*>(self);
         const std::string_view line(data, size * count);
         if (StartsWithIgnoringCase(line, "HTTP/"))
-            transfer->m_head.clear();
-        if (StartsWithIgnoringCase(line, "Content-Length:") && transfer->m_maxAnswer > 0) {
+            job->head.clear();
+        if (StartsWithIgnoringCase(line, "Content-Length:") && job->maxAnswer > 0) {
             const long long length = std::atoll(std::string(line.substr(15)).c_str());
-            if (length > transfer->m_maxAnswer) {
-                transfer->m_abort = Abort::TooLarge;
+            if (length > job->maxAnswer) {
+                job->abort = Abort::TooLarge;
                 return 0;
             }
         }
-        transfer->m_head.append(line);
+        job->head.append(line);
         return line.size();
     }
 
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self)
     {
-        auto* transfer = static_cast<Transfer*>(self);
+        auto* job = static_cast<Job*>(self);
         const std::size_t bytes = size * count;
-        if (transfer->m_maxAnswer > 0 && qint64(transfer->m_answer.size() + bytes) > transfer->m_maxAnswer) {
-            transfer->m_abort = Abort::TooLarge;
+        if (job->maxAnswer > 0 && qint64(job->answer.size() + bytes) > job->maxAnswer) {
+            job->abort = Abort::TooLarge;
             return 0;
         }
-        transfer->m_answer.append(data, bytes);
+        job->answer.append(data, bytes);
         return bytes;
     }
 
-    void Watch(curl_socket_t socket, int what)
+    // Closes the connection, if libcurl has not, frees the handles and closes the file.
+    static void Release(Job& job)
     {
-        auto& [reader, writer] = m_watches[socket];
-        if (what == CURL_POLL_REMOVE) {
-            // Called from inside libcurl, maybe from one of these notifiers' own signals.
-            for (QSocketNotifier* notifier : {reader, writer}) {
-                if (notifier) {
-                    notifier->setEnabled(false);
-                    notifier->deleteLater();
-                }
-            }
-            m_watches.erase(socket);
-            return;
+        CURLM* multi = nullptr;
+        {
+            const std::lock_guard hold(job.lock);
+            multi = std::exchange(job.multi, nullptr);
         }
-        if (!reader) {
-            reader = new QSocketNotifier(socket, QSocketNotifier::Read, this);
-            writer = new QSocketNotifier(socket, QSocketNotifier::Write, this);
-            connect(reader, &QSocketNotifier::activated, this, [this, socket] { Act(socket, CURL_CSELECT_IN); });
-            connect(writer, &QSocketNotifier::activated, this, [this, socket] { Act(socket, CURL_CSELECT_OUT); });
-        }
-        reader->setEnabled(what == CURL_POLL_IN || what == CURL_POLL_INOUT);
-        writer->setEnabled(what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
+        if (multi && job.easy)
+            Curl().multi_remove_handle(multi, job.easy);
+        if (job.easy)
+            Curl().easy_cleanup(std::exchange(job.easy, nullptr));
+        if (multi)
+            Curl().multi_cleanup(multi);
+        Curl().slist_free_all(std::exchange(job.headers, nullptr));
+        Curl().slist_free_all(std::exchange(job.resolve, nullptr));
+        job.stream.reset();
     }
 
-    void Act(curl_socket_t socket, int events)
-    {
-        if (!m_multi)
-            return;
-        int running = 0;
-        Curl().multi_socket_action(m_multi, socket, events, &running);
-        // libcurl writes a request in 64 KiB pieces: while the socket takes
-        // them, feed it here rather than one piece per turn of the event
-        // loop, for a few milliseconds at most so the window stays live. The
-        // socket takes bytes until its buffer is full, well past the point
-        // where poll() stops calling it writable, so what ends the feeding is
-        // a piece that did not go out.
-        if (events == CURL_CSELECT_OUT) {
-            QElapsedTimer busy;
-            busy.start();
-            for (curl_off_t sent = UploadedBytes(); m_multi && WantsToWrite(socket) && busy.nsecsElapsed() < kFeedBudget.count();) {
-                Curl().multi_socket_action(m_multi, socket, CURL_CSELECT_OUT, &running);
-                const curl_off_t now = UploadedBytes();
-                if (now == sent)
-                    break;
-                sent = now;
-            }
-        }
-        ReportProgress();
-        int left = 0;
-        while (CURLMsg* message = m_multi ? Curl().multi_info_read(m_multi, &left) : nullptr) {
-            if (message->msg == CURLMSG_DONE) {
-                End(message->data.result);
-                return;
-            }
-        }
-    }
-
-    // Lets go of libcurl; the notifiers stay, disabled, until this object goes:
-    // one of them may be the sender of the signal that got us here.
-    bool WantsToWrite(curl_socket_t socket) const
-    {
-        const auto found = m_watches.find(socket);
-        return found != m_watches.end() && found->second.second->isEnabled();
-    }
-
-    // Once a turn, not once a piece: the peer's progress costs a system call.
-    void ReportProgress()
-    {
-        if (!m_easy)
-            return;
-        m_progress->Handed(qint64(UploadedBytes()));
-        curl_off_t received = 0;
-        Curl().easy_getinfo(m_easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
-        if (received > m_received || m_head.size() > m_headSeen) {
-            m_received = received;
-            m_headSeen = m_head.size();
-            m_progress->Received();
-        }
-    }
-
-    static bool Writable(curl_socket_t socket)
-    {
-        pollfd watch{socket, POLLOUT, 0};
-        return ::poll(&watch, 1, 0) == 1 && (watch.revents & POLLOUT);
-    }
-
-    curl_off_t UploadedBytes() const
-    {
-        curl_off_t sent = 0;
-        if (m_easy)
-            Curl().easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &sent);
-        return sent;
-    }
-
-    void Release()
-    {
-        m_timer->stop();
-        m_progress->Stop();
-        for (auto& [socket, watch] : m_watches) {
-            watch.first->setEnabled(false);
-            watch.second->setEnabled(false);
-        }
-        m_watches.clear();
-        if (m_multi && m_easy)
-            Curl().multi_remove_handle(m_multi, m_easy);
-        if (m_easy)
-            Curl().easy_cleanup(std::exchange(m_easy, nullptr));
-        if (m_multi)
-            Curl().multi_cleanup(std::exchange(m_multi, nullptr));
-        Curl().slist_free_all(std::exchange(m_headers, nullptr));
-        Curl().slist_free_all(std::exchange(m_resolve, nullptr));
-    }
-
-    TransportFailure::Failure FailureOf(CURLcode code, long systemError) const
+    static TransportFailure::Failure FailureOf(const Job& job, CURLcode code, long systemError)
     {
         using namespace TransportFailure;
-        const QString detail = QString::fromLocal8Bit(m_error[0] ? m_error : Curl().easy_strerror(code));
-        if (m_abort == Abort::TimedOut || code == CURLE_OPERATION_TIMEDOUT)
-            return TimedOut(m_progress->StallLimit());
-        if (m_abort == Abort::TooLarge)
-            return AnswerTooLarge(m_maxAnswer);
-        if (m_readFailure != 0)
-            return FromErrno(m_readFailure);
+        const QString detail = QString::fromLocal8Bit(job.error[0] ? job.error : Curl().easy_strerror(code));
+        if (job.abort == Abort::TimedOut || code == CURLE_OPERATION_TIMEDOUT)
+            return TimedOut(job.stallLimit);
+        if (job.abort == Abort::TooLarge)
+            return AnswerTooLarge(job.maxAnswer);
+        if (job.readFailure != 0)
+            return FromErrno(job.readFailure);
         switch (code) {
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_RESOLVE_PROXY:
@@ -402,51 +471,8 @@ private:
         }
     }
 
-    // The request is over: its outcome goes to the owner, and this transfer away.
-    void End(CURLcode code)
-    {
-        long systemError = 0;
-        if (m_easy)
-            Curl().easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &systemError);
-        const bool complete = code == CURLE_OK && m_abort == Abort::None;
-        const TransportFailure::Failure failure = complete ? TransportFailure::Failure{} : FailureOf(code, systemError);
-        Release();
-
-        InetControl& owner = m_owner;
-        owner.m_transfer.release();
-        deleteLater();
-        if (complete) {
-            owner.m_head = std::move(m_head);
-            owner.m_body = std::move(m_answer);
-            owner.Finish(icResponseCompleted);
-        } else {
-            owner.m_responseCode = failure.number;
-            owner.m_responseInfo = failure.description;
-            owner.Finish(icError);
-        }
-    }
-
-    InetControl& m_owner;
-    // The body: whole, or read from the stream as it is sent.
-    std::string m_request;
-    std::unique_ptr<modTarnwick::RequestStream> m_stream;
-    std::uint64_t m_bodySize = 0;
-    int m_readFailure = 0;
-    qint64 m_maxAnswer;
-    CURLM* m_multi;
-    CURL* m_easy;
-    curl_slist* m_headers = nullptr;
-    curl_slist* m_resolve = nullptr;
-    char m_error[CURL_ERROR_SIZE];
-    QTimer* m_timer;
-    PeerProgress* m_progress;
-    std::chrono::milliseconds m_connectLimit{0};
-    std::map<curl_socket_t, std::pair<QSocketNotifier*, QSocketNotifier*>> m_watches;
-    Abort m_abort = Abort::None;
-    curl_off_t m_received = 0;
-    std::size_t m_headSeen = 0;
-    std::string m_head;
-    std::string m_answer;
+    std::shared_ptr<Job> m_job;
+    std::thread m_thread;
 };
 
 InetControl::InetControl(QObject* parent) : QObject(parent) {}
@@ -458,7 +484,11 @@ InetControl::~InetControl()
 
 void InetControl::Execute(const QString& url, const QString& operation, std::string data, const std::string& headers)
 {
-    Begin(url, operation, [&] { return std::make_unique<Transfer>(*this, std::move(data), RequestTimeout, MaxResponseBytes); }, headers);
+    Begin(operation, [&] {
+        auto transfer = std::make_unique<Transfer>(*this, url, headers, RequestTimeout, MaxResponseBytes);
+        transfer->SetBody(std::move(data));
+        return transfer;
+    });
 }
 
 void InetControl::Execute(const QString& url, const QString& operation, std::unique_ptr<modTarnwick::RequestStream> data,
@@ -466,17 +496,23 @@ void InetControl::Execute(const QString& url, const QString& operation, std::uni
 {
     if (!data)
         throw Toolkit::Failure(EINVAL, tr("There is no request to send"));
-    Begin(url, operation, [&] { return std::make_unique<Transfer>(*this, std::move(data), RequestTimeout, MaxResponseBytes); }, headers);
+    Begin(operation, [&] {
+        auto transfer = std::make_unique<Transfer>(*this, url, headers, RequestTimeout, MaxResponseBytes);
+        transfer->SetBody(std::move(data));
+        return transfer;
+    });
 }
 
-void InetControl::Begin(const QString& url, const QString& operation, const std::function<std::unique_ptr<Transfer>()>& makeTransfer,
-                        const std::string& headers)
+void InetControl::Begin(const QString& operation, const std::function<std::unique_ptr<Transfer>()>& makeTransfer)
 {
-    if (m_transfer)
+    if (m_executing)
         throw Toolkit::Failure(EALREADY, tr("Still executing the last request"));
     if (operation.trimmed().compare(QLatin1String("POST"), Qt::CaseInsensitive) != 0)
         throw Toolkit::Failure(EINVAL, tr("Only POST requests are made"));
 
+    // The last transfer's thread posted its outcome and let go of its
+    // connection long since: this joins it at once.
+    m_transfer.reset();
     ++m_generation;
     m_responseCode = 0;
     m_responseInfo.clear();
@@ -487,26 +523,39 @@ void InetControl::Begin(const QString& url, const QString& operation, const std:
     QString missing;
     if (!CurlLibrary::Get(&missing))
         throw Toolkit::Failure(ELIBACC, missing);
-    m_transfer = makeTransfer();
-    if (!m_transfer->Start(url.toStdString(), headers)) {
-        m_transfer.reset();
-        throw Toolkit::Failure(ENOMEM, tr("The HTTP client could not start the request"));
+    std::unique_ptr<Transfer> transfer = makeTransfer();
+    try {
+        transfer->Start();
+    } catch (const std::system_error& refused) {
+        throw Toolkit::Failure(refused.code().value() != 0 ? refused.code().value() : EAGAIN,
+                               tr("The HTTP client could not start the request"));
+    }
+    m_transfer = std::move(transfer);
+    m_executing = true;
+}
+
+void InetControl::Complete(std::uint64_t generation, Outcome outcome)
+{
+    if (generation != m_generation)
+        return;
+    m_executing = false;
+    m_readPos = 0;
+    if (outcome.complete) {
+        m_head = std::move(outcome.head);
+        m_body = std::move(outcome.body);
+        emit StateChanged(icResponseCompleted);
+    } else {
+        m_responseCode = outcome.failure.number;
+        m_responseInfo = outcome.failure.description;
+        std::string().swap(m_body);
+        emit StateChanged(icError);
     }
 }
 
-void InetControl::Finish(int state)
+void InetControl::ReportProgress(std::uint64_t generation, qint64 taken, qint64 total)
 {
-    if (state == icError)
-        std::string().swap(m_body);
-    m_readPos = 0;
-    const std::uint64_t generation = m_generation;
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation, state] {
-            if (generation == m_generation)
-                emit StateChanged(state);
-        },
-        Qt::QueuedConnection);
+    if (generation == m_generation && m_executing)
+        emit UploadProgress(taken, total);
 }
 
 std::string InetControl::GetChunk(int size, int /*dataType*/)
@@ -525,6 +574,7 @@ std::string InetControl::GetChunk(int size, int /*dataType*/)
 void InetControl::Cancel()
 {
     ++m_generation;
+    m_executing = false;
     m_transfer.reset();
     std::string().swap(m_body);
     m_readPos = 0;

@@ -1,7 +1,10 @@
 #pragma once
 
-// The window's HTTP client, carried by libcurl inside the window's event
-// loop. Execute posts a body and a header block unchanged and reports through
+// The window's HTTP client, carried by libcurl on a thread of its own, as a
+// command-line client runs it: the window's event loop only starts a request
+// and takes its outcome, and what it does meanwhile (the state routines of a
+// click, painting) runs beside the transfer instead of before it. Execute
+// posts a body and a header block unchanged and reports through
 // StateChanged: 11 when the request failed (nothing usable came back), 12
 // when an answer is complete, whatever its HTTP status. The body is then read
 // with GetChunk. StateChanged is posted through the owner's event loop, so its
@@ -46,7 +49,7 @@ public:
     // Largest answer body accepted; a larger one ends in state 11.
     qint64 MaxResponseBytes = 16 * 1024 * 1024;
 
-    // Returns at once, the connection under way. operation must be "POST". Each "Name: value" line of
+    // Returns at once, the request under way on the client's thread. operation must be "POST". Each "Name: value" line of
     // headers becomes a request header, except Host and Content-Length, which
     // follow the URL and the data; data is sent byte for byte. The component
     // keeps data until the request ends, so pass it by move to avoid a copy.
@@ -80,15 +83,17 @@ signals:
 
 private:
     class Transfer;
-    friend class Transfer;
+    struct Outcome;
 
-    void Finish(int state);
     // Checks what every request must be, then starts the transfer makeTransfer gives.
-    void Begin(const QString& url, const QString& operation, const std::function<std::unique_ptr<Transfer>()>& makeTransfer,
-               const std::string& headers);
+    void Begin(const QString& operation, const std::function<std::unique_ptr<Transfer>()>& makeTransfer);
+    // The transfer of this generation has ended; its thread may still be letting go of the connection.
+    void Complete(std::uint64_t generation, Outcome outcome);
+    void ReportProgress(std::uint64_t generation, qint64 taken, qint64 total);
 
     std::unique_ptr<Transfer> m_transfer;
-    // Bumped by Execute and Cancel: a posted StateChanged of an older request is stale.
+    bool m_executing = false;
+    // Bumped by Execute and Cancel: a posted report of an older request is stale.
     std::uint64_t m_generation = 0;
     int m_responseCode = 0;
     QString m_responseInfo;

@@ -15,9 +15,9 @@ namespace {
 // enough to cost nothing.
 constexpr std::chrono::milliseconds kPollInterval{50};
 
-// Bytes handed to the kernel that the peer has not acknowledged yet; 0 where
-// the system cannot tell, so that handed bytes count as taken.
-qint64 UnacknowledgedBytes(qintptr socket)
+} // namespace
+
+qint64 PeerProgress::UnacknowledgedBytes(qintptr socket)
 {
 #if defined(SIOCOUTQ)
     int queued = 0;
@@ -27,8 +27,6 @@ qint64 UnacknowledgedBytes(qintptr socket)
     Q_UNUSED(socket);
     return 0;
 }
-
-} // namespace
 
 PeerProgress::PeerProgress(QObject* parent) : QObject(parent), m_poll(new QTimer(this)), m_stall(new QTimer(this))
 {

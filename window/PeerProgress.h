@@ -35,6 +35,11 @@ public:
 
     qint64 Acknowledged() const { return m_acknowledged; }
 
+    // Bytes handed to the kernel on socket that the peer has not
+    // acknowledged yet; 0 where the system cannot tell, so that handed bytes
+    // count as taken. Callable from any thread.
+    static qint64 UnacknowledgedBytes(qintptr socket);
+
 signals:
     // Bytes of the request the peer has taken, of total; each value once.
     void Progress(qint64 acknowledged, qint64 total);

@@ -225,25 +225,27 @@ void frmMain::cmdInet_Click()
     try {
         // Opened before the window changes: a file that cannot be read reports while idle.
         std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(kHttpTransport);
-        const bool opened = request != nullptr;
-        const qint64 size = opened ? static_cast<qint64>(request->Size()) : 0;
+        if (!request) {
+            HoldPainting();
+            LockInputs();
+            setWindowTitle(QString::fromLatin1(BusyCaption));
+            StartUploadProgress(0);
+            ReturnToIdle();
+            return;
+        }
+        // The request starts first, on the client's own thread: the window
+        // changes while it connects, and nobody sees the window before the
+        // next frame anyway.
+        const qint64 size = static_cast<qint64>(request->Size());
+        Inet->RequestTimeout = SecondsOf(m_responseTimeout);
+        const std::string headerBlock = request->HeaderBlock();
+        Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request), headerBlock);
 
         HoldPainting();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(size);
-        if (!opened) {
-            ReturnToIdle();
-            return;
-        }
-        // The request goes out before the rows change: the client sends as
-        // much as the connection takes at once, and nobody sees the window
-        // before the next frame anyway.
-        m_rowsToEmpty = true;
-        Inet->RequestTimeout = SecondsOf(m_responseTimeout);
-        const std::string headerBlock = request->HeaderBlock();
-        Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request), headerBlock);
-        DisableResultsOnceSent();
+        DisableResults();
     } catch (const std::exception& trapped) {
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
         EndUploadWithFailure(failure.number, failure.description);

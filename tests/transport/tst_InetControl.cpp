@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <memory>
 
 class tst_InetControl : public QObject
 {
@@ -30,6 +31,8 @@ private slots:
     void sendsAStreamAsItIsRead_data();
     void sendsAStreamAsItIsRead();
     void cancelIsSilent();
+    void endingMidRequestLetsGo_data();
+    void endingMidRequestLetsGo();
     void missingLibraryIsNamed();
     void localhostIsEitherLoopback_data();
     void localhostIsEitherLoopback();
@@ -200,6 +203,55 @@ void tst_InetControl::cancelIsSilent()
     QTRY_COMPARE(states.size(), 1);
     QCOMPARE(states.first().at(0).toInt(), InetControl::icResponseCompleted);
     QCOMPARE(inet.GetChunk(1024), std::string("again"));
+}
+
+// The request runs on a thread of the component's own: Cancel, or the
+// component going with its window, stops it wherever it is (its request
+// stuck in full buffers, or waiting for an answer that never comes, with no
+// time limit to end it), closes the connection and reports nothing.
+void tst_InetControl::endingMidRequestLetsGo_data()
+{
+    QTest::addColumn<bool>("holdReading");
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("cancelled while sending") << true << false;
+    QTest::newRow("destroyed while sending") << true << true;
+    QTest::newRow("cancelled while awaiting the answer") << false << false;
+    QTest::newRow("destroyed while awaiting the answer") << false << true;
+}
+
+void tst_InetControl::endingMidRequestLetsGo()
+{
+    QFETCH(bool, holdReading);
+    QFETCH(bool, destroy);
+
+    FixtureServer server; // never answers
+    QVERIFY(server.Listen());
+    server.HoldReading(holdReading);
+    auto inet = std::make_unique<InetControl>();
+    inet->RequestTimeout = 0;
+    QSignalSpy states(inet.get(), &InetControl::StateChanged);
+    QSignalSpy progress(inet.get(), &InetControl::UploadProgress);
+    const std::string body(holdReading ? 8 * 1024 * 1024 : 16, 'x');
+    inet->Execute(server.Url(), QStringLiteral("POST"), body, "Content-Type: text/plain\r\n\r\n");
+    // Held, the service takes a few KiB at most: the rest waits in full buffers.
+    if (holdReading)
+        QTRY_COMPARE(server.Connections(), 1);
+    else
+        QTRY_COMPARE(server.CompleteRequests(), 1);
+    QTRY_VERIFY(server.LastSocket());
+
+    if (destroy)
+        inet.reset();
+    else
+        inet->Cancel();
+    server.HoldReading(false); // the service then reads to the close
+    QTRY_VERIFY(!server.LastSocket());
+    QCOMPARE(states.size(), 0);
+    if (!destroy) {
+        const qsizetype reports = progress.size();
+        QCoreApplication::processEvents();
+        QCOMPARE(progress.size(), reports);
+    }
 }
 
 // libcurl is loaded with the first request: where it is missing, the
