@@ -380,6 +380,7 @@ private:
     static int OnSocketOpened(void* data, curl_socket_t socket, curlsocktype)
     {
         static_cast<Job*>(data)->socket = socket;
+        PeerProgress::KeepUnsentSmall(socket);
         return CURL_SOCKOPT_OK;
     }
 

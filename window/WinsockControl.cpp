@@ -251,6 +251,7 @@ void WinsockControl::OnConnected()
     m_connectTimer->stop();
     // The request's tail must not wait for the peer's delayed acknowledgement.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    PeerProgress::KeepUnsentSmall(m_socket->socketDescriptor());
     Post([this] { emit Connected(); });
 }
 
