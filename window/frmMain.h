@@ -116,10 +116,12 @@ private:
     // a state that lasts less than a frame never reaches the screen anyway.
     void HoldPainting();
     void ReleasePainting();
-    // The last upload's rows are emptied and disabled once this upload's
-    // request is on its way, or when painting resumes if that comes first:
-    // nobody sees the window before then, and the request need not wait for
-    // it. The inputs are locked at the click itself.
+    // A socket upload's click leaves the last upload's rows to be emptied and
+    // disabled once the request is on its way, or when painting resumes if
+    // that comes first: nobody sees the window before then, and the request
+    // need not wait for it. The inputs are locked at the click itself. (The
+    // HTTP client's request runs on a thread of its own: its click empties
+    // the rows at once, while the request goes out.)
     void DisableResultsOnceSent();
 
     ServiceEndpoint m_endpoint;
