@@ -16,7 +16,6 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
-#include <functional>
 #include <mutex>
 #include <string_view>
 #include <system_error>
@@ -121,7 +120,6 @@ public:
         m_job->headerBlock = headers;
         m_job->stallLimit = milliseconds(timeoutSeconds > 0 ? std::llround(timeoutSeconds * 1000.0) : 0);
         m_job->maxAnswer = maxAnswer;
-        m_job->generation = owner.m_generation;
     }
 
     ~Transfer() { Stop(); }
@@ -138,9 +136,10 @@ public:
         m_job->stream = std::move(body);
     }
 
-    // Throws std::system_error when no thread can be had.
-    void Start()
+    // Reports go out tagged with generation. Throws std::system_error when no thread can be had.
+    void Start(std::uint64_t generation)
     {
+        m_job->generation = generation;
         m_thread = std::thread([job = m_job] { Run(*job); });
     }
 
@@ -485,11 +484,9 @@ InetControl::~InetControl()
 
 void InetControl::Execute(const QString& url, const QString& operation, std::string data, const std::string& headers)
 {
-    Begin(operation, [&] {
-        auto transfer = std::make_unique<Transfer>(*this, url, headers, RequestTimeout, MaxResponseBytes);
-        transfer->SetBody(std::move(data));
-        return transfer;
-    });
+    auto transfer = std::make_unique<Transfer>(*this, url, headers, RequestTimeout, MaxResponseBytes);
+    transfer->SetBody(std::move(data));
+    Begin(operation, std::move(transfer));
 }
 
 void InetControl::Execute(const QString& url, const QString& operation, std::unique_ptr<modTarnwick::RequestStream> data,
@@ -497,14 +494,12 @@ void InetControl::Execute(const QString& url, const QString& operation, std::uni
 {
     if (!data)
         throw Toolkit::Failure(EINVAL, tr("There is no request to send"));
-    Begin(operation, [&] {
-        auto transfer = std::make_unique<Transfer>(*this, url, headers, RequestTimeout, MaxResponseBytes);
-        transfer->SetBody(std::move(data));
-        return transfer;
-    });
+    auto transfer = std::make_unique<Transfer>(*this, url, headers, RequestTimeout, MaxResponseBytes);
+    transfer->SetBody(std::move(data));
+    Begin(operation, std::move(transfer));
 }
 
-void InetControl::Begin(const QString& operation, const std::function<std::unique_ptr<Transfer>()>& makeTransfer)
+void InetControl::Begin(const QString& operation, std::unique_ptr<Transfer> transfer)
 {
     if (m_executing)
         throw Toolkit::Failure(EALREADY, tr("Still executing the last request"));
@@ -524,9 +519,8 @@ void InetControl::Begin(const QString& operation, const std::function<std::uniqu
     QString missing;
     if (!CurlLibrary::Get(&missing))
         throw Toolkit::Failure(ELIBACC, missing);
-    std::unique_ptr<Transfer> transfer = makeTransfer();
     try {
-        transfer->Start();
+        transfer->Start(m_generation);
     } catch (const std::system_error& refused) {
         throw Toolkit::Failure(refused.code().value() != 0 ? refused.code().value() : EAGAIN,
                                tr("The HTTP client could not start the request"));

@@ -21,7 +21,6 @@
 #include <QString>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -85,8 +84,8 @@ private:
     class Transfer;
     struct Outcome;
 
-    // Checks what every request must be, then starts the transfer makeTransfer gives.
-    void Begin(const QString& operation, const std::function<std::unique_ptr<Transfer>()>& makeTransfer);
+    // Checks what every request must be, then starts the transfer.
+    void Begin(const QString& operation, std::unique_ptr<Transfer> transfer);
     // The transfer of this generation has ended; its thread may still be letting go of the connection.
     void Complete(std::uint64_t generation, Outcome outcome);
     void ReportProgress(std::uint64_t generation, qint64 taken, qint64 total);

@@ -111,6 +111,9 @@ private:
     void UploadProgress(qint64 sent, qint64 total);
     void ApplyUploadProgress();
     void HideUploadProgress();
+    // An upload has begun: painting held, inputs locked, the busy caption,
+    // the progress strip for total bytes (0 while not yet known).
+    void ShowBusy(qint64 total);
     // Painting the busy window costs about as long as a whole upload to a
     // near host, so it waits one frame behind the connection and the request;
     // a state that lasts less than a frame never reaches the screen anyway.

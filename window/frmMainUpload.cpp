@@ -135,6 +135,14 @@ void frmMain::HideUploadProgress()
     ReleasePainting();
 }
 
+void frmMain::ShowBusy(qint64 total)
+{
+    HoldPainting();
+    LockInputs();
+    setWindowTitle(QString::fromLatin1(BusyCaption));
+    StartUploadProgress(total);
+}
+
 void frmMain::HoldPainting()
 {
     setUpdatesEnabled(false);
@@ -226,10 +234,7 @@ void frmMain::cmdInet_Click()
         // Opened before the window changes: a file that cannot be read reports while idle.
         std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(kHttpTransport);
         if (!request) {
-            HoldPainting();
-            LockInputs();
-            setWindowTitle(QString::fromLatin1(BusyCaption));
-            StartUploadProgress(0);
+            ShowBusy(0);
             ReturnToIdle();
             return;
         }
@@ -241,10 +246,7 @@ void frmMain::cmdInet_Click()
         const std::string headerBlock = request->HeaderBlock();
         Inet->Execute(m_endpoint.homePageUrl, QString::fromLatin1(kPostOperation), std::move(request), headerBlock);
 
-        HoldPainting();
-        LockInputs();
-        setWindowTitle(QString::fromLatin1(BusyCaption));
-        StartUploadProgress(size);
+        ShowBusy(size);
         DisableResults();
     } catch (const std::exception& trapped) {
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
@@ -288,10 +290,7 @@ void frmMain::cmdWinsock_Click()
         m_socketUploading = true;
         Winsock->Connect(m_endpoint.host, m_endpoint.port);
 
-        HoldPainting();
-        LockInputs();
-        setWindowTitle(QString::fromLatin1(BusyCaption));
-        StartUploadProgress(0);
+        ShowBusy(0);
         m_rowsToEmpty = true;
     } catch (const std::exception& trapped) {
         m_socketUploading = false;
