@@ -96,9 +96,15 @@ ImageStore::Stored FolderStore::put(const QByteArray& bytes, const QString& name
     const QByteArray line = entryLine(entry);
     const qint64 fileBytes = line.size() + bytes.size();
     const qint64 freeBytes = freeBytesOn(m_folder);
-    if (m_usedBytes + fileBytes > m_maxBytes || (freeBytes >= 0 && freeBytes < fileBytes + kDiskReserveBytes)) {
-        stored.outcome = Outcome::Full;
-        return stored;
+    {
+        // Room is taken before the file is written, so that uploads at once cannot overfill the store together.
+        const QMutexLocker lock(&m_mutex);
+        if (m_usedBytes + fileBytes > m_maxBytes || (freeBytes >= 0 && freeBytes < fileBytes + kDiskReserveBytes)) {
+            stored.outcome = Outcome::Full;
+            return stored;
+        }
+        m_usedBytes += fileBytes;
+        ++m_count;
     }
 
     do {
@@ -118,10 +124,11 @@ ImageStore::Stored FolderStore::put(const QByteArray& bytes, const QString& name
     if (!written || !file.rename(pathOf(entry.id))) {
         stored.error = file.fileName() + u": "_s + file.errorString();
         file.remove();
+        const QMutexLocker lock(&m_mutex);
+        m_usedBytes -= fileBytes;
+        --m_count;
         return stored;
     }
-    m_usedBytes += fileBytes;
-    ++m_count;
     stored.outcome = Outcome::Stored;
     return stored;
 }

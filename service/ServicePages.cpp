@@ -1,5 +1,7 @@
 #include "ServicePages.h"
 
+#include "MultipartUpload.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QUrl>
@@ -170,7 +172,7 @@ QByteArray homePage()
 {
     QString content;
     content += u"<h1>Share an image</h1>\n"_s;
-    content += u"<p>Choose an image of at most "_s + sizeText(3145727)
+    content += u"<p>Choose an image of at most "_s + sizeText(MultipartUpload::kMaxFileBytes)
         + u". The next page hands you ready-made codes for web pages and forums.</p>\n"_s;
     content += u"<form method=\"post\" action=\"/\" enctype=\"multipart/form-data\">\n"
                "<input type=\"file\" name=\"fileupload\" accept=\"image/*\" required>\n"

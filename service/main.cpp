@@ -64,7 +64,11 @@ int main(int argc, char* argv[])
                                       u"n"_s, u"1G"_s);
     const QCommandLineOption baseUrl(u"base-url"_s,
                                      u"Build links on <url>. Default: http://localhost and the port."_s, u"url"_s);
-    parser.addOptions({ port, bind, data, maxBytes, baseUrl });
+    const QCommandLineOption perAddress(u"max-per-address"_s,
+                                        u"Let one client address hold at most <n> connections at once; 0 for no "
+                                        "limit. 127.0.0.1 and ::1 have none. Default: 64."_s,
+                                        u"n"_s, u"64"_s);
+    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress });
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -91,12 +95,18 @@ int main(int argc, char* argv[])
         return usageError(u"--base-url takes an http URL without query, such as http://img.example.org, "
                           "not '%1'"_s.arg(parser.value(baseUrl)));
 
+    HttpServer::Limits limits;
+    limits.maxPerAddress = parser.value(perAddress).toInt(&ok);
+    if (!ok || limits.maxPerAddress < 0)
+        return usageError(u"--max-per-address takes a number of connections, 0 for no limit, not '%1'"_s.arg(
+            parser.value(perAddress)));
+
     FolderStore store(parser.value(data), *limit);
     if (!store.open()) {
         std::fprintf(stderr, "tarnwick-service: %s\n", qPrintable(store.errorString()));
         return 1;
     }
-    ImageService service(store);
+    ImageService service(store, limits);
     QObject::connect(&service, &ImageService::requestLogged,
                      [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
     service.setLinkBase(linkBase);

@@ -60,9 +60,12 @@ struct RawClient
     QTcpSocket socket;
     QByteArray received;
 
-    explicit RawClient(quint16 port, const QByteArray& request = {})
+    // From the given loopback address, such as 127.0.0.2, to stand for another client.
+    explicit RawClient(quint16 port, const QByteArray& request = {}, const QHostAddress& from = {})
     {
         QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] { received += socket.readAll(); });
+        if (!from.isNull())
+            socket.bind(from);
         socket.connectToHost(QStringLiteral("127.0.0.1"), port);
         socket.write(request);
     }

@@ -261,7 +261,7 @@ void tst_ServiceProcess::slowClientsLockNobodyOut()
     for (int i = 0; i < 200; ++i) {
         slow.push_back(std::make_unique<RawClient>(
             service.port(), i % 2 ? QByteArray("GET / HTTP/1.1\r\n")
-                                  : QByteArray("POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n")));
+                                  : QByteArray("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1000\r\n\r\n")));
     }
     QTimer pacer;
     connect(&pacer, &QTimer::timeout, this, [&] {
@@ -332,6 +332,8 @@ void tst_ServiceProcess::commandLine_data()
     QTest::newRow("base with a query") << QStringList{ u"--base-url"_s, u"http://a/?x"_s } << 2
                                        << QByteArray("--base-url");
     QTest::newRow("unknown option") << QStringList{ u"--colour"_s } << 2 << QByteArray("colour");
+    QTest::newRow("connections per address no number") << QStringList{ u"--max-per-address"_s, u"-1"_s } << 2
+                                                       << QByteArray("--max-per-address");
     QTest::newRow("bare port") << QStringList{ u"8080"_s } << 2 << QByteArray("8080");
     QTest::newRow("folder that cannot be made") << QStringList{ u"--data"_s, u"/proc/tarnwick"_s } << 1
                                                 << QByteArray("/proc/tarnwick");
