@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QSaveFile>
 
 #include <algorithm>
 
@@ -61,9 +62,14 @@ QString FolderStore::pathOf(QByteArrayView id) const
     return m_folder + u"/images/"_s + QString::fromLatin1(id);
 }
 
+QString FolderStore::thumbnailPathOf(QByteArrayView id) const
+{
+    return m_folder + u"/thumbnails/"_s + QString::fromLatin1(id) + u".jpg"_s;
+}
+
 bool FolderStore::open()
 {
-    if (!QDir().mkpath(m_folder + u"/images"_s)) {
+    if (!QDir().mkpath(m_folder + u"/images"_s) || !QDir().mkpath(m_folder + u"/thumbnails"_s)) {
         m_error = u"cannot create the folder %1"_s.arg(m_folder);
         return false;
     }
@@ -133,15 +139,16 @@ ImageStore::Stored FolderStore::put(const QByteArray& bytes, const QString& name
     return stored;
 }
 
-std::optional<ImageStore::Image> FolderStore::get(QByteArrayView id) const
+ImageStore::Found FolderStore::get(QByteArrayView id) const
 {
+    Found found;
     if (!isId(id))
-        return std::nullopt;
+        return found;
     QFile file(pathOf(id));
     if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
+        return found;
     const QJsonObject object = QJsonDocument::fromJson(file.readLine(kMaxEntryLineBytes)).object();
-    Image image;
+    Image& image = found.image;
     image.entry.id = id.toByteArray();
     image.entry.name = object.value(u"name"_s).toString();
     image.entry.type = object.value(u"type"_s).toString().toLatin1();
@@ -149,7 +156,24 @@ std::optional<ImageStore::Image> FolderStore::get(QByteArrayView id) const
     image.entry.time = QDateTime::fromString(object.value(u"time"_s).toString(), Qt::ISODateWithMs);
     image.bytes = file.readAll();
     // Also false for a first line that is no entry.
-    if (image.bytes.size() != image.entry.size)
+    if (image.bytes.size() == image.entry.size)
+        found.result = Found::Result::Found;
+    return found;
+}
+
+std::optional<QByteArray> FolderStore::thumbnail(QByteArrayView id) const
+{
+    QFile file(thumbnailPathOf(id));
+    if (!isId(id) || !file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    return image;
+    return file.readAll();
+}
+
+void FolderStore::keepThumbnail(QByteArrayView id, const QByteArray& jpeg)
+{
+    if (!isId(id))
+        return;
+    QSaveFile file(thumbnailPathOf(id));
+    if (file.open(QIODevice::WriteOnly) && file.write(jpeg) == jpeg.size())
+        file.commit();
 }

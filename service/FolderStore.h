@@ -7,7 +7,8 @@
 
 // Images in a folder of this machine, one file each, named by its id
 // ("<folder>/images/k3x9pq2mzt"): a line of JSON with the entry, then the
-// image's bytes. A file is written under a name of its own ("k3x9pq2mzt.part")
+// image's bytes. Thumbnails go to "<folder>/thumbnails/k3x9pq2mzt.jpg"; they
+// are not counted against the limit, and may be deleted at any time. A file is written under a name of its own ("k3x9pq2mzt.part")
 // and renamed once whole, so that a crash at any moment leaves either the
 // whole image or nothing that is served. Safe to use from several threads.
 class FolderStore : public ImageStore
@@ -21,7 +22,9 @@ public:
     QString errorString() const { return m_error; }
 
     Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) override;
-    std::optional<Image> get(QByteArrayView id) const override;
+    Found get(QByteArrayView id) const override;
+    std::optional<QByteArray> thumbnail(QByteArrayView id) const override;
+    void keepThumbnail(QByteArrayView id, const QByteArray& jpeg) override;
 
     qint64 usedBytes() const
     {
@@ -40,6 +43,7 @@ public:
 
 private:
     QString pathOf(QByteArrayView id) const;
+    QString thumbnailPathOf(QByteArrayView id) const;
 
     QString m_folder;
     qint64 m_maxBytes;

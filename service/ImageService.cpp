@@ -8,7 +8,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QByteArrayView kHtml = "text/html; charset=utf-8";
-constexpr qsizetype kThumbnailCacheBytes = 32 * 1024 * 1024;
 
 HttpResponse htmlResponse(int status, const QByteArray& page)
 {
@@ -31,6 +30,21 @@ HttpResponse notFound()
     return errorResponse(404, u"Not found"_s, u"There is no such image or page here."_s);
 }
 
+HttpResponse storeAway()
+{
+    return errorResponse(503, u"Images out of reach"_s,
+                         u"The service cannot reach its images just now. Please try again in a moment."_s);
+}
+
+// An image the store could not look for is not said to be gone.
+HttpResponse notFoundOrAway(const ImageStore::Found& found)
+{
+    if (found.result != ImageStore::Found::Result::Unavailable)
+        return notFound();
+    qWarning("store: %s", qPrintable(found.error));
+    return storeAway();
+}
+
 // "/i/abc/cat.png" with prefix "/i/" -> "abc"
 QByteArrayView idAfter(QByteArrayView path, QByteArrayView prefix)
 {
@@ -44,7 +58,6 @@ QByteArrayView idAfter(QByteArrayView path, QByteArrayView prefix)
 ImageService::ImageService(ImageStore& store, const HttpServer::Limits& limits, QObject* parent)
     : QObject(parent)
     , m_store(store)
-    , m_thumbnails(kThumbnailCacheBytes)
     , m_server(*this, limits)
 {
     connect(&m_server, &HttpServer::requestLogged, this, &ImageService::requestLogged);
@@ -145,6 +158,9 @@ HttpResponse ImageService::upload(const HttpRequest& request)
         qWarning("store: %s", qPrintable(stored.error));
         return errorResponse(500, u"Upload not saved"_s,
                              u"The service could not save the image. Please try again later."_s);
+    case ImageStore::Outcome::Unavailable:
+        qWarning("store: %s", qPrintable(stored.error));
+        return storeAway();
     case ImageStore::Outcome::Stored:
         break;
     }
@@ -155,36 +171,30 @@ HttpResponse ImageService::upload(const HttpRequest& request)
 
 HttpResponse ImageService::image(QByteArrayView id)
 {
-    const std::optional<ImageStore::Image> stored = m_store.get(id);
-    if (!stored)
-        return notFound();
-    return bytesResponse(stored->entry.type, stored->bytes);
+    const ImageStore::Found found = m_store.get(id);
+    if (found.result != ImageStore::Found::Result::Found)
+        return notFoundOrAway(found);
+    return bytesResponse(found.image.entry.type, found.image.bytes);
 }
 
 HttpResponse ImageService::thumbnail(QByteArrayView id)
 {
-    const QByteArray key = id.toByteArray();
-    {
-        const QMutexLocker lock(&m_thumbnailMutex);
-        if (const ImageCodec::Thumbnail* cached = m_thumbnails.object(key))
-            return bytesResponse(cached->mimeType, cached->bytes);
-    }
-    const std::optional<ImageStore::Image> stored = m_store.get(key);
-    if (!stored)
-        return notFound();
-    auto* made = new ImageCodec::Thumbnail(ImageCodec::thumbnailOf(stored->bytes));
-    const HttpResponse response = bytesResponse(made->mimeType, made->bytes);
-    const QMutexLocker lock(&m_thumbnailMutex);
-    m_thumbnails.insert(key, made, made->bytes.size());
-    return response;
+    if (const std::optional<QByteArray> kept = m_store.thumbnail(id))
+        return bytesResponse("image/jpeg", *kept);
+    const ImageStore::Found found = m_store.get(id);
+    if (found.result != ImageStore::Found::Result::Found)
+        return notFoundOrAway(found);
+    const ImageCodec::Thumbnail made = ImageCodec::thumbnailOf(found.image.bytes);
+    m_store.keepThumbnail(id, made.bytes);
+    return bytesResponse(made.mimeType, made.bytes);
 }
 
 HttpResponse ImageService::view(QByteArrayView id)
 {
-    const std::optional<ImageStore::Image> stored = m_store.get(id);
-    if (!stored)
-        return notFound();
-    const ImageStore::Entry& entry = stored->entry;
+    const ImageStore::Found found = m_store.get(id);
+    if (found.result != ImageStore::Found::Result::Found)
+        return notFoundOrAway(found);
+    const ImageStore::Entry& entry = found.image.entry;
     const ServicePages::Links links = ServicePages::linksFor(m_linkBase, entry.id, entry.name);
     return htmlResponse(200, ServicePages::viewPage(links, entry.name, entry.size, entry.time));
 }

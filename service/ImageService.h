@@ -5,9 +5,7 @@
 #include "ImageStore.h"
 
 #include <QByteArray>
-#include <QCache>
 #include <QHostAddress>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 
@@ -49,8 +47,5 @@ private:
 
     ImageStore& m_store;
     QString m_linkBase;
-    // Made again after a restart, when first asked for.
-    QMutex m_thumbnailMutex;
-    QCache<QByteArray, ImageCodec::Thumbnail> m_thumbnails;
     HttpServer m_server; // last: it goes first, and with it every request in hand
 };

@@ -77,13 +77,19 @@ void tst_ServiceParts::storeFileLayout()
                                  + "\",\"type\":\"image/gif\"}\nGIF89a");
     QCOMPARE(store.usedBytes(), file.size());
 
-    const std::optional<ImageStore::Image> image = store.get(entry.id);
-    QVERIFY(image);
-    QCOMPARE(image->bytes, QByteArray("GIF89a"));
-    QCOMPARE(image->entry.name, entry.name);
-    QCOMPARE(image->entry.type, QByteArray("image/gif"));
-    QCOMPARE(image->entry.size, 6);
-    QCOMPARE(image->entry.time, entry.time);
+    const ImageStore::Found found = store.get(entry.id);
+    QCOMPARE(found.result, ImageStore::Found::Result::Found);
+    QCOMPARE(found.image.bytes, QByteArray("GIF89a"));
+    QCOMPARE(found.image.entry.name, entry.name);
+    QCOMPARE(found.image.entry.type, QByteArray("image/gif"));
+    QCOMPARE(found.image.entry.size, 6);
+    QCOMPARE(found.image.entry.time, entry.time);
+
+    // A thumbnail is kept beside it, once made.
+    QVERIFY(!store.thumbnail(entry.id));
+    store.keepThumbnail(entry.id, "\xff\xd8\xff thumbnail");
+    QCOMPARE(store.thumbnail(entry.id), QByteArray("\xff\xd8\xff thumbnail"));
+    QCOMPARE(store.usedBytes(), file.size());
 }
 
 void tst_ServiceParts::storeKeepsAcrossReopening()
@@ -108,10 +114,10 @@ void tst_ServiceParts::storeKeepsAcrossReopening()
     QCOMPARE(store.count(), 5);
     QCOMPARE(store.usedBytes(), used);
     for (int i = 0; i < 5; ++i) {
-        const std::optional<ImageStore::Image> image = store.get(ids[i]);
-        QVERIFY(image);
-        QCOMPARE(image->bytes, QByteArray(100 * (i + 1), char('a' + i)));
-        QCOMPARE(image->entry.name, u"n%1"_s.arg(i));
+        const ImageStore::Found found = store.get(ids[i]);
+        QCOMPARE(found.result, ImageStore::Found::Result::Found);
+        QCOMPARE(found.image.bytes, QByteArray(100 * (i + 1), char('a' + i)));
+        QCOMPARE(found.image.entry.name, u"n%1"_s.arg(i));
     }
 }
 
@@ -124,7 +130,7 @@ void tst_ServiceParts::storeFullRefusesAndKeepsOlder()
     QCOMPARE(first.outcome, ImageStore::Outcome::Stored);
     QCOMPARE(store.put(QByteArray(600, 's'), u"second"_s, "image/png").outcome, ImageStore::Outcome::Full);
     QCOMPARE(store.count(), 1);
-    QCOMPARE(store.get(first.entry.id)->bytes, QByteArray(600, 'f'));
+    QCOMPARE(store.get(first.entry.id).image.bytes, QByteArray(600, 'f'));
     // What still fits is taken.
     QCOMPARE(store.put(QByteArray(200, 't'), u"third"_s, "image/png").outcome, ImageStore::Outcome::Stored);
     QVERIFY(store.usedBytes() <= store.maxBytes());
@@ -158,7 +164,8 @@ void tst_ServiceParts::storeServesNoBrokenEntry()
     }
     FolderStore store(dir.path(), 1000);
     QVERIFY(store.open());
-    QVERIFY(!store.get(id));
+    QCOMPARE(store.get(id).result, ImageStore::Found::Result::Missing);
+    QVERIFY(!store.thumbnail(id));
 }
 
 void tst_ServiceParts::storeHasOneService()
