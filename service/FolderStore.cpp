@@ -1,14 +1,13 @@
 #include "FolderStore.h"
 
+#include "ImageId.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <QSaveFile>
-
-#include <algorithm>
 
 #include <sys/statvfs.h>
 
@@ -16,8 +15,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr QByteArrayView kIdAlphabet = "abcdefghijkmnpqrstuvwxyz23456789";
-constexpr qsizetype kIdLength = 10;
 constexpr qint64 kMaxEntryLineBytes = 4096;
 constexpr QLatin1String kPartSuffix(".part");
 // Left free on the disk for everything else that lives there.
@@ -53,8 +50,7 @@ FolderStore::FolderStore(const QString& folder, qint64 maxBytes)
 
 bool FolderStore::isId(QByteArrayView id)
 {
-    return id.size() == kIdLength
-        && std::all_of(id.begin(), id.end(), [](char c) { return kIdAlphabet.contains(c); });
+    return ImageId::isValid(id);
 }
 
 QString FolderStore::pathOf(QByteArrayView id) const
@@ -114,9 +110,7 @@ ImageStore::Stored FolderStore::put(const QByteArray& bytes, const QString& name
     }
 
     do {
-        entry.id.clear();
-        for (qsizetype i = 0; i < kIdLength; ++i)
-            entry.id.append(kIdAlphabet[QRandomGenerator::global()->bounded(int(kIdAlphabet.size()))]);
+        entry.id = ImageId::draw();
     } while (QFile::exists(pathOf(entry.id)));
 
     // Named only once whole. Not synced to the disk: a crash or kill of the
