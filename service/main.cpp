@@ -1,15 +1,18 @@
 #include "FolderStore.h"
 #include "ImageService.h"
+#include "S3Store.h"
 #include "ServicePages.h"
 
 #include "modTarnwickEndpoint.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <optional>
 
 using namespace Qt::StringLiterals;
@@ -46,7 +49,8 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(u"Serves the Tarnwick upload page and the images uploaded to it, which it "
-                                     "keeps in a folder across restarts."_s);
+                                     "keeps in a folder across restarts, or in an S3 bucket that several services "
+                                     "may share."_s);
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QString defaultPort = QString::number(modTarnwick::kServicePort);
@@ -68,7 +72,14 @@ int main(int argc, char* argv[])
                                         u"Let one client address hold at most <n> connections at once; 0 for no "
                                         "limit. 127.0.0.1 and ::1 have none. Default: 64."_s,
                                         u"n"_s, u"64"_s);
-    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress });
+    const QCommandLineOption s3Endpoint(u"s3-endpoint"_s,
+                                        u"Keep the images in an S3 object store at <url> instead of --data, in the "
+                                        "bucket --s3-bucket names; the credentials come from AWS_ACCESS_KEY_ID and "
+                                        "AWS_SECRET_ACCESS_KEY, the region from AWS_REGION (default us-east-1)."_s,
+                                        u"url"_s);
+    const QCommandLineOption s3Bucket(u"s3-bucket"_s,
+                                      u"The bucket for --s3-endpoint; made when it is missing."_s, u"name"_s);
+    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress, s3Endpoint, s3Bucket });
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -101,12 +112,64 @@ int main(int argc, char* argv[])
         return usageError(u"--max-per-address takes a number of connections, 0 for no limit, not '%1'"_s.arg(
             parser.value(perAddress)));
 
-    FolderStore store(parser.value(data), *limit);
-    if (!store.open()) {
-        std::fprintf(stderr, "tarnwick-service: %s\n", qPrintable(store.errorString()));
-        return 1;
+    std::unique_ptr<ImageStore> store;
+    QString storeLine; // "images in /srv/images (3 so far, 15369 of 1073741824 bytes)"
+    if (parser.isSet(s3Endpoint) || parser.isSet(s3Bucket)) {
+        if (!parser.isSet(s3Endpoint) || !parser.isSet(s3Bucket))
+            return usageError(u"--s3-endpoint and --s3-bucket go together"_s);
+        if (parser.isSet(data) || parser.isSet(maxBytes))
+            return usageError(u"--data and --max-bytes are for a folder; with --s3-endpoint the images are in the "
+                              "bucket, and its quota is the limit"_s);
+        S3Store::Settings settings;
+        settings.endpoint = QUrl(parser.value(s3Endpoint), QUrl::StrictMode);
+        settings.bucket = parser.value(s3Bucket);
+        settings.accessKey = qgetenv("AWS_ACCESS_KEY_ID");
+        settings.secretKey = qgetenv("AWS_SECRET_ACCESS_KEY");
+        if (const QByteArray region = qgetenv("AWS_REGION"); !region.isEmpty())
+            settings.region = region;
+        if (const QString problem = S3Store::checkEndpoint(settings.endpoint); !problem.isEmpty())
+            return usageError(problem);
+        if (const QString problem = S3Store::checkBucket(settings.bucket); !problem.isEmpty())
+            return usageError(problem);
+        if (settings.accessKey.isEmpty() || settings.secretKey.isEmpty())
+            return usageError(u"--s3-endpoint needs the store's credentials in AWS_ACCESS_KEY_ID and "
+                              "AWS_SECRET_ACCESS_KEY"_s);
+        if (!QRegularExpression(u"^[a-z0-9-]+$"_s).match(QString::fromLatin1(settings.region)).hasMatch())
+            return usageError(u"AWS_REGION takes a region name such as us-east-1, not '%1'"_s.arg(
+                QString::fromLatin1(settings.region)));
+
+        auto s3 = std::make_unique<S3Store>(settings);
+        QString error;
+        switch (s3->createBucket(&error)) {
+        case ImageStore::Outcome::Stored:
+            break;
+        case ImageStore::Outcome::Unavailable:
+            // It may come back by itself: a service that will not start would have to be started again.
+            std::fprintf(stderr,
+                         "tarnwick-service: the S3 store is not reachable just now (%s); until it is, uploads and "
+                         "images get 503\n",
+                         qPrintable(error));
+            break;
+        case ImageStore::Outcome::Full:
+        case ImageStore::Outcome::Failed:
+            std::fprintf(stderr, "tarnwick-service: the S3 store refuses the bucket: %s\n", qPrintable(error));
+            return 1;
+        }
+        storeLine = u"images in %1"_s.arg(s3->bucketUrl());
+        store = std::move(s3);
+    } else {
+        auto folder = std::make_unique<FolderStore>(parser.value(data), *limit);
+        if (!folder->open()) {
+            std::fprintf(stderr, "tarnwick-service: %s\n", qPrintable(folder->errorString()));
+            return 1;
+        }
+        storeLine = u"images in %1 (%2 so far, %3 of %4 bytes)"_s.arg(parser.value(data))
+                        .arg(folder->count())
+                        .arg(folder->usedBytes())
+                        .arg(folder->maxBytes());
+        store = std::move(folder);
     }
-    ImageService service(store, limits);
+    ImageService service(*store, limits);
     QObject::connect(&service, &ImageService::requestLogged,
                      [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
     service.setLinkBase(linkBase);
@@ -122,8 +185,6 @@ int main(int argc, char* argv[])
         address.protocol() == QAbstractSocket::IPv6Protocol ? u'[' + address.toString() + u']' : address.toString();
     std::printf("tarnwick-service listening on http://%s:%u/\n", qPrintable(host), unsigned(service.port()));
     std::fflush(stdout);
-    std::fprintf(stderr, "tarnwick-service: images in %s (%d so far, %lld of %lld bytes); links on %s\n",
-                 qPrintable(parser.value(data)), store.count(), store.usedBytes(), store.maxBytes(),
-                 qPrintable(service.linkBase()));
+    std::fprintf(stderr, "tarnwick-service: %s; links on %s\n", qPrintable(storeLine), qPrintable(service.linkBase()));
     return QCoreApplication::exec();
 }
