@@ -1,6 +1,9 @@
 // Uploads per second, and how long each takes, for the bundled service beside
 // php -S running a handler that stores the file (store.php), in the same run
-// and taking turns. Each client uploads one file after another, each over a new
+// and taking turns. With TARNWICK_S3_ENDPOINT and the AWS_ credentials set
+// (scripts/bench-service --s3 starts a Ceph gateway and sets them), the
+// service on its folder takes turns instead with the service on the S3 store:
+// one instance, and two behind nginx. Each client uploads one file after another, each over a new
 // connection and in the uploader's own request form (HTTP/1.0: answered, then
 // closed). Every round starts a fresh server on a fresh folder, so that
 // neither carries the other's files or caches into its turn. The folders go
@@ -9,6 +12,7 @@
 //
 //   bench_service [seconds per round, default 2] [rounds, default 5]
 
+#include "BalancerConfig.h"
 #include "modTarnwick.h"
 
 #include <QCoreApplication>
@@ -36,7 +40,6 @@
 namespace {
 
 constexpr qsizetype kUploadBytes = 200 * 1024;
-constexpr int kClientCounts[] = { 1, 8, 64 };
 constexpr int kStartMs = 10000;
 
 struct Round
@@ -47,25 +50,71 @@ struct Round
     int stored = 0; // files the server's folder holds afterwards
 };
 
-// A server process over a folder of its own; started again for every round.
+// A server over a folder of its own, in one or more processes; started again
+// for every round.
 class Server
 {
 public:
     virtual ~Server() { stop(); }
     void stop()
     {
-        m_process.kill();
-        m_process.waitForFinished(kStartMs);
+        // SIGTERM: nginx ends its workers then; SIGKILL would leave them serving.
+        for (const auto& process : m_processes) {
+            process->terminate();
+            if (!process->waitForFinished(kStartMs))
+                process->kill();
+        }
+        m_processes.clear();
     }
     virtual const char* name() const = 0;
     // The port it listens on, once it does.
     virtual std::optional<quint16> start(const QString& folder) = 0;
-    // Where it keeps the uploaded files.
+    // Where it keeps the uploaded files; empty when not in a folder.
     virtual QString imagesIn(const QString& folder) const = 0;
 
 protected:
-    QProcess m_process;
+    QProcess& newProcess() { return *m_processes.emplace_back(std::make_unique<QProcess>()); }
+
+    // A port that answers, or nothing once the process has ended or the time is up.
+    static std::optional<quint16> waitForPort(QProcess& process, quint16 port)
+    {
+        if (!process.waitForStarted(kStartMs))
+            return std::nullopt;
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < kStartMs && process.state() == QProcess::Running) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            if (socket.waitForConnected(100))
+                return port;
+            QThread::msleep(20);
+        }
+        return std::nullopt;
+    }
+
+    static quint16 freePort()
+    {
+        QTcpServer probe; // a free port, given back at once
+        probe.listen(QHostAddress::LocalHost);
+        return probe.serverPort();
+    }
+
+private:
+    std::vector<std::unique_ptr<QProcess>> m_processes;
 };
+
+// tarnwick-service with these options; the port it listens on, once it does.
+std::optional<quint16> startService(QProcess& process, const QStringList& options)
+{
+    process.setStandardErrorFile(QProcess::nullDevice()); // the request log
+    process.start(QStringLiteral(TARNWICK_SERVICE_PATH), QStringList{ QStringLiteral("--port"), QStringLiteral("0") } + options);
+    while (!process.canReadLine() && process.waitForReadyRead(kStartMs)) { }
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral(":(\\d+)/$")).match(QString::fromUtf8(process.readLine()).trimmed());
+    if (!match.hasMatch())
+        return std::nullopt;
+    return quint16(match.captured(1).toUInt());
+}
 
 class Service : public Server
 {
@@ -75,17 +124,58 @@ public:
 
     std::optional<quint16> start(const QString& folder) override
     {
-        m_process.setStandardErrorFile(QProcess::nullDevice()); // the request log
-        m_process.start(QStringLiteral(TARNWICK_SERVICE_PATH),
-                        { QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"), folder,
-                          QStringLiteral("--max-bytes"), QStringLiteral("1T") });
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(kStartMs)) { }
-        const QRegularExpressionMatch match =
-            QRegularExpression(QStringLiteral(":(\\d+)/$")).match(QString::fromUtf8(m_process.readLine()).trimmed());
-        if (!match.hasMatch())
-            return std::nullopt;
-        return quint16(match.captured(1).toUInt());
+        return startService(newProcess(), { QStringLiteral("--data"), folder, QStringLiteral("--max-bytes"),
+                                            QStringLiteral("1T") });
     }
+};
+
+// The service on the S3 store that TARNWICK_S3_ENDPOINT names, a new bucket
+// each round; with more than one instance, nginx in front of them as the
+// README shows it.
+class S3Service : public Server
+{
+public:
+    explicit S3Service(int instances)
+        : m_instances(instances)
+        , m_name(instances == 1 ? "service on S3" : "2 on S3, nginx")
+    {
+    }
+    const char* name() const override { return m_name; }
+    QString imagesIn(const QString&) const override { return {}; }
+
+    std::optional<quint16> start(const QString& folder) override
+    {
+        const QString bucket = QStringLiteral("bench-%1").arg(QRandomGenerator::global()->generate64(), 0, 36);
+        const QStringList options{ QStringLiteral("--s3-endpoint"), qEnvironmentVariable("TARNWICK_S3_ENDPOINT"),
+                                   QStringLiteral("--s3-bucket"), bucket };
+        QList<quint16> ports;
+        for (int i = 0; i < m_instances; ++i) {
+            const std::optional<quint16> port = startService(newProcess(), options);
+            if (!port)
+                return std::nullopt;
+            ports.append(*port);
+        }
+        return m_instances == 1 ? ports.first() : startBalancer(folder, ports);
+    }
+
+private:
+    std::optional<quint16> startBalancer(const QString& folder, const QList<quint16>& instances)
+    {
+        const quint16 port = freePort();
+        const QString conf = ServiceTest::writeBalancerConfig(folder, port, instances);
+        const QString nginx = ServiceTest::nginxProgram();
+        if (conf.isEmpty() || nginx.isEmpty())
+            return std::nullopt;
+        QProcess& process = newProcess();
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        process.start(nginx, { QStringLiteral("-p"), folder, QStringLiteral("-c"), conf,
+                               QStringLiteral("-e"), folder + QStringLiteral("/error.log") });
+        return waitForPort(process, port);
+    }
+
+    int m_instances;
+    const char* m_name;
 };
 
 class PhpServer : public Server
@@ -100,33 +190,18 @@ public:
         const QString images = imagesIn(folder);
         if (!QDir().mkpath(images))
             return std::nullopt;
-        QTcpServer probe; // a free port, given back at once
-        if (!probe.listen(QHostAddress::LocalHost))
-            return std::nullopt;
-        const quint16 port = probe.serverPort();
-        probe.close();
-
+        const quint16 port = freePort();
+        QProcess& process = newProcess();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("TARNWICK_BENCH_IMAGES"), images);
-        m_process.setProcessEnvironment(environment);
-        m_process.setStandardOutputFile(QProcess::nullDevice());
-        m_process.setStandardErrorFile(QProcess::nullDevice());
+        process.setProcessEnvironment(environment);
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
         // Its upload files made where they are kept, so that storing one is a rename.
-        m_process.start(QStringLiteral("php"),
-                        { QStringLiteral("-d"), QStringLiteral("upload_tmp_dir=") + images, QStringLiteral("-S"),
-                          QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral(TARNWICK_PHP_HANDLER) });
-        if (!m_process.waitForStarted(kStartMs))
-            return std::nullopt;
-        QElapsedTimer waited;
-        waited.start();
-        while (waited.elapsed() < kStartMs && m_process.state() == QProcess::Running) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, port);
-            if (socket.waitForConnected(100))
-                return port;
-            QThread::msleep(20);
-        }
-        return std::nullopt;
+        process.start(QStringLiteral("php"),
+                      { QStringLiteral("-d"), QStringLiteral("upload_tmp_dir=") + images, QStringLiteral("-S"),
+                        QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral(TARNWICK_PHP_HANDLER) });
+        return waitForPort(process, port);
     }
 };
 
@@ -207,6 +282,10 @@ std::optional<Round> measure(Server& server, const QTemporaryDir& folder, const 
     load(*port, request, clients, std::min(ms, 300)); // warm up
     Round round = load(*port, request, clients, ms);
     server.stop();
+    if (server.imagesIn(folder.path()).isEmpty()) {
+        round.stored = -1;
+        return round;
+    }
     for (QDirIterator it(server.imagesIn(folder.path()), QDir::Files, QDirIterator::Subdirectories); it.hasNext();
          it.next())
         ++round.stored;
@@ -239,7 +318,7 @@ Summary summarise(const std::vector<Round>& rounds)
         rates.push_back(round.uploadsPerSecond);
         latencies.insert(latencies.end(), round.latenciesMs.begin(), round.latenciesMs.end());
         summary.failed += round.failed;
-        summary.stored += round.stored;
+        summary.stored = round.stored < 0 ? -1 : summary.stored + round.stored;
     }
     summary.uploads = int(latencies.size());
     summary.median = percentile(rates, 0.5);
@@ -280,12 +359,17 @@ int main(int argc, char* argv[])
                 "p50 ms", "p99 ms", "max ms", "failed", "stored");
     Service service;
     PhpServer php;
-    Server* servers[2] = { &service, &php };
+    S3Service s3One(1);
+    S3Service s3Two(2);
+    const bool s3 = qEnvironmentVariableIsSet("TARNWICK_S3_ENDPOINT");
+    const std::vector<Server*> servers = s3 ? std::vector<Server*>{ &service, &s3One, &s3Two }
+                                            : std::vector<Server*>{ &service, &php };
+    const std::vector<int> clientCounts = s3 ? std::vector<int>{ 8, 64 } : std::vector<int>{ 1, 8, 64 };
     std::vector<std::unique_ptr<QTemporaryDir>> folders;
-    for (const int clients : kClientCounts) {
-        std::vector<Round> results[2];
+    for (const int clients : clientCounts) {
+        std::vector<std::vector<Round>> results(servers.size());
         for (int round = 0; round < rounds; ++round) {
-            for (int s = 0; s < 2; ++s) {
+            for (size_t s = 0; s < servers.size(); ++s) {
                 folders.push_back(std::make_unique<QTemporaryDir>());
                 const std::optional<Round> result =
                     measure(*servers[s], *folders.back(), request, clients, seconds * 1000);
@@ -296,14 +380,18 @@ int main(int argc, char* argv[])
                 results[s].push_back(*result);
             }
         }
-        Summary summaries[2];
-        for (int s = 0; s < 2; ++s) {
-            const Summary& m = summaries[s] = summarise(results[s]);
-            std::printf("%7d  %-16s  %9.0f %9.0f %9.0f  %8.2f %8.2f %8.2f  %7d %7d\n", clients, servers[s]->name(),
-                        m.median, m.min, m.max, m.p50, m.p99, m.worst, m.failed, m.stored);
+        std::vector<Summary> summaries;
+        for (size_t s = 0; s < servers.size(); ++s) {
+            const Summary& m = summaries.emplace_back(summarise(results[s]));
+            const QByteArray stored = m.stored < 0 ? QByteArray("-") : QByteArray::number(m.stored);
+            std::printf("%7d  %-16s  %9.0f %9.0f %9.0f  %8.2f %8.2f %8.2f  %7d %7s\n", clients, servers[s]->name(),
+                        m.median, m.min, m.max, m.p50, m.p99, m.worst, m.failed, stored.constData());
         }
-        std::printf("%7s  service / php: %.2fx the uploads per second, %.2fx the p99 time\n\n", "",
-                    summaries[0].median / summaries[1].median, summaries[0].p99 / summaries[1].p99);
+        for (size_t s = 1; s < servers.size(); ++s) {
+            std::printf("%7s  %s / %s: %.2fx the uploads per second, %.2fx the p99 time\n", "", servers[0]->name(),
+                        servers[s]->name(), summaries[0].median / summaries[s].median, summaries[0].p99 / summaries[s].p99);
+        }
+        std::printf("\n");
     }
     return 0;
 }

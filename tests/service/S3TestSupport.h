@@ -5,18 +5,16 @@
 // of the test's own (only with CI=true: it needs Ceph's packages, which
 // scripts/test-s3 installs), and nginx in front of service instances.
 
+#include "BalancerConfig.h"
 #include "S3Store.h"
 #include "ServiceTestSupport.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUrl>
-
-#include <unistd.h>
 
 namespace ServiceTest {
 
@@ -146,8 +144,7 @@ private:
     QByteArray m_secretKey;
 };
 
-// nginx in front of service instances, configured from the template beside
-// the tests, which the README shows.
+// nginx in front of service instances.
 class Balancer
 {
 public:
@@ -162,32 +159,16 @@ public:
     // Empty once it listens, on `port` or, for 0, a free one; else what went wrong.
     QString start(const QList<quint16>& instances, quint16 port = 0)
     {
-        const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx")).isEmpty()
-            ? QStandardPaths::findExecutable(QStringLiteral("nginx"), { QStringLiteral("/usr/sbin") })
-            : QStandardPaths::findExecutable(QStringLiteral("nginx"));
+        const QString nginx = nginxProgram();
         if (nginx.isEmpty())
             return QStringLiteral("nginx is missing");
         m_port = port ? port : freePort();
-
-        QFile templateFile(QStringLiteral(TARNWICK_BALANCER_CONF));
-        if (!templateFile.open(QIODevice::ReadOnly))
-            return QStringLiteral("no template");
-        QByteArray servers;
-        for (const quint16 port : instances)
-            servers += "        server 127.0.0.1:" + QByteArray::number(port) + " max_fails=1 fail_timeout=10s;\n";
-        QByteArray conf = templateFile.readAll();
-        conf.replace("@SERVERS@\n", servers);
-        conf.replace("@PORT@", QByteArray::number(m_port));
-        conf.replace("@DIR@", m_dir.path().toUtf8());
-        // Its workers run as nobody unless told otherwise, and the test's folder is its own.
-        conf.prepend(::geteuid() == 0 ? "user root;\n" : "");
-        QFile confFile(m_dir.filePath(QStringLiteral("nginx.conf")));
-        if (!confFile.open(QIODevice::WriteOnly) || confFile.write(conf) != conf.size())
+        const QString conf = writeBalancerConfig(m_dir.path(), m_port, instances);
+        if (conf.isEmpty())
             return QStringLiteral("cannot write nginx.conf");
-        confFile.close();
 
         m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(nginx, { QStringLiteral("-p"), m_dir.path(), QStringLiteral("-c"), confFile.fileName(),
+        m_process.start(nginx, { QStringLiteral("-p"), m_dir.path(), QStringLiteral("-c"), conf,
                                  QStringLiteral("-e"), m_dir.filePath(QStringLiteral("error.log")) });
         if (!m_process.waitForStarted(kWaitMs))
             return QStringLiteral("nginx did not start: %1").arg(m_process.errorString());
@@ -207,7 +188,6 @@ public:
     }
 
     quint16 port() const { return m_port; }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
 
 private:
     QTemporaryDir m_dir;
