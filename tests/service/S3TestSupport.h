@@ -38,6 +38,13 @@ inline quint16 freePort()
     return probe.serverPort();
 }
 
+// Why a test that needs the cluster finds none: skipped here, or it did not start.
+inline QString noCeph()
+{
+    const QString skipped = cephSkipped();
+    return skipped.isEmpty() ? QStringLiteral("the Ceph cluster did not start: see cephStarts") : skipped;
+}
+
 // "tarnwick-test-k3x9pq": a bucket no earlier run used.
 inline QString newBucketName()
 {
@@ -54,6 +61,7 @@ public:
     {
         if (!m_parent.isValid())
             return QStringLiteral("no temporary folder");
+        m_running = true; // what a failed start leaves, stop() removes
         QProcess script;
         if (!run(script, QStringLiteral("start")))
             return QStringLiteral("scripts/ceph-store start failed: %1").arg(QString::fromUtf8(script.readAllStandardError()));
@@ -66,7 +74,6 @@ public:
             else if (line.startsWith("AWS_SECRET_ACCESS_KEY="))
                 m_secretKey = value;
         }
-        m_running = true;
         return m_endpoint.isValid() && !m_accessKey.isEmpty() ? QString() : QStringLiteral("no settings printed");
     }
 

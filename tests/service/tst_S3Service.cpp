@@ -216,8 +216,9 @@ void tst_S3Service::cephStarts()
 {
     if (const QString reason = cephSkipped(); !reason.isEmpty())
         QSKIP(qPrintable(reason));
-    m_ceph = std::make_unique<CephStore>();
-    QCOMPARE(m_ceph->start(), QString());
+    auto ceph = std::make_unique<CephStore>();
+    QCOMPARE(ceph->start(), QString());
+    m_ceph = std::move(ceph);
 }
 
 void tst_S3Service::linksWorkOnEveryInstance_data()
@@ -233,7 +234,7 @@ void tst_S3Service::linksWorkOnEveryInstance_data()
 void tst_S3Service::linksWorkOnEveryInstance()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     QFETCH(int, uploadTo);
     QFETCH(int, fetchFrom);
     const QString bucket = newBucketName();
@@ -277,7 +278,7 @@ void tst_S3Service::linksWorkOnEveryInstance()
 void tst_S3Service::storeAwayThenBack()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     ServiceProcess first;
     QCOMPARE(first.start(m_ceph->options(newBucketName()), m_ceph->environment()), QString());
     QStringList links;
@@ -309,7 +310,7 @@ void tst_S3Service::storeAwayThenBack()
 void tst_S3Service::stoppedInstanceLosesNoUpload()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     const QString bucket = newBucketName();
     ServiceProcess instances[2];
     for (ServiceProcess& instance : instances)

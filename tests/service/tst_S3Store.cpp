@@ -307,8 +307,9 @@ void tst_S3Store::cephStarts()
 {
     if (const QString reason = cephSkipped(); !reason.isEmpty())
         QSKIP(qPrintable(reason));
-    m_ceph = std::make_unique<CephStore>();
-    QCOMPARE(m_ceph->start(), QString());
+    auto ceph = std::make_unique<CephStore>();
+    QCOMPARE(ceph->start(), QString());
+    m_ceph = std::move(ceph);
     S3Store store(m_ceph->settings(m_bucket));
     QString error;
     QCOMPARE(store.createBucket(&error), ImageStore::Outcome::Stored);
@@ -331,7 +332,7 @@ void tst_S3Store::imagesComeBackWhole_data()
 void tst_S3Store::imagesComeBackWhole()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     QFETCH(QString, name);
     QFETCH(QByteArray, bytes);
     QFETCH(QByteArray, type);
@@ -356,7 +357,7 @@ void tst_S3Store::imagesComeBackWhole()
 void tst_S3Store::unknownIdsAreMissing()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     S3Store store(m_ceph->settings(m_bucket));
     for (const QByteArray id : { "k3x9pq2mzt", "../../etc", "", "K3X9PQ2MZT" }) {
         const ImageStore::Found found = store.get(id);
@@ -372,7 +373,7 @@ void tst_S3Store::unknownIdsAreMissing()
 void tst_S3Store::takenIdIsNeverOverwritten()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     S3Store::Settings settings = m_ceph->settings(m_bucket);
     QByteArrayList ids{ "takentaken", "takentaken", "freshfresh" };
     settings.drawId = [&] { return ids.takeFirst(); };
@@ -388,7 +389,7 @@ void tst_S3Store::takenIdIsNeverOverwritten()
 void tst_S3Store::thumbnailsAreShared()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     S3Store one(m_ceph->settings(m_bucket));
     S3Store other(m_ceph->settings(m_bucket));
     const QByteArray id = one.put(pngBytes(300, 200), u"t.png"_s, "image/png").entry.id;
@@ -402,7 +403,7 @@ void tst_S3Store::thumbnailsAreShared()
 void tst_S3Store::missingBucketIsMade()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     S3Store store(m_ceph->settings(newBucketName()));
     const ImageStore::Stored stored = store.put(gif(12), u"m.gif"_s, "image/gif");
     QCOMPARE(stored.error, QString());
@@ -414,7 +415,7 @@ void tst_S3Store::missingBucketIsMade()
 void tst_S3Store::quotaGivesFull()
 {
     if (!m_ceph)
-        QSKIP(qPrintable(cephSkipped()));
+        QSKIP(qPrintable(noCeph()));
     const QString bucket = newBucketName();
     S3Store store(m_ceph->settings(bucket));
     QCOMPARE(store.createBucket(), ImageStore::Outcome::Stored);
