@@ -68,7 +68,10 @@ int main(int argc, char* argv[])
                                         u"Let one client address hold at most <n> connections at once; 0 for no "
                                         "limit. 127.0.0.1 and ::1 have none. Default: 64."_s,
                                         u"n"_s, u"64"_s);
-    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress });
+    QCommandLineOption makeThumbnail(u"make-thumbnail"_s, u"Read an image on standard input and write its "
+                                                          "thumbnail on standard output (the service runs itself so)."_s);
+    makeThumbnail.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress, makeThumbnail });
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -76,6 +79,8 @@ int main(int argc, char* argv[])
         parser.showHelp();
     if (parser.isSet(version))
         parser.showVersion();
+    if (parser.isSet(makeThumbnail))
+        return ThumbnailMaker::makeFromStandardInput();
     if (!parser.positionalArguments().isEmpty())
         return usageError(u"unexpected argument '%1'"_s.arg(parser.positionalArguments().first()));
 
@@ -106,7 +111,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "tarnwick-service: %s\n", qPrintable(store.errorString()));
         return 1;
     }
-    ImageService service(store, limits);
+    ImageService service(store, QCoreApplication::applicationFilePath(), limits);
     QObject::connect(&service, &ImageService::requestLogged,
                      [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
     service.setLinkBase(linkBase);
