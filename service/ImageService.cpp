@@ -89,6 +89,12 @@ bool ImageService::start(const QHostAddress& address, quint16 port)
     return true;
 }
 
+bool ImageService::mayWait(const HttpRequest& request) const
+{
+    // A thumbnail not made yet waits for a child process.
+    return m_store.isRemote() || request.path.startsWith("/t/");
+}
+
 HttpResponse ImageService::respond(const HttpRequest& request)
 {
     const QByteArray& method = request.method;

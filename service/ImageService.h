@@ -39,6 +39,7 @@ signals:
     void requestLogged(const QString& line);
 
 private:
+    bool mayWait(const HttpRequest& request) const override;
     HttpResponse respond(const HttpRequest& request) override;
     HttpResponse refusal(int status) override;
 
