@@ -94,6 +94,8 @@ void tst_ServiceAttacks::thumbnailBombs()
     const qint64 peak = m_service->peakMemoryKiB();
     QVERIFY(peak > 0);
     QVERIFY2(peak < kMaxPeakKiB, qPrintable(u"peak %1 KiB"_s.arg(peak)));
+    qInfo("%s: %s, the service's peak memory %lld KiB", QTest::currentDataTag(),
+          decoded ? "thumbnail made" : "placeholder", peak);
 }
 
 // A thumbnail that takes long to make keeps only its own request waiting.
