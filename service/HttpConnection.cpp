@@ -78,7 +78,7 @@ void HttpConnection::keepTime(qint64 bytesDone)
     m_deadline.start(int(std::clamp<qint64>(leftMs, 0, INT_MAX)));
 }
 
-// While a request is being answered the socket reads nothing more: its last
+// Until a request's answer is out the socket reads nothing more: its last
 // byte is left in the socket's buffer, and the buffer is limited to what it
 // holds. So a client that half-closes its side after the request still gets
 // its answer (a QTcpSocket that reads the end of its input closes at once),
@@ -125,8 +125,11 @@ void HttpConnection::readRequest()
 void HttpConnection::dispatch()
 {
     m_socket.setReadBufferSize(m_socket.bytesAvailable());
+    HttpHandler& handler = m_server.handler();
+    if (!handler.mayWait(m_head.request))
+        return answer(handler.respond(m_head.request));
     enter(State::Answering);
-    m_server.pool().start([this, request = m_head.request, &handler = m_server.handler()] {
+    m_server.pool().start([this, request = m_head.request, &handler] {
         const HttpResponse response = handler.respond(request);
         QMetaObject::invokeMethod(this, [this, response] { answer(response); });
     });

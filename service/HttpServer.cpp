@@ -22,15 +22,14 @@ HttpServer::HttpServer(HttpHandler& handler, const Limits& limits, QObject* pare
     // A burst of clients waits in the kernel's queue rather than being dropped.
     setListenBacklogSize(1024);
     m_pool.setMaxThreadCount(kAnsweringThreads);
-    const int threads = std::max(2, QThread::idealThreadCount());
-    for (int i = 0; i < threads; ++i) {
+    for (int i = 0; i < std::max(2, QThread::idealThreadCount()); ++i) {
         auto* thread = new QThread(this);
         auto* home = new QObject;
         home->moveToThread(thread);
         connect(thread, &QThread::finished, home, &QObject::deleteLater);
         thread->start();
         m_threads.push_back(thread);
-        m_homes.push_back(home);
+        m_homes.push_back({ home });
     }
 }
 
@@ -78,18 +77,23 @@ void HttpServer::incomingConnection(qintptr descriptor)
     }
     if (++m_connections >= m_limits.maxConnections)
         pauseAccepting();
-    QObject* home = m_homes[m_nextHome++ % m_homes.size()];
-    QMetaObject::invokeMethod(home, [this, descriptor, home] {
-        auto* connection = new HttpConnection(*this, home);
+    Home& home = *std::min_element(m_homes.begin(), m_homes.end(),
+                                   [](const Home& a, const Home& b) { return a.connections < b.connections; });
+    ++home.connections;
+    QMetaObject::invokeMethod(home.parent, [this, descriptor, &home] {
+        auto* connection = new HttpConnection(*this, home.parent);
         connect(connection, &HttpConnection::logged, this, &HttpServer::requestLogged);
-        connect(connection, &QObject::destroyed, this, &HttpServer::connectionEnded);
+        connect(connection, &QObject::destroyed, this, [this, &home] { connectionEnded(home); });
         connection->start(descriptor);
     });
 }
 
-void HttpServer::connectionEnded()
+void HttpServer::connectionEnded(Home& home)
 {
+    --home.connections;
     --m_connections;
+    if (!isListening())
+        return;
     if (!m_waiting.isEmpty())
         incomingConnection(m_waiting.dequeue());
     else if (m_connections < m_limits.maxConnections)

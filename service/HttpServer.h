@@ -19,8 +19,12 @@ class HttpHandler
 public:
     virtual ~HttpHandler() = default;
 
-    // On a thread of the server's pool, for several requests at once; may
-    // wait, on a disk or on a store across the network.
+    // Whether answering this request may wait on something slow (a store
+    // across the network, a child process): such a request is answered on
+    // the server's pool. The others are answered where they were read: the
+    // way from one thread to another and back costs more than most answers.
+    virtual bool mayWait(const HttpRequest& request) const = 0;
+    // For several requests at once, on several threads.
     virtual HttpResponse respond(const HttpRequest& request) = 0;
     // The answer to a request the server refuses itself, with one of the
     // statuses HttpHead::refusal names, 408 (not whole in time) or 503 (too
@@ -28,11 +32,12 @@ public:
     virtual HttpResponse refusal(int status) = 0;
 };
 
-// HTTP/1.0 and 1.1 on plain TCP. Connections are spread over a few threads
-// that only read and write, and requests are answered on a pool of others,
-// so that a slow answer holds up no other connection. Each request must
-// arrive whole in time, and past the connection limit clients wait in the
-// listening queue.
+// HTTP/1.0 and 1.1 on plain TCP. The server's own thread only accepts
+// connections; each goes to the one of its threads, one per core, that holds
+// the fewest. Requests that may wait are answered on a pool of other threads, so
+// that a slow answer holds up no other connection. Each request must arrive
+// whole in time, and past the connection limit clients wait in the listening
+// queue.
 class HttpServer : public QTcpServer
 {
     Q_OBJECT
@@ -80,13 +85,18 @@ protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    void connectionEnded();
+    struct Home
+    {
+        QObject* parent; // of its connections, in its thread
+        int connections = 0;
+    };
+
+    void connectionEnded(Home& home);
 
     HttpHandler& m_handler;
     Limits m_limits;
     std::vector<QThread*> m_threads;
-    std::vector<QObject*> m_homes; // one in each thread, parent of its connections
-    size_t m_nextHome = 0;
+    std::vector<Home> m_homes;
     QThreadPool m_pool;
     int m_connections = 0;
     QQueue<qintptr> m_waiting; // accepted past the limit, not yet read

@@ -1,5 +1,6 @@
 #include "ImageService.h"
 
+#include "ImageCodec.h"
 #include "MultipartUpload.h"
 #include "ServicePages.h"
 
@@ -9,9 +10,17 @@ namespace {
 
 constexpr QByteArrayView kHtml = "text/html; charset=utf-8";
 
+// Pages show the service's own images and styles, run no script and go in no one else's frame.
 HttpResponse htmlResponse(int status, const QByteArray& page)
 {
-    return { status, kHtml.toByteArray(), page, { { "Cache-Control", "no-store" } } };
+    return { status,
+             kHtml.toByteArray(),
+             page,
+             { { "Cache-Control", "no-store" },
+               { "Content-Security-Policy", "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; "
+                                            "form-action 'self'; base-uri 'none'; frame-ancestors 'none'" },
+               { "X-Frame-Options", "DENY" },
+               { "X-Content-Type-Options", "nosniff" } } };
 }
 
 HttpResponse errorResponse(int status, const QString& title, const QString& message)
@@ -19,10 +28,14 @@ HttpResponse errorResponse(int status, const QString& title, const QString& mess
     return htmlResponse(status, ServicePages::errorPage(title, message));
 }
 
-// Uploads are anyone's bytes: never let a browser take them for a page.
+// Uploads are anyone's bytes: never let a browser take them for a page, nor
+// let them do anything should one open them as a document.
 HttpResponse bytesResponse(const QByteArray& type, const QByteArray& bytes)
 {
-    return { 200, type, bytes, { { "X-Content-Type-Options", "nosniff" } } };
+    return { 200,
+             type,
+             bytes,
+             { { "X-Content-Type-Options", "nosniff" }, { "Content-Security-Policy", "default-src 'none'; sandbox" } } };
 }
 
 HttpResponse notFound()
@@ -55,9 +68,11 @@ QByteArrayView idAfter(QByteArrayView path, QByteArrayView prefix)
 
 } // namespace
 
-ImageService::ImageService(ImageStore& store, const HttpServer::Limits& limits, QObject* parent)
+ImageService::ImageService(ImageStore& store, const QString& thumbnailProgram, const HttpServer::Limits& limits,
+                           QObject* parent)
     : QObject(parent)
     , m_store(store)
+    , m_thumbnails(thumbnailProgram)
     , m_server(*this, limits)
 {
     connect(&m_server, &HttpServer::requestLogged, this, &ImageService::requestLogged);
@@ -72,6 +87,12 @@ bool ImageService::start(const QHostAddress& address, quint16 port)
         m_linkBase = u"http://localhost"_s + (listening == 80 ? QString() : u':' + QString::number(listening));
     }
     return true;
+}
+
+bool ImageService::mayWait(const HttpRequest& request) const
+{
+    // A thumbnail not made yet waits for a child process.
+    return m_store.isRemote() || request.path.startsWith("/t/");
 }
 
 HttpResponse ImageService::respond(const HttpRequest& request)
@@ -184,9 +205,15 @@ HttpResponse ImageService::thumbnail(QByteArrayView id)
     const ImageStore::Found found = m_store.get(id);
     if (found.result != ImageStore::Found::Result::Found)
         return notFoundOrAway(found);
-    const ImageCodec::Thumbnail made = ImageCodec::thumbnailOf(found.image.bytes);
-    m_store.keepThumbnail(id, made.bytes);
-    return bytesResponse(made.mimeType, made.bytes);
+    const std::optional<QByteArray> made = m_thumbnails.make(found.image.bytes);
+    if (!made) {
+        HttpResponse busy = errorResponse(503, u"Thumbnail not ready"_s,
+                                          u"Many thumbnails are being made just now. Please try again in a moment."_s);
+        busy.headers.append({ QByteArray("Retry-After"), QByteArray("2") });
+        return busy;
+    }
+    m_store.keepThumbnail(id, *made);
+    return bytesResponse("image/jpeg", *made);
 }
 
 HttpResponse ImageService::view(QByteArrayView id)

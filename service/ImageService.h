@@ -1,8 +1,8 @@
 #pragma once
 
 #include "HttpServer.h"
-#include "ImageCodec.h"
 #include "ImageStore.h"
+#include "ThumbnailMaker.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -18,8 +18,10 @@ class ImageService : public QObject, private HttpHandler
     Q_OBJECT
 
 public:
-    explicit ImageService(ImageStore& store, const HttpServer::Limits& limits = HttpServer::Limits(),
-                          QObject* parent = nullptr);
+    // thumbnailProgram: this service's own program, which makes thumbnails
+    // in a process of its own (see ThumbnailMaker).
+    ImageService(ImageStore& store, const QString& thumbnailProgram,
+                 const HttpServer::Limits& limits = HttpServer::Limits(), QObject* parent = nullptr);
 
     // Port 0 picks a free one. False with errorString() set when the address
     // cannot be had.
@@ -37,6 +39,7 @@ signals:
     void requestLogged(const QString& line);
 
 private:
+    bool mayWait(const HttpRequest& request) const override;
     HttpResponse respond(const HttpRequest& request) override;
     HttpResponse refusal(int status) override;
 
@@ -47,5 +50,6 @@ private:
 
     ImageStore& m_store;
     QString m_linkBase;
+    ThumbnailMaker m_thumbnails;
     HttpServer m_server; // last: it goes first, and with it every request in hand
 };

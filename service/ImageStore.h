@@ -54,6 +54,10 @@ public:
 
     virtual ~ImageStore() = default;
 
+    // Whether its calls may take long, as across a network: the service then
+    // answers the requests that reach the store on threads of their own.
+    virtual bool isRemote() const { return false; }
+
     // Keeps the bytes and their entry whole, or nothing of them; the store
     // gives the entry its id and time. Full when they do not fit: no image is
     // ever removed to make room, since its links are out there.

@@ -51,6 +51,7 @@ public:
     // put() creates it too, should it still be missing then.
     Outcome createBucket(QString* error = nullptr);
 
+    bool isRemote() const override { return true; }
     Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) override;
     Found get(QByteArrayView id) const override;
     std::optional<QByteArray> thumbnail(QByteArrayView id) const override;

@@ -59,10 +59,10 @@ QByteArray page(const QString& title, const QString& content)
     return html.toUtf8();
 }
 
-// A read-only field that selects its text when clicked.
+// A read-only field; pages run no script.
 QString field(const QString& attributes, const QString& value, const QString& after)
 {
-    return u"<label><input type=\"text\" readonly onclick=\"this.select()\" "_s + attributes
+    return u"<label><input type=\"text\" readonly "_s + attributes
         + u"value=\""_s + value + after + u"</label>\n"_s;
 }
 
@@ -91,9 +91,16 @@ QString displayName(const QByteArray& fileName)
     const qsizetype slash = std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\'));
     if (slash >= 0 && slash + 1 < name.size())
         name = name.mid(slash + 1);
-    name.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+    // Controls, and the marks that turn text around: "cat\u202egnp.exe" would show as "catexe.png".
+    name.removeIf([](QChar c) {
+        const char16_t u = c.unicode();
+        return u < 0x20 || u == 0x7f || u == 0x061c || u == 0x200e || u == 0x200f || (u >= 0x202a && u <= 0x202e)
+            || (u >= 0x2066 && u <= 0x2069);
+    });
     name = name.left(kMaxDisplayName).trimmed();
-    return name.isEmpty() ? u"image"_s : name;
+    // "." and ".." would be taken out of the direct link by every client.
+    const bool onlyDots = std::all_of(name.begin(), name.end(), [](QChar c) { return c == u'.'; });
+    return onlyDots ? u"image"_s : name;
 }
 
 Links linksFor(const QString& base, const QByteArray& id, const QString& fileName)

@@ -79,7 +79,10 @@ int main(int argc, char* argv[])
                                         u"url"_s);
     const QCommandLineOption s3Bucket(u"s3-bucket"_s,
                                       u"The bucket for --s3-endpoint; made when it is missing."_s, u"name"_s);
-    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress, s3Endpoint, s3Bucket });
+    QCommandLineOption makeThumbnail(u"make-thumbnail"_s, u"Read an image on standard input and write its "
+                                                          "thumbnail on standard output (the service runs itself so)."_s);
+    makeThumbnail.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress, s3Endpoint, s3Bucket, makeThumbnail });
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -87,6 +90,8 @@ int main(int argc, char* argv[])
         parser.showHelp();
     if (parser.isSet(version))
         parser.showVersion();
+    if (parser.isSet(makeThumbnail))
+        return ThumbnailMaker::makeFromStandardInput();
     if (!parser.positionalArguments().isEmpty())
         return usageError(u"unexpected argument '%1'"_s.arg(parser.positionalArguments().first()));
 
@@ -169,7 +174,7 @@ int main(int argc, char* argv[])
                         .arg(folder->maxBytes());
         store = std::move(folder);
     }
-    ImageService service(*store, limits);
+    ImageService service(*store, QCoreApplication::applicationFilePath(), limits);
     QObject::connect(&service, &ImageService::requestLogged,
                      [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
     service.setLinkBase(linkBase);

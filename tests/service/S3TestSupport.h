@@ -7,7 +7,7 @@
 
 #include "BalancerConfig.h"
 #include "S3Store.h"
-#include "ServiceTestSupport.h"
+#include "ServiceProcess.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,20 +1,17 @@
 #pragma once
 
 // What the service tests share: pictures, the uploader's own request bytes,
-// raw connections, service processes, and the texts the uploader cuts out of
-// a page.
+// raw connections, and the texts the uploader cuts out of a page.
 
 #include "modTarnwick.h"
 
 #include <QBuffer>
 #include <QFile>
 #include <QImage>
-#include <QProcess>
-#include <QRegularExpression>
+#include <QImageWriter>
 #include <QStringList>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <string>
 
@@ -35,6 +32,75 @@ inline QByteArray pngBytes(int width, int height)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return bytes;
+}
+
+// Bytes that declare a picture of width x height and hold almost nothing:
+// what a decompression bomb looks like to a reader of its header.
+inline quint32 crc32Of(QByteArrayView bytes)
+{
+    quint32 crc = 0xffffffffu;
+    for (const char c : bytes) {
+        crc ^= uchar(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+inline QByteArray bigEndian(quint32 value, int bytes)
+{
+    QByteArray out;
+    for (int i = bytes - 1; i >= 0; --i)
+        out.append(char((value >> (8 * i)) & 0xff));
+    return out;
+}
+
+inline QByteArray pngChunk(const QByteArray& type, const QByteArray& data)
+{
+    return bigEndian(quint32(data.size()), 4) + type + data + bigEndian(crc32Of(type + data), 4);
+}
+
+// 8-bit grey; with all its rows (of zeros, so that they compress to almost
+// nothing), or with none at all.
+inline QByteArray pngDeclaring(int width, int height, bool withRows)
+{
+    const QByteArray header = bigEndian(quint32(width), 4) + bigEndian(quint32(height), 4) + QByteArray("\x08\0\0\0\0", 5);
+    // qCompress puts the length in front of a zlib stream.
+    const QByteArray rows = qCompress(QByteArray(withRows ? qsizetype(width + 1) * height : 1, '\0'), 9).mid(4);
+    return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header) + pngChunk("IDAT", rows) + pngChunk("IEND", {});
+}
+
+inline QByteArray gifDeclaring(int width, int height)
+{
+    const auto little = [](int value) { return QByteArray(1, char(value & 0xff)) + char((value >> 8) & 0xff); };
+    return "GIF89a" + little(width) + little(height) + QByteArray("\x80\0\0\0\0\0\xff\xff\xff\x2c\0\0\0\0", 15)
+        + little(width) + little(height) + QByteArray("\0\x02\x02\x44\x01\0\x3b", 7);
+}
+
+// A small progressive JPEG whose frame header claims width x height.
+inline QByteArray progressiveJpegDeclaring(int width, int height)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    QImage image(64, 64, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    writer.write(image);
+    const qsizetype frame = bytes.indexOf("\xff\xc2");
+    if (frame < 0)
+        return {};
+    bytes.replace(frame + 5, 4, bigEndian(quint32(height), 2) + bigEndian(quint32(width), 2));
+    return bytes;
+}
+
+// A vector picture that reaches for a file of the machine that draws it.
+inline QByteArray svgReferring(const QString& path)
+{
+    return "<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" width=\"120\" "
+           "height=\"120\"><image xlink:href=\"file://"
+        + path.toUtf8() + "\" width=\"120\" height=\"120\"/></svg>";
 }
 
 inline QByteArray bytesOf(const std::string& text)
@@ -77,90 +143,6 @@ struct RawClient
     bool hasPageEnd() const { return received.toLower().contains("</html>"); }
     bool closed() const { return socket.state() == QAbstractSocket::UnconnectedState; }
 };
-
-// The whole answer, once the service has closed the connection.
-inline QByteArray exchange(quint16 port, const QByteArray& request)
-{
-    RawClient client(port, request);
-    if (!QTest::qWaitFor([&] { return client.closed(); }, kWaitMs))
-        return {};
-    return client.received;
-}
-
-// The status and body of what a link gives, fetched with HTTP/1.0 from the
-// given port, whatever host the link names.
-struct Fetched
-{
-    int status = 0;
-    QByteArray body;
-};
-inline Fetched fetchFrom(quint16 port, const QString& link)
-{
-    const QByteArray answer = exchange(port, "GET /" + link.section(u'/', 3).toUtf8() + " HTTP/1.0\r\n\r\n");
-    const qsizetype end = answer.indexOf("\r\n\r\n");
-    if (!answer.startsWith("HTTP/1.1 ") || end < 0)
-        return {};
-    return { answer.mid(9, 3).toInt(), answer.mid(end + 4) };
-}
-
-// The body of what a link gives; empty unless 200.
-inline QByteArray fetch(quint16 port, const QString& link)
-{
-    const Fetched fetched = fetchFrom(port, link);
-    return fetched.status == 200 ? fetched.body : QByteArray();
-}
-
-#ifdef TARNWICK_SERVICE_PATH // for the tests that run the program
-// One run of tarnwick-service on a free port, killed when it goes.
-class ServiceProcess
-{
-public:
-    ~ServiceProcess() { stop(&QProcess::kill); }
-
-    // Empty once it listens; else what went wrong. Standard error, its
-    // request log, is kept in errors() when asked for.
-    QString start(const QStringList& arguments,
-                  const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-                  bool keepErrors = false)
-    {
-        if (!keepErrors)
-            m_process.setStandardErrorFile(QProcess::nullDevice());
-        m_process.setProcessEnvironment(environment);
-        m_process.start(QStringLiteral(TARNWICK_SERVICE_PATH), QStringList{ QStringLiteral("--port"), QStringLiteral("0") } + arguments);
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(kWaitMs)) { }
-        const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-        const QRegularExpressionMatch match =
-            QRegularExpression(QStringLiteral("^tarnwick-service listening on http://127\\.0\\.0\\.1:(\\d+)/$")).match(line);
-        if (!match.hasMatch())
-            return QStringLiteral("no start-up line, but '%1'; %2 %3").arg(line, m_process.errorString(), QString::fromUtf8(m_process.readAllStandardError()));
-        m_port = quint16(match.captured(1).toUInt());
-        return {};
-    }
-    // Over a data folder of its own.
-    QString start(const QString& data, const QStringList& options = {})
-    {
-        return start(QStringList{ QStringLiteral("--data"), data } + options);
-    }
-
-    // With QProcess::kill (SIGKILL) or QProcess::terminate (SIGTERM).
-    void stop(void (QProcess::*how)())
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        (m_process.*how)();
-        m_process.waitForFinished(kWaitMs);
-    }
-
-    quint16 port() const { return m_port; }
-    // What it said on standard error so far, when started with keepErrors.
-    QByteArray errors() { return m_errors += m_process.readAllStandardError(); }
-
-private:
-    QProcess m_process;
-    quint16 m_port = 0;
-    QByteArray m_errors;
-};
-#endif
 
 inline QStringList textsOf(const QByteArray& page)
 {

@@ -195,7 +195,7 @@ void tst_S3Service::storeOutOfReachAtStart()
     environment.insert(u"AWS_ACCESS_KEY_ID"_s, u"key"_s);
     environment.insert(u"AWS_SECRET_ACCESS_KEY"_s, u"secret"_s);
 
-    ServiceProcess service;
+    Service service;
     QCOMPARE(service.start({ u"--s3-endpoint"_s, endpoint, u"--s3-bucket"_s, u"images"_s }, environment, true),
              QString());
     QTRY_VERIFY_WITH_TIMEOUT(service.errors().contains("not reachable"), kWaitMs);
@@ -240,10 +240,10 @@ void tst_S3Service::linksWorkOnEveryInstance()
     const QString bucket = newBucketName();
     // The balancer's port must be known before the instances are told their base.
     Balancer balancer;
-    ServiceProcess instances[2];
+    Service instances[2];
     const quint16 balancerPort = freePort();
     const QString base = u"http://127.0.0.1:%1"_s.arg(balancerPort);
-    for (ServiceProcess& instance : instances)
+    for (Service& instance : instances)
         QCOMPARE(instance.start(m_ceph->options(bucket) + QStringList{ u"--base-url"_s, base }, m_ceph->environment()),
                  QString());
     QCOMPARE(balancer.start({ instances[0].port(), instances[1].port() }, balancerPort), QString());
@@ -279,7 +279,7 @@ void tst_S3Service::storeAwayThenBack()
 {
     if (!m_ceph)
         QSKIP(qPrintable(noCeph()));
-    ServiceProcess first;
+    Service first;
     QCOMPARE(first.start(m_ceph->options(newBucketName()), m_ceph->environment()), QString());
     QStringList links;
     const QByteArray before = gif(100);
@@ -291,13 +291,13 @@ void tst_S3Service::storeAwayThenBack()
     QCOMPARE(upload(first.port(), gif(101), &none), u"503"_s);
     QCOMPARE(none, QStringList());
     QCOMPARE(fetchFrom(first.port(), direct).status, 503);
-    ServiceProcess second;
+    Service second;
     QCOMPARE(second.start(m_ceph->options(newBucketName()), m_ceph->environment(), true), QString());
     QTRY_VERIFY_WITH_TIMEOUT(second.errors().contains("not reachable"), kWaitMs);
 
     QVERIFY(m_ceph->startGateway());
     QCOMPARE(fetch(first.port(), direct), before);
-    for (ServiceProcess* service : { &first, &second }) {
+    for (Service* service : { &first, &second }) {
         const QByteArray after = gif(102);
         QCOMPARE(upload(service->port(), after, &links), u"200"_s);
         QCOMPARE(fetch(service->port(), links.filter(u"/i/"_s).value(0)), after);
@@ -312,8 +312,8 @@ void tst_S3Service::stoppedInstanceLosesNoUpload()
     if (!m_ceph)
         QSKIP(qPrintable(noCeph()));
     const QString bucket = newBucketName();
-    ServiceProcess instances[2];
-    for (ServiceProcess& instance : instances)
+    Service instances[2];
+    for (Service& instance : instances)
         QCOMPARE(instance.start(m_ceph->options(bucket), m_ceph->environment()), QString());
     Balancer balancer;
     QCOMPARE(balancer.start({ instances[0].port(), instances[1].port() }), QString());

@@ -216,6 +216,13 @@ void tst_ServiceParts::thumbnail_data()
     QTest::newRow("empty") << QByteArray() << QSize(180, 180) << true;
     QTest::newRow("png cut in half") << png.left(png.size() / 2) << QSize(180, 180) << true;
     QTest::newRow("png head only") << png.left(40) << QSize(180, 180) << true;
+    // Not decoded at all.
+    QTest::newRow("png declaring 32700 squared") << ServiceTest::pngDeclaring(32700, 32700, false) << QSize(180, 180)
+                                                 << true;
+    QTest::newRow("gif declaring 65535 squared") << ServiceTest::gifDeclaring(65535, 65535) << QSize(180, 180) << true;
+    QTest::newRow("progressive jpeg declaring 30000 squared")
+        << ServiceTest::progressiveJpegDeclaring(30000, 30000) << QSize(180, 180) << true;
+    QTest::newRow("svg") << ServiceTest::svgReferring(u"/etc/hostname"_s) << QSize(180, 180) << true;
 }
 
 void tst_ServiceParts::thumbnail()
@@ -226,9 +233,8 @@ void tst_ServiceParts::thumbnail()
 
     const ImageCodec::Thumbnail thumbnail = ImageCodec::thumbnailOf(bytes);
     QCOMPARE(thumbnail.placeholder, placeholder);
-    QCOMPARE(thumbnail.mimeType, QByteArray("image/jpeg"));
-    QCOMPARE(ImageCodec::mimeTypeOf(thumbnail.bytes), thumbnail.mimeType);
-    const QImage decoded = QImage::fromData(thumbnail.bytes);
+    QCOMPARE(ImageCodec::mimeTypeOf(thumbnail.jpeg), QByteArray("image/jpeg"));
+    const QImage decoded = QImage::fromData(thumbnail.jpeg);
     QVERIFY(!decoded.isNull());
     QCOMPARE(decoded.size(), size);
 }
