@@ -57,8 +57,10 @@ public:
     std::optional<QByteArray> thumbnail(QByteArrayView id) const override;
     void keepThumbnail(QByteArrayView id, const QByteArray& jpeg) override;
 
+    // "http://127.0.0.1:7480/tarnwick-images", for messages.
     QString bucketUrl() const;
 
+private:
     struct Reply
     {
         int status = 0; // 0 when no answer came
@@ -71,7 +73,6 @@ public:
     // (refused) or Unavailable (no answer, or the store's own fault).
     static Outcome outcomeOf(const Reply& reply);
 
-private:
     Reply call(const char* method, const QByteArray& key, const QByteArray* body,
                const QList<QByteArray>& headers = {}, const QList<QByteArray>& wanted = {}) const;
 
