@@ -231,7 +231,8 @@ ImageStore::Stored S3Store::put(const QByteArray& bytes, const QString& name, co
     // Metadata travels in header lines, which carry ASCII only.
     const QList<QByteArray> headers{ "Content-Type: " + type,
                                      kNameHeader.toByteArray() + ": " + QUrl::toPercentEncoding(name),
-                                     kTimeHeader.toByteArray() + ": " + entry.time.toString(Qt::ISODateWithMs).toLatin1(),
+                                     kTimeHeader.toByteArray() + ": "
+                                         + entry.time.toString(Qt::ISODateWithMs).toLatin1(),
                                      kSizeHeader.toByteArray() + ": " + QByteArray::number(entry.size),
                                      // An id that is taken is drawn again, never overwritten.
                                      "If-None-Match: *" };

@@ -107,7 +107,8 @@ private:
 std::optional<quint16> startService(QProcess& process, const QStringList& options)
 {
     process.setStandardErrorFile(QProcess::nullDevice()); // the request log
-    process.start(QStringLiteral(TARNWICK_SERVICE_PATH), QStringList{ QStringLiteral("--port"), QStringLiteral("0") } + options);
+    process.start(QStringLiteral(TARNWICK_SERVICE_PATH),
+                  QStringList{ QStringLiteral("--port"), QStringLiteral("0") } + options);
     while (!process.canReadLine() && process.waitForReadyRead(kStartMs)) { }
     const QRegularExpressionMatch match =
         QRegularExpression(QStringLiteral(":(\\d+)/$")).match(QString::fromUtf8(process.readLine()).trimmed());
@@ -389,7 +390,8 @@ int main(int argc, char* argv[])
         }
         for (size_t s = 1; s < servers.size(); ++s) {
             std::printf("%7s  %s / %s: %.2fx the uploads per second, %.2fx the p99 time\n", "", servers[0]->name(),
-                        servers[s]->name(), summaries[0].median / summaries[s].median, summaries[0].p99 / summaries[s].p99);
+                        servers[s]->name(), summaries[0].median / summaries[s].median,
+                        summaries[0].p99 / summaries[s].p99);
         }
         std::printf("\n");
     }

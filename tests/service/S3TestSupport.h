@@ -64,7 +64,8 @@ public:
         m_running = true; // what a failed start leaves, stop() removes
         QProcess script;
         if (!run(script, QStringLiteral("start")))
-            return QStringLiteral("scripts/ceph-store start failed: %1").arg(QString::fromUtf8(script.readAllStandardError()));
+            return QStringLiteral("scripts/ceph-store start failed: %1")
+                .arg(QString::fromUtf8(script.readAllStandardError()));
         for (const QByteArray& line : script.readAllStandardOutput().split('\n')) {
             const QByteArray value = line.mid(line.indexOf('=') + 1);
             if (line.startsWith("TARNWICK_S3_ENDPOINT="))
@@ -102,7 +103,8 @@ public:
     bool admin(const QStringList& arguments)
     {
         QProcess tool;
-        tool.start(QStringLiteral("radosgw-admin"), QStringList{ QStringLiteral("--conf"), folder() + QStringLiteral("/ceph.conf") } + arguments);
+        tool.start(QStringLiteral("radosgw-admin"),
+                   QStringList{ QStringLiteral("--conf"), folder() + QStringLiteral("/ceph.conf") } + arguments);
         return tool.waitForFinished(kCephMs) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
     }
 
@@ -189,7 +191,8 @@ public:
         if (!listening || m_process.state() != QProcess::Running) {
             QFile log(m_dir.filePath(QStringLiteral("error.log")));
             log.open(QIODevice::ReadOnly);
-            return QStringLiteral("nginx did not start: %1").arg(QString::fromUtf8(m_process.readAll() + log.readAll()));
+            return QStringLiteral("nginx did not start: %1")
+                .arg(QString::fromUtf8(m_process.readAll() + log.readAll()));
         }
         return {};
     }
