@@ -1,46 +1,28 @@
 #include "InetControl.h"
 
-#include "CurlLibrary.h"
 #include "PeerProgress.h"
 #include "ServiceEndpoint.h"
 #include "ToolkitCore.h"
 #include "TransportFailure.h"
 #include "modTarnwick.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QSocketNotifier>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 namespace {
 
-// Loaded by Execute before any transfer exists.
-const CurlLibrary& Curl()
-{
-    return *CurlLibrary::Get(nullptr);
-}
-
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-// While bytes handed to the kernel wait for the peer, the peer's progress is
-// looked at this often; reports of it go to the window at most this often.
-constexpr milliseconds kSampleInterval{50};
-constexpr milliseconds kReportInterval{20};
-// How long Cancel waits for the transfer's thread to let go. It takes
-// microseconds, unless the system's resolver holds it: then the thread is
-// left to end on its own, and reports nothing.
-constexpr milliseconds kStopWait{500};
 
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix)
 {
@@ -61,496 +43,346 @@ std::string HostsWithoutProxy()
     return (hosts + "localhost,127.0.0.1,::1").toStdString();
 }
 
+// "host:port:127.0.0.1,[::1]": where libcurl is to connect for host, so
+// that it never starts a resolver of its own.
+std::string ResolveEntry(const QString& host, int port, const QList<QHostAddress>& addresses)
+{
+    std::string entry = host.toStdString() + ':' + std::to_string(port) + ':';
+    for (qsizetype i = 0; i < addresses.size(); ++i) {
+        const QHostAddress& address = addresses[i];
+        const std::string text = address.toString().toStdString();
+        entry += (i > 0 ? "," : "") + (address.protocol() == QAbstractSocket::IPv6Protocol ? '[' + text + ']' : text);
+    }
+    return entry;
+}
+
+void InitialiseCurl()
+{
+    // Once per process, before the first handle; never cleaned up, as a linked library is not.
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    Q_UNUSED(initialised);
+}
+
 } // namespace
 
-struct InetControl::Outcome
+InetControl::InetControl(QObject* parent)
+    : QObject(parent), m_curlTimer(new QTimer(this)), m_connectTimer(new QTimer(this)), m_progress(new PeerProgress(this))
 {
-    bool complete = false;
-    TransportFailure::Failure failure;
-    std::string head;
-    std::string body;
-};
-
-// One request, run by libcurl on a thread of its own: connect, send the body
-// (read from its stream as it goes), take the answer, then post the outcome to
-// the owner and let go of the connection. The thread shares only the Job with
-// the owner's side, and reaches the owner through posted calls alone.
-class InetControl::Transfer
-{
-public:
-    enum class Abort { None, TimedOut, TooLarge };
-
-    struct Job
-    {
-        // Set on the owner's thread before the thread starts, then read-only.
-        std::string url;
-        std::string headerBlock;
-        std::string request; // the body, whole: or
-        std::unique_ptr<modTarnwick::RequestStream> stream;
-        std::uint64_t bodySize = 0;
-        milliseconds stallLimit{0};
-        qint64 maxAnswer = 0;
-        std::uint64_t generation = 0;
-
-        // Shared with the owner's thread.
-        std::mutex lock;
-        std::condition_variable ended;
-        InetControl* owner = nullptr; // null once the owner has let go
-        CURLM* multi = nullptr;       // while there is one to wake
-        bool cancelled = false;
-        bool finished = false;
-
-        // The thread's own.
-        CURL* easy = nullptr;
-        curl_slist* headers = nullptr;
-        curl_slist* resolve = nullptr;
-        char error[CURL_ERROR_SIZE] = {};
-        curl_socket_t socket = CURL_SOCKET_BAD;
-        int readFailure = 0;
-        Abort abort = Abort::None;
-        std::string head;
-        std::string answer;
-    };
-
-    Transfer(InetControl& owner, const QString& url, const std::string& headers, double timeoutSeconds, qint64 maxAnswer)
-        : m_job(std::make_shared<Job>())
-    {
-        m_job->owner = &owner;
-        m_job->url = url.toStdString();
-        m_job->headerBlock = headers;
-        m_job->stallLimit = milliseconds(timeoutSeconds > 0 ? std::llround(timeoutSeconds * 1000.0) : 0);
-        m_job->maxAnswer = maxAnswer;
+    InitialiseCurl();
+    m_multi = curl_multi_init();
+    if (m_multi) {
+        curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &InetControl::OnSocket);
+        curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &InetControl::OnTimer);
+        curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
     }
-
-    ~Transfer() { Stop(); }
-
-    void SetBody(std::string body)
-    {
-        m_job->request = std::move(body);
-        m_job->bodySize = m_job->request.size();
-    }
-
-    void SetBody(std::unique_ptr<modTarnwick::RequestStream> body)
-    {
-        m_job->bodySize = body->Size();
-        m_job->stream = std::move(body);
-    }
-
-    // Reports go out tagged with generation. Throws std::system_error when no thread can be had.
-    void Start(std::uint64_t generation)
-    {
-        m_job->generation = generation;
-        m_thread = std::thread([job = m_job] { Run(*job); });
-    }
-
-    // Ends the transfer, if it still runs, without a report, and waits a
-    // little for its thread.
-    void Stop()
-    {
-        if (!m_thread.joinable())
-            return;
-        std::unique_lock hold(m_job->lock);
-        m_job->owner = nullptr;
-        m_job->cancelled = true;
-        if (m_job->multi)
-            Curl().multi_wakeup(m_job->multi);
-        const bool ended = m_job->ended.wait_for(hold, kStopWait, [this] { return m_job->finished; });
-        hold.unlock();
-        if (ended)
-            m_thread.join();
-        else
-            m_thread.detach(); // it holds its Job, and has nobody left to report to
-    }
-
-private:
-    static void Run(Job& job)
-    {
-        Outcome outcome = Perform(job);
-        if (!Cancelled(job)) {
-            Post(job, [generation = job.generation, outcome = std::move(outcome)](InetControl& owner) mutable {
-                owner.Complete(generation, std::move(outcome));
-            });
-        }
-        // Letting go of the connection runs beside the owner taking the outcome.
-        Release(job);
-        const std::lock_guard hold(job.lock);
-        job.finished = true;
-        job.ended.notify_all();
-    }
-
-    static bool Cancelled(Job& job)
-    {
-        const std::lock_guard hold(job.lock);
-        return job.cancelled;
-    }
-
-    // Calls report on the owner's thread, unless the owner has let go by then.
-    template <typename Report>
-    static void Post(Job& job, Report report)
-    {
-        const std::lock_guard hold(job.lock);
-        if (!job.owner)
-            return;
-        InetControl* owner = job.owner;
-        QMetaObject::invokeMethod(owner, [owner, report = std::move(report)]() mutable { report(*owner); }, Qt::QueuedConnection);
-    }
-
-    static Outcome Perform(Job& job)
-    {
-        Outcome outcome;
-        CURLM* multi = Curl().multi_init();
-        job.easy = Curl().easy_init();
-        if (!multi || !job.easy) {
-            if (multi)
-                Curl().multi_cleanup(multi);
-            outcome.failure = TransportFailure::FromErrno(ENOMEM);
-            return outcome;
-        }
-        {
-            const std::lock_guard hold(job.lock);
-            if (job.cancelled) {
-                Curl().multi_cleanup(multi);
-                return outcome;
-            }
-            job.multi = multi;
-        }
-        Configure(job);
-        const CURLcode code = Curl().multi_add_handle(multi, job.easy) == CURLM_OK ? Drive(job, multi) : CURLE_OUT_OF_MEMORY;
-        if (Cancelled(job))
-            return outcome;
-
-        long systemError = 0;
-        Curl().easy_getinfo(job.easy, CURLINFO_OS_ERRNO, &systemError);
-        outcome.complete = code == CURLE_OK && job.abort == Abort::None;
-        if (outcome.complete) {
-            outcome.head = std::move(job.head);
-            outcome.body = std::move(job.answer);
-        } else {
-            outcome.failure = FailureOf(job, code, systemError);
-        }
-        return outcome;
-    }
-
-    static void Configure(Job& job)
-    {
-        CURL* easy = job.easy;
-        AddHeaders(job);
-        Curl().easy_setopt(easy, CURLOPT_URL, job.url.c_str());
-        // libcurl would start a resolver thread for every request.
-        const QUrl parsed(QString::fromStdString(job.url));
-        const QString host = parsed.host();
-        if (NamesLocalhost(host)) {
-            const int port = parsed.port(parsed.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
-            const std::string entry = host.toStdString() + ':' + std::to_string(port) + ":127.0.0.1,[::1]";
-            job.resolve = Curl().slist_append(job.resolve, entry.c_str());
-            Curl().easy_setopt(easy, CURLOPT_RESOLVE, job.resolve);
-        }
-        Curl().easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-        Curl().easy_setopt(easy, CURLOPT_POST, 1L);
-        if (job.stream) {
-            Curl().easy_setopt(easy, CURLOPT_READFUNCTION, &OnRead);
-            Curl().easy_setopt(easy, CURLOPT_READDATA, &job);
-        } else {
-            Curl().easy_setopt(easy, CURLOPT_POSTFIELDS, job.request.data());
-        }
-        Curl().easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(job.bodySize));
-        Curl().easy_setopt(easy, CURLOPT_HTTPHEADER, job.headers);
-        Curl().easy_setopt(easy, CURLOPT_NOPROXY, HostsWithoutProxy().c_str()); // libcurl keeps a copy
-        Curl().easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        Curl().easy_setopt(easy, CURLOPT_TCP_NODELAY, 1L);
-        // Every upload on a connection of its own: a connection left over from
-        // the last one may have been closed by the service, and a request
-        // resent on a new one could store the image twice.
-        Curl().easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
-        Curl().easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
-        if (job.stallLimit.count() > 0)
-            Curl().easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(job.stallLimit.count()));
-        Curl().easy_setopt(easy, CURLOPT_ERRORBUFFER, job.error);
-        Curl().easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
-        Curl().easy_setopt(easy, CURLOPT_HEADERDATA, &job);
-        Curl().easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
-        Curl().easy_setopt(easy, CURLOPT_WRITEDATA, &job);
-        Curl().easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &OnSocketOpened);
-        Curl().easy_setopt(easy, CURLOPT_SOCKOPTDATA, &job);
-    }
-
-    // libcurl's own loop, as its easy interface runs it, with the peer's
-    // progress looked at between steps: until the answer is complete, the
-    // request fails, the owner cancels it, or the peer makes no progress for
-    // the stall limit.
-    static CURLcode Drive(Job& job, CURLM* multi)
-    {
-        const qint64 total = qint64(job.bodySize);
-        Clock::time_point lastProgress = Clock::now();
-        Clock::time_point lastReport;
-        qint64 acknowledged = 0;
-        qint64 reported = 0;
-        curl_off_t received = 0;
-        std::size_t headSeen = 0;
-        for (;;) {
-            int running = 0;
-            if (Curl().multi_perform(multi, &running) != CURLM_OK)
-                return CURLE_OUT_OF_MEMORY;
-            int left = 0;
-            while (CURLMsg* message = Curl().multi_info_read(multi, &left)) {
-                if (message->msg == CURLMSG_DONE)
-                    return message->data.result;
-            }
-            if (Cancelled(job))
-                return CURLE_ABORTED_BY_CALLBACK;
-
-            const Clock::time_point now = Clock::now();
-            curl_off_t handed = 0;
-            Curl().easy_getinfo(job.easy, CURLINFO_SIZE_UPLOAD_T, &handed);
-            if (job.socket != CURL_SOCKET_BAD && handed > acknowledged) {
-                const qint64 taken = std::clamp<qint64>(qint64(handed) - PeerProgress::UnacknowledgedBytes(job.socket), 0, total);
-                if (taken > acknowledged) {
-                    acknowledged = taken;
-                    lastProgress = now;
-                }
-            }
-            if (acknowledged > reported && (acknowledged == total || now - lastReport >= kReportInterval)) {
-                reported = acknowledged;
-                lastReport = now;
-                Post(job, [generation = job.generation, acknowledged, total](InetControl& owner) {
-                    owner.ReportProgress(generation, acknowledged, total);
-                });
-            }
-            curl_off_t arrived = 0;
-            Curl().easy_getinfo(job.easy, CURLINFO_SIZE_DOWNLOAD_T, &arrived);
-            if (arrived > received || job.head.size() > headSeen) {
-                received = arrived;
-                headSeen = job.head.size();
-                lastProgress = now;
-            }
-
-            milliseconds wait{1000};
-            if (job.stallLimit.count() > 0) {
-                const auto quiet = std::chrono::duration_cast<milliseconds>(now - lastProgress);
-                if (quiet >= job.stallLimit) {
-                    job.abort = Abort::TimedOut;
-                    return CURLE_OPERATION_TIMEDOUT;
-                }
-                wait = std::min(wait, job.stallLimit - quiet);
-            }
-            // Bytes the kernel holds for a slow peer: look again soon, or the
-            // strip would wait for libcurl's next step to move.
-            if (acknowledged < qint64(handed))
-                wait = std::min(wait, kSampleInterval);
-            Curl().multi_poll(multi, nullptr, 0, int(std::max<milliseconds::rep>(wait.count(), 1)), nullptr);
-        }
-    }
-
-    static void AddHeaders(Job& job)
-    {
-        std::string_view rest(job.headerBlock);
-        while (!rest.empty()) {
-            const std::size_t end = rest.find('\n');
-            std::string_view line = rest.substr(0, end);
-            rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-            if (!line.empty() && line.back() == '\r')
-                line.remove_suffix(1);
-            const std::size_t colon = line.find(':');
-            if (colon == std::string_view::npos || colon == 0)
-                continue; // the blank line that ends the block, or no header at all
-            // libcurl writes Host from the URL, port included (the block's names
-            // the compiled-in service without one), and the length from the data.
-            if (StartsWithIgnoringCase(line, "Host:") || StartsWithIgnoringCase(line, "Content-Length:"))
-                continue;
-            job.headers = Curl().slist_append(job.headers, std::string(line).c_str());
-        }
-        // Nothing beyond the block: no "Expect: 100-continue" to wait a second
-        // for, no Accept line.
-        job.headers = Curl().slist_append(job.headers, "Expect:");
-        job.headers = Curl().slist_append(job.headers, "Accept:");
-    }
-
-    static std::size_t OnRead(char* to, std::size_t size, std::size_t count, void* data)
-    {
-        auto* job = static_cast<Job*>(data);
-        const std::int64_t got = job->stream->Read(to, size * count);
-        if (got < 0) {
-            job->readFailure = int(-got);
-            return CURL_READFUNC_ABORT;
-        }
-        return std::size_t(got);
-    }
-
-    static int OnSocketOpened(void* data, curl_socket_t socket, curlsocktype)
-    {
-        static_cast<Job*>(data)->socket = socket;
-        PeerProgress::KeepUnsentSmall(socket);
-        return CURL_SOCKOPT_OK;
-    }
-
-    // Each header line arrives alone, the status line first; an interim
-    // answer (100 Continue) is followed by the real one, which starts afresh.
-    static std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* self)
-    {
-        auto* job = static_cast<Job*>(self);
-        const std::string_view line(data, size * count);
-        if (StartsWithIgnoringCase(line, "HTTP/"))
-            job->head.clear();
-        if (StartsWithIgnoringCase(line, "Content-Length:") && job->maxAnswer > 0) {
-            const long long length = std::atoll(std::string(line.substr(15)).c_str());
-            if (length > job->maxAnswer) {
-                job->abort = Abort::TooLarge;
-                return 0;
-            }
-        }
-        job->head.append(line);
-        return line.size();
-    }
-
-    static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self)
-    {
-        auto* job = static_cast<Job*>(self);
-        const std::size_t bytes = size * count;
-        if (job->maxAnswer > 0 && qint64(job->answer.size() + bytes) > job->maxAnswer) {
-            job->abort = Abort::TooLarge;
-            return 0;
-        }
-        job->answer.append(data, bytes);
-        return bytes;
-    }
-
-    // Closes the connection, if libcurl has not, frees the handles and closes the file.
-    static void Release(Job& job)
-    {
-        CURLM* multi = nullptr;
-        {
-            const std::lock_guard hold(job.lock);
-            multi = std::exchange(job.multi, nullptr);
-        }
-        if (multi && job.easy)
-            Curl().multi_remove_handle(multi, job.easy);
-        if (job.easy)
-            Curl().easy_cleanup(std::exchange(job.easy, nullptr));
-        if (multi)
-            Curl().multi_cleanup(multi);
-        Curl().slist_free_all(std::exchange(job.headers, nullptr));
-        Curl().slist_free_all(std::exchange(job.resolve, nullptr));
-        job.stream.reset();
-    }
-
-    static TransportFailure::Failure FailureOf(const Job& job, CURLcode code, long systemError)
-    {
-        using namespace TransportFailure;
-        const QString detail = QString::fromLocal8Bit(job.error[0] ? job.error : Curl().easy_strerror(code));
-        if (job.abort == Abort::TimedOut || code == CURLE_OPERATION_TIMEDOUT)
-            return TimedOut(job.stallLimit);
-        if (job.abort == Abort::TooLarge)
-            return AnswerTooLarge(job.maxAnswer);
-        if (job.readFailure != 0)
-            return FromErrno(job.readFailure);
-        switch (code) {
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY:
-            return {ErrorNumber(QAbstractSocket::HostNotFoundError), detail};
-        case CURLE_COULDNT_CONNECT:
-            return systemError != 0 ? FromErrno(int(systemError)) : Failure{ECONNREFUSED, detail};
-        case CURLE_SEND_ERROR:
-        case CURLE_RECV_ERROR:
-            if (systemError != 0 && systemError != ECONNRESET && systemError != EPIPE)
-                return FromErrno(int(systemError));
-            return ClosedEarly();
-        case CURLE_GOT_NOTHING:
-        case CURLE_PARTIAL_FILE:
-            return ClosedEarly();
-        case CURLE_OUT_OF_MEMORY:
-            return FromErrno(ENOMEM);
-        case CURLE_URL_MALFORMAT:
-            return {EINVAL, detail};
-        case CURLE_WEIRD_SERVER_REPLY:
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
-            return {EPROTO, detail};
-        default:
-            return {EIO, detail};
-        }
-    }
-
-    std::shared_ptr<Job> m_job;
-    std::thread m_thread;
-};
-
-InetControl::InetControl(QObject* parent) : QObject(parent) {}
+    m_curlTimer->setSingleShot(true);
+    connect(m_curlTimer, &QTimer::timeout, this, [this] { Act(CURL_SOCKET_TIMEOUT, 0); });
+    m_connectTimer->setSingleShot(true);
+    connect(m_connectTimer, &QTimer::timeout, this, [this] { Stop(Abort::TimedOut); });
+    connect(m_progress, &PeerProgress::Stalled, this, [this] { Stop(Abort::TimedOut); });
+    connect(m_progress, &PeerProgress::Progress, this, [this](qint64 taken, qint64 total) {
+        // Posted, as the state is: a receiver may end the request, which must not happen inside Act.
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation = m_generation, taken, total] {
+                if (generation == m_generation && m_executing)
+                    emit UploadProgress(taken, total);
+            },
+            Qt::QueuedConnection);
+    });
+}
 
 InetControl::~InetControl()
 {
     Cancel();
-}
-
-void InetControl::Execute(const QString& url, const QString& operation, std::string data, const std::string& headers)
-{
-    auto transfer = std::make_unique<Transfer>(*this, url, headers, RequestTimeout, MaxResponseBytes);
-    transfer->SetBody(std::move(data));
-    Begin(operation, std::move(transfer));
+    if (m_multi)
+        curl_multi_cleanup(m_multi);
 }
 
 void InetControl::Execute(const QString& url, const QString& operation, std::unique_ptr<modTarnwick::RequestStream> data,
                           const std::string& headers)
 {
-    if (!data)
-        throw Toolkit::Failure(EINVAL, tr("There is no request to send"));
-    auto transfer = std::make_unique<Transfer>(*this, url, headers, RequestTimeout, MaxResponseBytes);
-    transfer->SetBody(std::move(data));
-    Begin(operation, std::move(transfer));
-}
-
-void InetControl::Begin(const QString& operation, std::unique_ptr<Transfer> transfer)
-{
     if (m_executing)
         throw Toolkit::Failure(EALREADY, tr("Still executing the last request"));
     if (operation.trimmed().compare(QLatin1String("POST"), Qt::CaseInsensitive) != 0)
         throw Toolkit::Failure(EINVAL, tr("Only POST requests are made"));
+    if (!data)
+        throw Toolkit::Failure(EINVAL, tr("There is no request to send"));
+    if (!m_multi)
+        throw Toolkit::Failure(ENOMEM, tr("The HTTP client could not start"));
 
-    // The last transfer's thread posted its outcome and let go of its
-    // connection long since: this joins it at once.
-    m_transfer.reset();
     ++m_generation;
     m_responseCode = 0;
     m_responseInfo.clear();
     m_head.clear();
     std::string().swap(m_body);
     m_readPos = 0;
-
-    QString missing;
-    if (!CurlLibrary::Get(&missing))
-        throw Toolkit::Failure(ELIBACC, missing);
-    try {
-        transfer->Start(m_generation);
-    } catch (const std::system_error& refused) {
-        throw Toolkit::Failure(refused.code().value() != 0 ? refused.code().value() : EAGAIN,
-                               tr("The HTTP client could not start the request"));
-    }
-    m_transfer = std::move(transfer);
+    m_url = url.toStdString();
+    m_headerBlock = headers;
+    m_bodySize = qint64(data->Size());
+    m_stream = std::move(data);
+    m_socket = CURL_SOCKET_BAD;
+    m_readFailure = 0;
+    m_abort = Abort::None;
     m_executing = true;
+
+    const milliseconds limit(RequestTimeout > 0 ? std::llround(RequestTimeout * 1000.0) : 0);
+    m_progress->SetStallLimit(limit);
+    // Until the connection is made: finding the host and connecting to it.
+    if (limit.count() > 0)
+        m_connectTimer->start(limit);
+
+    // libcurl would resolve a name on a thread of its own, which a
+    // cancelled request cannot stop; Qt's lookup is let go of instead, as
+    // the socket's is.
+    const QUrl parsed(url);
+    const QString host = parsed.host();
+    const int port = parsed.port(parsed.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
+    if (NamesLocalhost(host)) {
+        Begin(ResolveEntry(host, port, {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)}));
+        return;
+    }
+    if (host.isEmpty() || !QHostAddress(host).isNull()) {
+        Begin({});
+        return;
+    }
+    m_lookup = QHostInfo::lookupHost(host, this, [this, generation = m_generation, host, port](const QHostInfo& found) {
+        if (generation != m_generation)
+            return;
+        m_lookup = -1;
+        if (found.error() != QHostInfo::NoError || found.addresses().isEmpty()) {
+            m_responseCode = TransportFailure::ErrorNumber(QAbstractSocket::HostNotFoundError);
+            m_responseInfo = found.errorString();
+            Release();
+            Report(icError);
+            return;
+        }
+        Begin(ResolveEntry(host, port, found.addresses()));
+    });
 }
 
-void InetControl::Complete(std::uint64_t generation, Outcome outcome)
+void InetControl::Begin(const std::string& resolveEntry)
 {
-    if (generation != m_generation)
+    m_easy = curl_easy_init();
+    if (!m_easy) {
+        Finish(CURLE_OUT_OF_MEMORY);
         return;
-    m_executing = false;
-    m_readPos = 0;
-    if (outcome.complete) {
-        m_head = std::move(outcome.head);
-        m_body = std::move(outcome.body);
-        emit StateChanged(icResponseCompleted);
-    } else {
-        m_responseCode = outcome.failure.number;
-        m_responseInfo = outcome.failure.description;
-        std::string().swap(m_body);
-        emit StateChanged(icError);
+    }
+    std::string_view rest(m_headerBlock);
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos || colon == 0)
+            continue; // the blank line that ends the block, or no header at all
+        // libcurl writes Host from the URL, port included (the block's names
+        // the compiled-in service without one), and the length from the data.
+        if (StartsWithIgnoringCase(line, "Host:") || StartsWithIgnoringCase(line, "Content-Length:"))
+            continue;
+        m_headers = curl_slist_append(m_headers, std::string(line).c_str());
+    }
+    // Nothing beyond the block: no "Expect: 100-continue" to wait a second
+    // for, no Accept line.
+    m_headers = curl_slist_append(m_headers, "Expect:");
+    m_headers = curl_slist_append(m_headers, "Accept:");
+    if (!resolveEntry.empty()) {
+        m_resolve = curl_slist_append(m_resolve, resolveEntry.c_str());
+        curl_easy_setopt(m_easy, CURLOPT_RESOLVE, m_resolve);
+    }
+
+    curl_easy_setopt(m_easy, CURLOPT_URL, m_url.c_str());
+    curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(m_easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_READFUNCTION, &InetControl::OnRead);
+    curl_easy_setopt(m_easy, CURLOPT_READDATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodySize));
+    curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(m_easy, CURLOPT_NOPROXY, HostsWithoutProxy().c_str()); // libcurl keeps a copy
+    curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_TCP_NODELAY, 1L);
+    // Every upload on a connection of its own: a connection left over from
+    // the last one may have been closed by the service, and a request
+    // resent on a new one could store the image twice.
+    curl_easy_setopt(m_easy, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(m_easy, CURLOPT_ERRORBUFFER, m_error);
+    m_error[0] = '\0';
+    curl_easy_setopt(m_easy, CURLOPT_HEADERFUNCTION, &InetControl::OnHeader);
+    curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &InetControl::OnBody);
+    curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(m_easy, CURLOPT_SOCKOPTFUNCTION, &InetControl::OnSocketOpened);
+    curl_easy_setopt(m_easy, CURLOPT_SOCKOPTDATA, this);
+
+    // libcurl asks through OnTimer to be called at once, and goes on from there.
+    if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
+        Finish(CURLE_OUT_OF_MEMORY);
+}
+
+void InetControl::Act(curl_socket_t socket, int events)
+{
+    if (!m_easy)
+        return;
+    int running = 0;
+    curl_multi_socket_action(m_multi, socket, events, &running);
+
+    // Progress is read from the connection in use, once there is one.
+    const curl_socket_t active = SocketInUse();
+    if (active != CURL_SOCKET_BAD && active != m_socket) {
+        m_socket = active;
+        m_connectTimer->stop();
+        m_progress->Start(qintptr(active), m_bodySize);
+    }
+    curl_off_t handed = 0;
+    if (m_socket != CURL_SOCKET_BAD && curl_easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &handed) == CURLE_OK)
+        m_progress->Handed(qint64(handed));
+
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == m_easy) {
+            Finish(message->data.result);
+            return;
+        }
     }
 }
 
-void InetControl::ReportProgress(std::uint64_t generation, qint64 taken, qint64 total)
+curl_socket_t InetControl::SocketInUse() const
 {
-    if (generation == m_generation && m_executing)
-        emit UploadProgress(taken, total);
+    curl_socket_t active = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(m_easy, CURLINFO_ACTIVESOCKET, &active) == CURLE_OK && active != CURL_SOCKET_BAD)
+        return active;
+    // libcurl 7.88 (Debian 12) names it only once the transfer is done. Until
+    // then it is the one socket that libcurl watches once connected: a second
+    // attempt, at another address of the host, is closed when one connects.
+    curl_off_t connected = 0;
+    if (curl_easy_getinfo(m_easy, CURLINFO_CONNECT_TIME_T, &connected) != CURLE_OK || connected <= 0 || m_watched.size() != 1)
+        return CURL_SOCKET_BAD;
+    return m_watched.begin()->first;
+}
+
+void InetControl::Watch(curl_socket_t socket, int what)
+{
+    Notifiers& watched = m_watched[socket];
+    const auto use = [this, socket](QSocketNotifier*& notifier, QSocketNotifier::Type type, bool wanted, int event) {
+        if (!wanted) {
+            if (notifier)
+                notifier->setEnabled(false);
+            return;
+        }
+        if (!notifier) {
+            notifier = new QSocketNotifier(qintptr(socket), type, this);
+            connect(notifier, &QSocketNotifier::activated, this, [this, socket, event] { Act(socket, event); });
+        }
+        notifier->setEnabled(true);
+    };
+    if (what == CURL_POLL_REMOVE) {
+        // Possibly from inside the notifier's own signal: it goes once that has returned.
+        for (QSocketNotifier* notifier : {watched.read, watched.write}) {
+            if (notifier) {
+                notifier->setEnabled(false);
+                notifier->deleteLater();
+            }
+        }
+        m_watched.erase(socket);
+        return;
+    }
+    use(watched.read, QSocketNotifier::Read, what == CURL_POLL_IN || what == CURL_POLL_INOUT, CURL_CSELECT_IN);
+    use(watched.write, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT, CURL_CSELECT_OUT);
+}
+
+void InetControl::Finish(CURLcode code)
+{
+    const bool complete = code == CURLE_OK && m_abort == Abort::None;
+    if (!complete) {
+        const TransportFailure::Failure failure = FailureOf(code);
+        m_responseCode = failure.number;
+        m_responseInfo = failure.description;
+        std::string().swap(m_body);
+    }
+    Release();
+    Report(complete ? icResponseCompleted : icError);
+}
+
+void InetControl::Stop(Abort why)
+{
+    if (!m_executing)
+        return;
+    m_abort = why;
+    Finish(CURLE_ABORTED_BY_CALLBACK);
+}
+
+// Closes the connection, if libcurl has not, and frees the transfer and the file.
+void InetControl::Release()
+{
+    m_connectTimer->stop();
+    m_progress->Stop();
+    if (m_lookup >= 0)
+        QHostInfo::abortHostLookup(std::exchange(m_lookup, -1));
+    if (m_easy) {
+        curl_multi_remove_handle(m_multi, m_easy);
+        curl_easy_cleanup(std::exchange(m_easy, nullptr));
+    }
+    curl_slist_free_all(std::exchange(m_headers, nullptr));
+    curl_slist_free_all(std::exchange(m_resolve, nullptr));
+    m_stream.reset();
+    m_socket = CURL_SOCKET_BAD;
+    m_executing = false;
+}
+
+void InetControl::Report(int state)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation = m_generation, state] {
+            if (generation == m_generation)
+                emit StateChanged(state);
+        },
+        Qt::QueuedConnection);
+}
+
+TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
+{
+    using namespace TransportFailure;
+    if (m_abort == Abort::TimedOut)
+        return TimedOut(milliseconds(std::llround(RequestTimeout * 1000.0)));
+    if (m_abort == Abort::TooLarge)
+        return AnswerTooLarge(MaxResponseBytes);
+    if (m_readFailure != 0)
+        return FromStream(m_readFailure);
+    long systemError = 0;
+    if (m_easy)
+        curl_easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &systemError);
+    const QString detail = QString::fromLocal8Bit(m_error[0] ? m_error : curl_easy_strerror(code));
+    switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return {ErrorNumber(QAbstractSocket::HostNotFoundError), detail};
+    case CURLE_COULDNT_CONNECT:
+        return systemError != 0 ? FromErrno(int(systemError)) : Failure{ECONNREFUSED, detail};
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+        if (systemError != 0 && systemError != ECONNRESET && systemError != EPIPE)
+            return FromErrno(int(systemError));
+        return ClosedEarly();
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return ClosedEarly();
+    case CURLE_OUT_OF_MEMORY:
+        return FromErrno(ENOMEM);
+    case CURLE_URL_MALFORMAT:
+        return {EINVAL, detail};
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return {EPROTO, detail};
+    default:
+        return {EIO, detail};
+    }
 }
 
 std::string InetControl::GetChunk(int size, int /*dataType*/)
@@ -569,8 +401,86 @@ std::string InetControl::GetChunk(int size, int /*dataType*/)
 void InetControl::Cancel()
 {
     ++m_generation;
-    m_executing = false;
-    m_transfer.reset();
+    Release();
     std::string().swap(m_body);
     m_readPos = 0;
+}
+
+std::size_t InetControl::OnRead(char* to, std::size_t size, std::size_t count, void* self) noexcept
+{
+    auto* inet = static_cast<InetControl*>(self);
+    const std::int64_t got = inet->m_stream->Read(to, size * count);
+    if (got < 0) {
+        inet->m_readFailure = int(-got);
+        return CURL_READFUNC_ABORT;
+    }
+    return std::size_t(got);
+}
+
+// Each header line arrives alone, the status line first; an interim answer
+// (100 Continue) is followed by the real one, which starts afresh.
+std::size_t InetControl::OnHeader(char* data, std::size_t size, std::size_t count, void* self) noexcept
+{
+    auto* inet = static_cast<InetControl*>(self);
+    const std::string_view line(data, size * count);
+    try {
+        if (StartsWithIgnoringCase(line, "HTTP/"))
+            inet->m_head.clear();
+        constexpr std::string_view kLength = "Content-Length:";
+        if (StartsWithIgnoringCase(line, kLength) && inet->MaxResponseBytes > 0) {
+            const long long length = std::atoll(std::string(line.substr(kLength.size())).c_str());
+            if (length > inet->MaxResponseBytes) {
+                inet->m_abort = Abort::TooLarge;
+                return 0;
+            }
+        }
+        inet->m_head.append(line);
+        inet->m_progress->Received();
+        return line.size();
+    } catch (...) {
+        return 0; // no memory: the transfer ends
+    }
+}
+
+std::size_t InetControl::OnBody(char* data, std::size_t size, std::size_t count, void* self) noexcept
+{
+    auto* inet = static_cast<InetControl*>(self);
+    const std::size_t bytes = size * count;
+    if (inet->MaxResponseBytes > 0 && qint64(inet->m_body.size() + bytes) > inet->MaxResponseBytes) {
+        inet->m_abort = Abort::TooLarge;
+        return 0;
+    }
+    try {
+        inet->m_body.append(data, bytes);
+        inet->m_progress->Received();
+        return bytes;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int InetControl::OnSocket(CURL* /*easy*/, curl_socket_t socket, int what, void* self, void* /*socketData*/) noexcept
+{
+    try {
+        static_cast<InetControl*>(self)->Watch(socket, what);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int InetControl::OnTimer(CURLM* /*multi*/, long milliseconds, void* self) noexcept
+{
+    QTimer* timer = static_cast<InetControl*>(self)->m_curlTimer;
+    if (milliseconds < 0)
+        timer->stop();
+    else
+        timer->start(int(std::min<long>(milliseconds, std::numeric_limits<int>::max())));
+    return 0;
+}
+
+int InetControl::OnSocketOpened(void* /*self*/, curl_socket_t socket, curlsocktype /*purpose*/) noexcept
+{
+    PeerProgress::KeepUnsentSmall(qintptr(socket));
+    return CURL_SOCKOPT_OK;
 }

@@ -10,6 +10,7 @@
 //
 //   bench_upload [rounds]        (default 15 measured rounds, after one warm-up)
 
+#include "UploadLimits.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -38,7 +39,7 @@
 
 namespace {
 
-constexpr qint64 kImageBytes = 3145727;
+constexpr qint64 kImageBytes = UploadLimits::MaxImageBytes;
 const QString kIdleCaption = QString::fromLatin1(frmMain::IdleCaption);
 
 // A real PNG of noise, padded after its end chunk to exactly kImageBytes.
