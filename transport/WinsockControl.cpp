@@ -8,6 +8,7 @@
 
 #include <QHostAddress>
 #include <QNetworkProxy>
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -17,9 +18,8 @@
 
 namespace {
 
-// The socket holds at most two pieces of the request: one on its way to the
-// system, the next behind it, so that the system never waits for a read of
-// the file.
+// The request is read and given to the socket in pieces this large; the
+// socket holds at most one that the system has not taken yet.
 constexpr qint64 kPiece = 64 * 1024;
 
 } // namespace
@@ -36,11 +36,7 @@ WinsockControl::WinsockControl(QObject* parent)
     connect(m_socket, &QTcpSocket::connected, this, &WinsockControl::OnConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &WinsockControl::OnReadyRead);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &WinsockControl::OnSocketError);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 written) {
-        m_handed += written;
-        m_progress->Handed(m_handed);
-        FeedSocket();
-    });
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &WinsockControl::FeedSocket);
     connect(m_connectTimer, &QTimer::timeout, this, [this] {
         if (m_socket->state() != QAbstractSocket::ConnectedState)
             Fail(TransportFailure::TimedOut(m_connectTimer->intervalAsDuration()));
@@ -76,7 +72,6 @@ void WinsockControl::Reset()
     std::string().swap(m_received);
     m_request.reset();
     m_given = 0;
-    m_handed = 0;
 }
 
 void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort)
@@ -109,20 +104,26 @@ void WinsockControl::SendData(std::unique_ptr<modTarnwick::RequestStream> reques
 
 void WinsockControl::FeedSocket()
 {
-    if (!m_request || m_failed || m_socket->bytesToWrite() >= kPiece)
+    // flush() reports what it wrote through bytesWritten, which calls here again.
+    if (m_feeding || !m_request)
         return;
-    const qint64 left = qint64(m_request->Size()) - m_given;
-    if (left <= 0)
-        return;
-    QByteArray piece(std::min(left, kPiece), Qt::Uninitialized);
-    const std::int64_t got = m_request->Read(piece.data(), std::size_t(piece.size()));
-    if (got <= 0) {
-        Fail(TransportFailure::FromStream(got < 0 ? int(-got) : modTarnwick::kImageChanged));
-        return;
+    const QScopedValueRollback feeding(m_feeding, true);
+    // As much as the system takes now, piece by piece: the socket's own
+    // writing would hand it one piece per turn of the event loop.
+    while (!m_failed && m_given < qint64(m_request->Size()) && m_socket->bytesToWrite() == 0) {
+        QByteArray piece(std::min(qint64(m_request->Size()) - m_given, kPiece), Qt::Uninitialized);
+        const std::int64_t got = m_request->Read(piece.data(), std::size_t(piece.size()));
+        if (got <= 0) {
+            Fail(TransportFailure::FromStream(got < 0 ? int(-got) : modTarnwick::kImageChanged));
+            return;
+        }
+        piece.truncate(qsizetype(got));
+        m_given += got;
+        m_socket->write(piece);
+        m_socket->flush();
     }
-    piece.truncate(qsizetype(got));
-    m_given += got;
-    m_socket->write(piece);
+    if (!m_failed)
+        m_progress->Handed(m_given - m_socket->bytesToWrite());
 }
 
 std::string WinsockControl::GetData()

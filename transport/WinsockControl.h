@@ -75,7 +75,7 @@ private:
     void OnConnected();
     void OnReadyRead();
     void OnSocketError();
-    // Hands the socket the next piece of the request once it has sent the last.
+    // Gives the socket the request's next pieces while the system takes them.
     void FeedSocket();
     // Posts the delivery of an event; it is dropped if Close runs first.
     void Post(std::function<void()> deliver);
@@ -97,7 +97,7 @@ private:
     qint64 m_receivedTotal = 0;
     std::string m_received;
     std::unique_ptr<modTarnwick::RequestStream> m_request;
-    // Bytes of the request given to the socket, and of those, handed to the system.
+    // Bytes of the request given to the socket; it may still hold some.
     qint64 m_given = 0;
-    qint64 m_handed = 0;
+    bool m_feeding = false;
 };

@@ -66,7 +66,10 @@ bool EndsTagName(char c)
 // The first "<name" in page whose name is exactly name, with its closing tag.
 Element FindElement(std::string_view page, std::string_view name)
 {
-    const std::string opening = "<" + std::string(name);
+    std::string opening(1, '<');
+    opening += name;
+    std::string closing = "</";
+    closing += name;
     for (std::size_t at = FindIgnoringCase(page, opening, 0); at != std::string_view::npos;
          at = FindIgnoringCase(page, opening, at + 1)) {
         const std::size_t after = at + opening.size();
@@ -75,7 +78,7 @@ Element FindElement(std::string_view page, std::string_view name)
         const std::size_t close = page.find('>', after);
         if (close == std::string_view::npos)
             return {};
-        const std::size_t end = FindIgnoringCase(page, "</" + std::string(name), close + 1);
+        const std::size_t end = FindIgnoringCase(page, closing, close + 1);
         return {close + 1, end == std::string_view::npos ? page.size() : end};
     }
     return {};
@@ -220,7 +223,8 @@ std::string PageReason(std::string_view page)
     // The first heading of any level, wherever it stands.
     Element first;
     for (const char level : kHeadingTags) {
-        const Element heading = FindElement(page, std::string("h") + level);
+        const char name[] = {'h', level};
+        const Element heading = FindElement(page, std::string_view(name, sizeof name));
         if (heading.start < first.start)
             first = heading;
     }
