@@ -78,10 +78,9 @@ private:
     // The upload has ended: its links shown, or its failure.
     void Upload_Ended();
     // The one way back to Idle after an upload that brought no links: inputs
-    // enabled, idle caption, rows disabled and empty; then the one message.
+    // enabled, idle caption, rows disabled and empty; then the one message,
+    // "N - description".
     void EndUploadWithFailure(int number, const QString& description);
-    // "N - description" in a message box: how this window shows a failure.
-    void ShowFailure(int number, const QString& description);
 
     // The progress strip: shown empty when an upload starts (total 0: not
     // known yet), then fed by the upload's progress at most every few dozen

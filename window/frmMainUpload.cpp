@@ -125,10 +125,5 @@ void frmMain::EndUploadWithFailure(int number, const QString& description)
     } catch (...) {
         // The message below is what the user must see; a second failure adds nothing.
     }
-    ShowFailure(number, description);
-}
-
-void frmMain::ShowFailure(int number, const QString& description)
-{
     Toolkit::MsgBox(this, TransportFailure::MessageText(number, description));
 }

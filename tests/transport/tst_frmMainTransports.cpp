@@ -122,6 +122,14 @@ QByteArray AsSent(QByteArray built, const QByteArray& sentBoundary, const QByteA
     return built.replace("filename=\"" + builtName + '"', "filename=\"" + sentName + '"');
 }
 
+// One row for each transport.
+void TransportRows()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::newRow("socket") << Transport::Socket;
+    QTest::newRow("http client") << Transport::Inet;
+}
+
 QByteArray EveryByteValue(int size)
 {
     QByteArray bytes(size, '\0');
@@ -313,9 +321,7 @@ void tst_frmMainTransports::answers()
 
 void tst_frmMainTransports::unreadablePage_data()
 {
-    QTest::addColumn<Transport>("transport");
-    QTest::newRow("socket") << Transport::Socket;
-    QTest::newRow("http client") << Transport::Inet;
+    TransportRows();
 }
 
 // A section marker, then a field whose value lost its closing quote: the
@@ -606,9 +612,7 @@ void tst_frmMainTransports::slowLink()
 
 void tst_frmMainTransports::answerTrickles_data()
 {
-    QTest::addColumn<Transport>("transport");
-    QTest::newRow("socket") << Transport::Socket;
-    QTest::newRow("http client") << Transport::Inet;
+    TransportRows();
 }
 
 // An answer that comes a little at a time, for far longer than the limit but
@@ -724,9 +728,7 @@ protected:
 
 void tst_frmMainTransports::linksReachTheScreen_data()
 {
-    QTest::addColumn<Transport>("transport");
-    QTest::newRow("socket") << Transport::Socket;
-    QTest::newRow("http client") << Transport::Inet;
+    TransportRows();
 }
 
 // The links are painted once they are there, even when a repaint was already
@@ -760,7 +762,7 @@ void tst_frmMainTransports::linksReachTheScreen()
 
 void tst_frmMainTransports::lastLinksNeverShownDuringAnUpload_data()
 {
-    linksReachTheScreen_data();
+    TransportRows();
 }
 
 // The rows of the last upload are never painted once a new upload has begun.
