@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QSaveFile>
 
 #include <algorithm>
 
@@ -61,9 +62,14 @@ QString FolderStore::pathOf(QByteArrayView id) const
     return m_folder + u"/images/"_s + QString::fromLatin1(id);
 }
 
+QString FolderStore::thumbnailPathOf(QByteArrayView id) const
+{
+    return m_folder + u"/thumbnails/"_s + QString::fromLatin1(id) + u".jpg"_s;
+}
+
 bool FolderStore::open()
 {
-    if (!QDir().mkpath(m_folder + u"/images"_s)) {
+    if (!QDir().mkpath(m_folder + u"/images"_s) || !QDir().mkpath(m_folder + u"/thumbnails"_s)) {
         m_error = u"cannot create the folder %1"_s.arg(m_folder);
         return false;
     }
@@ -96,9 +102,15 @@ ImageStore::Stored FolderStore::put(const QByteArray& bytes, const QString& name
     const QByteArray line = entryLine(entry);
     const qint64 fileBytes = line.size() + bytes.size();
     const qint64 freeBytes = freeBytesOn(m_folder);
-    if (m_usedBytes + fileBytes > m_maxBytes || (freeBytes >= 0 && freeBytes < fileBytes + kDiskReserveBytes)) {
-        stored.outcome = Outcome::Full;
-        return stored;
+    {
+        // Room is taken before the file is written, so that uploads at once cannot overfill the store together.
+        const QMutexLocker lock(&m_mutex);
+        if (m_usedBytes + fileBytes > m_maxBytes || (freeBytes >= 0 && freeBytes < fileBytes + kDiskReserveBytes)) {
+            stored.outcome = Outcome::Full;
+            return stored;
+        }
+        m_usedBytes += fileBytes;
+        ++m_count;
     }
 
     do {
@@ -118,23 +130,25 @@ ImageStore::Stored FolderStore::put(const QByteArray& bytes, const QString& name
     if (!written || !file.rename(pathOf(entry.id))) {
         stored.error = file.fileName() + u": "_s + file.errorString();
         file.remove();
+        const QMutexLocker lock(&m_mutex);
+        m_usedBytes -= fileBytes;
+        --m_count;
         return stored;
     }
-    m_usedBytes += fileBytes;
-    ++m_count;
     stored.outcome = Outcome::Stored;
     return stored;
 }
 
-std::optional<ImageStore::Image> FolderStore::get(QByteArrayView id) const
+ImageStore::Found FolderStore::get(QByteArrayView id) const
 {
+    Found found;
     if (!isId(id))
-        return std::nullopt;
+        return found;
     QFile file(pathOf(id));
     if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
+        return found;
     const QJsonObject object = QJsonDocument::fromJson(file.readLine(kMaxEntryLineBytes)).object();
-    Image image;
+    Image& image = found.image;
     image.entry.id = id.toByteArray();
     image.entry.name = object.value(u"name"_s).toString();
     image.entry.type = object.value(u"type"_s).toString().toLatin1();
@@ -142,7 +156,24 @@ std::optional<ImageStore::Image> FolderStore::get(QByteArrayView id) const
     image.entry.time = QDateTime::fromString(object.value(u"time"_s).toString(), Qt::ISODateWithMs);
     image.bytes = file.readAll();
     // Also false for a first line that is no entry.
-    if (image.bytes.size() != image.entry.size)
+    if (image.bytes.size() == image.entry.size)
+        found.result = Found::Result::Found;
+    return found;
+}
+
+std::optional<QByteArray> FolderStore::thumbnail(QByteArrayView id) const
+{
+    QFile file(thumbnailPathOf(id));
+    if (!isId(id) || !file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    return image;
+    return file.readAll();
+}
+
+void FolderStore::keepThumbnail(QByteArrayView id, const QByteArray& jpeg)
+{
+    if (!isId(id))
+        return;
+    QSaveFile file(thumbnailPathOf(id));
+    if (file.open(QIODevice::WriteOnly) && file.write(jpeg) == jpeg.size())
+        file.commit();
 }

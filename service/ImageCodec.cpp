@@ -16,19 +16,29 @@ struct Signature
 {
     QByteArrayView magic;
     QByteArrayView mimeType;
+    QByteArrayView format; // Qt's name of its reader
 };
 
 constexpr Signature kSignatures[] = {
-    { "\x89PNG\r\n\x1a\n", "image/png" },
-    { "\xff\xd8\xff", "image/jpeg" },
-    { "GIF87a", "image/gif" },
-    { "GIF89a", "image/gif" },
-    { "BM", "image/bmp" },
+    { "\x89PNG\r\n\x1a\n", "image/png", "png" },
+    { "\xff\xd8\xff", "image/jpeg", "jpeg" },
+    { "GIF87a", "image/gif", "gif" },
+    { "GIF89a", "image/gif", "gif" },
+    { "BM", "image/bmp", "bmp" },
 };
 
-// Larger pictures are refused rather than decoded: an upload of a few
-// megabytes can claim enormous dimensions.
-constexpr int kMaxDecodeMegabytes = 256;
+const Signature* signatureOf(QByteArrayView bytes)
+{
+    for (const Signature& signature : kSignatures) {
+        if (bytes.startsWith(signature.magic))
+            return &signature;
+    }
+    return nullptr;
+}
+
+// The decoded picture, within the pixel budget; a picture the reader makes
+// larger than declared is refused.
+constexpr int kMaxDecodeMegabytes = int(kMaxDecodedPixels * 4 / (1024 * 1024)) + 1;
 
 // Transparent areas become white; JPEG has no alpha.
 QImage onWhite(const QImage& image)
@@ -39,7 +49,7 @@ QImage onWhite(const QImage& image)
     return flat;
 }
 
-// A grey card with a darker frame and a diagonal cross: "no preview".
+// A grey card with a darker frame and a diagonal cross.
 QImage placeholder(int edge)
 {
     QImage image(edge, edge, QImage::Format_RGB32);
@@ -65,35 +75,44 @@ QByteArray jpegOf(const QImage& image)
 
 QByteArray mimeTypeOf(QByteArrayView bytes)
 {
-    for (const Signature& signature : kSignatures) {
-        if (bytes.startsWith(signature.magic))
-            return signature.mimeType.toByteArray();
-    }
-    return "application/octet-stream";
+    const Signature* signature = signatureOf(bytes);
+    return signature ? signature->mimeType.toByteArray() : QByteArray("application/octet-stream");
+}
+
+QByteArray placeholderJpeg()
+{
+    static const QByteArray jpeg = jpegOf(placeholder(kThumbnailEdge));
+    return jpeg;
 }
 
 Thumbnail thumbnailOf(const QByteArray& bytes, int edge)
 {
     edge = std::max(1, edge);
+    const Signature* signature = signatureOf(bytes);
+    if (!signature)
+        return { placeholderJpeg(), true };
     QByteArray data = bytes; // shared, not copied: QBuffer needs a non-const array
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
+    // Only the reader its first bytes name, whatever else could read them.
+    QImageReader reader(&buffer, signature->format.toByteArray());
+    reader.setAutoDetectImageFormat(false);
     reader.setAutoTransform(true);
     reader.setAllocationLimit(kMaxDecodeMegabytes);
 
-    const QSize fit(edge, edge);
     const QSize size = reader.size();
-    const bool large = size.isValid() && (size.width() > edge || size.height() > edge);
-    if (large && reader.supportsOption(QImageIOHandler::ScaledSize))
+    if (!size.isValid() || qint64(size.width()) * size.height() > kMaxDecodedPixels)
+        return { placeholderJpeg(), true };
+    const QSize fit(edge, edge);
+    if ((size.width() > edge || size.height() > edge) && reader.supportsOption(QImageIOHandler::ScaledSize))
         reader.setScaledSize(size.scaled(fit, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
 
     QImage image = reader.read();
     if (image.isNull())
-        return { jpegOf(placeholder(edge)), "image/jpeg", true };
+        return { placeholderJpeg(), true };
     if (image.width() > edge || image.height() > edge)
         image = image.scaled(fit, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    return { jpegOf(onWhite(image)), "image/jpeg", false };
+    return { jpegOf(onWhite(image)), false };
 }
 
 } // namespace ImageCodec

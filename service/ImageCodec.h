@@ -7,20 +7,28 @@
 // preview. Uploads are untrusted; nothing here may fail on any input.
 namespace ImageCodec {
 
-// "\x89PNG\r\n\x1a\n..." -> "image/png"; "GIF89a..." -> "image/gif"; "hello" -> "application/octet-stream"
+constexpr int kThumbnailEdge = 180;
+// Pictures that declare more are not decoded for a thumbnail: a few bytes
+// can declare a picture of gigabytes, and a thumbnail needs no more.
+constexpr qint64 kMaxDecodedPixels = 50'000'000;
+
+// "\x89PNG\r\n\x1a\n..." -> "image/png"; "GIF89a..." -> "image/gif"; "hello", "<svg" -> "application/octet-stream"
 QByteArray mimeTypeOf(QByteArrayView bytes);
 
 struct Thumbnail
 {
-    QByteArray bytes;
-    QByteArray mimeType;
-    bool placeholder = false; // the upload could not be decoded
+    QByteArray jpeg;
+    bool placeholder = false; // the upload was not decoded
 };
 
-constexpr int kThumbnailEdge = 180;
-
-// A JPEG that fits edge x edge, never enlarged; a plain grey picture when
-// the bytes are no image Qt can read.
+// A JPEG that fits edge x edge, never enlarged. The placeholder for bytes
+// that are not a PNG, JPEG, GIF or BMP (so never a vector picture, which
+// could reach for other files), that declare more than kMaxDecodedPixels,
+// or that do not decode. The decoders' own memory is not bounded here: run
+// this where the process as a whole is (see ThumbnailMaker).
 Thumbnail thumbnailOf(const QByteArray& bytes, int edge = kThumbnailEdge);
+
+// A grey card with a cross: "no preview".
+QByteArray placeholderJpeg();
 
 } // namespace ImageCodec

@@ -1,114 +1,161 @@
 #include "ImageService.h"
 
+#include "ImageCodec.h"
 #include "MultipartUpload.h"
 #include "ServicePages.h"
-
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
-#include <QMetaEnum>
-#include <QTcpSocket>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr QByteArrayView kHtml = "text/html; charset=utf-8";
-constexpr qsizetype kThumbnailCacheBytes = 32 * 1024 * 1024;
 
-ImageService::Response htmlResponse(int status, const QByteArray& page)
+// Pages show the service's own images and styles, run no script and go in no one else's frame.
+HttpResponse htmlResponse(int status, const QByteArray& page)
 {
-    return { status, kHtml.toByteArray(), page, {} };
+    return { status,
+             kHtml.toByteArray(),
+             page,
+             { { "Cache-Control", "no-store" },
+               { "Content-Security-Policy", "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; "
+                                            "form-action 'self'; base-uri 'none'; frame-ancestors 'none'" },
+               { "X-Frame-Options", "DENY" },
+               { "X-Content-Type-Options", "nosniff" } } };
 }
 
-ImageService::Response errorResponse(int status, const QString& title, const QString& message)
+HttpResponse errorResponse(int status, const QString& title, const QString& message)
 {
     return htmlResponse(status, ServicePages::errorPage(title, message));
 }
 
-ImageService::Response notFound()
+// Uploads are anyone's bytes: never let a browser take them for a page, nor
+// let them do anything should one open them as a document.
+HttpResponse bytesResponse(const QByteArray& type, const QByteArray& bytes)
+{
+    return { 200,
+             type,
+             bytes,
+             { { "X-Content-Type-Options", "nosniff" }, { "Content-Security-Policy", "default-src 'none'; sandbox" } } };
+}
+
+HttpResponse notFound()
 {
     return errorResponse(404, u"Not found"_s, u"There is no such image or page here."_s);
 }
 
-QByteArray methodName(QHttpServerRequest::Method method)
+HttpResponse storeAway()
 {
-    const char* key = QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(int(method));
-    return key ? QByteArray(key).toUpper() : QByteArray("UNKNOWN");
+    return errorResponse(503, u"Images out of reach"_s,
+                         u"The service cannot reach its images just now. Please try again in a moment."_s);
+}
+
+// An image the store could not look for is not said to be gone.
+HttpResponse notFoundOrAway(const ImageStore::Found& found)
+{
+    if (found.result != ImageStore::Found::Result::Unavailable)
+        return notFound();
+    qWarning("store: %s", qPrintable(found.error));
+    return storeAway();
 }
 
 // "/i/abc/cat.png" with prefix "/i/" -> "abc"
-QStringView idAfter(QStringView path, QStringView prefix)
+QByteArrayView idAfter(QByteArrayView path, QByteArrayView prefix)
 {
-    QStringView rest = path.sliced(prefix.size());
-    const qsizetype slash = rest.indexOf(u'/');
+    const QByteArrayView rest = path.sliced(prefix.size());
+    const qsizetype slash = rest.indexOf('/');
     return slash < 0 ? rest : rest.first(slash);
 }
 
 } // namespace
 
-ImageService::ImageService(ImageStore& store, const GuardedSocket::Limits& limits, QObject* parent)
-    : QAbstractHttpServer(parent)
+ImageService::ImageService(ImageStore& store, const QString& thumbnailProgram, const HttpServer::Limits& limits,
+                           QObject* parent)
+    : QObject(parent)
     , m_store(store)
-    , m_limits(limits)
-    , m_thumbnails(kThumbnailCacheBytes)
+    , m_thumbnails(thumbnailProgram)
+    , m_server(*this, limits)
 {
+    connect(&m_server, &HttpServer::requestLogged, this, &ImageService::requestLogged);
 }
 
 bool ImageService::start(const QHostAddress& address, quint16 port)
 {
-    auto* server = new GuardedTcpServer(m_limits, kMaxConnections, this);
-    if (!server->listen(address, port)) {
-        m_errorString = server->errorString();
-        delete server;
+    if (!m_server.listen(address, port))
         return false;
+    if (m_linkBase.isEmpty()) {
+        const quint16 listening = m_server.serverPort();
+        m_linkBase = u"http://localhost"_s + (listening == 80 ? QString() : u':' + QString::number(listening));
     }
-    connect(server, &GuardedTcpServer::refused, this,
-            [this](const QByteArray& method, const QByteArray& target, int status, qint64 bytes) {
-                // "- - 408 1520" for a head that did not arrive whole
-                emit requestLogged(QString::fromLatin1((method.isEmpty() ? "-" : method) + ' '
-                                                       + (target.isEmpty() ? "-" : target))
-                                   + u' ' + QString::number(status) + u' ' + QString::number(bytes));
-            });
-    bind(server);
-    m_port = server->serverPort();
-    if (m_linkBase.isEmpty())
-        m_linkBase = u"http://localhost"_s + (m_port == 80 ? QString() : u':' + QString::number(m_port));
     return true;
 }
 
-ImageService::Response ImageService::respond(const QByteArray& method, const QString& path,
-                                             const QByteArray& contentType, const QByteArray& body)
+HttpResponse ImageService::respond(const HttpRequest& request)
 {
+    const QByteArray& method = request.method;
+    const QByteArray& path = request.path;
     const bool get = method == "GET" || method == "HEAD";
     const auto notAllowed = [](const QByteArray& allow) {
         const QString message = u"This address takes only "_s + QString::fromLatin1(allow) + u'.';
-        Response response = errorResponse(405, u"Not allowed"_s, message);
-        response.allow = allow;
+        HttpResponse response = errorResponse(405, u"Not allowed"_s, message);
+        response.headers.append({ "Allow", allow });
         return response;
     };
     const auto onlyGet = [&](auto serve) { return get ? serve() : notAllowed("GET, HEAD"); };
 
-    if (path == u"/" || path.isEmpty()) {
+    if (path == "/") {
         if (method == "POST")
-            return upload(contentType, body);
+            return upload(request);
         return get ? htmlResponse(200, ServicePages::homePage()) : notAllowed("GET, HEAD, POST");
     }
-    if (path.startsWith(u"/i/"))
-        return onlyGet([&] { return image(idAfter(path, u"/i/")); });
-    if (path.startsWith(u"/t/")) {
-        QStringView id = idAfter(path, u"/t/");
-        if (id.endsWith(u".jpg"))
+    if (path.startsWith("/i/"))
+        return onlyGet([&] { return image(idAfter(path, "/i/")); });
+    if (path.startsWith("/t/")) {
+        QByteArrayView id = idAfter(path, "/t/");
+        if (id.endsWith(".jpg"))
             id.chop(4);
         return onlyGet([&] { return thumbnail(id); });
     }
-    if (path.startsWith(u"/view/"))
-        return onlyGet([&] { return view(idAfter(path, u"/view/")); });
+    if (path.startsWith("/view/"))
+        return onlyGet([&] { return view(idAfter(path, "/view/")); });
     return notFound();
 }
 
-ImageService::Response ImageService::upload(const QByteArray& contentType, const QByteArray& body)
+HttpResponse ImageService::refusal(int status)
 {
-    const MultipartUpload upload = MultipartUpload::parse(contentType, body);
+    QString message;
+    switch (status) {
+    case 408:
+        message = u"The request did not arrive in time."_s;
+        break;
+    case 411:
+        message = u"Send the upload with a Content-Length header, not in chunks."_s;
+        break;
+    case 413:
+        message = u"The request is too large: an image may have at most %1 bytes."_s.arg(MultipartUpload::kMaxFileBytes);
+        break;
+    case 414:
+    case 431:
+        message = u"The request's address or header lines are too long."_s;
+        break;
+    case 417:
+        message = u"This service meets no expectation but 100-continue."_s;
+        break;
+    case 503:
+        message = u"Too many connections from your address at once. Please try again in a moment."_s;
+        break;
+    case 505:
+        message = u"This service speaks HTTP/1.0 and HTTP/1.1 only."_s;
+        break;
+    default:
+        message = u"The request could not be read as HTTP."_s;
+        break;
+    }
+    return errorResponse(status, u"Request refused"_s, message);
+}
+
+HttpResponse ImageService::upload(const HttpRequest& request)
+{
+    const MultipartUpload upload = MultipartUpload::parse(request.header("content-type"), request.body);
     if (!upload.isValid()) {
         const int status = upload.error() == MultipartUpload::Error::FileTooLarge ? 413 : 400;
         return errorResponse(status, u"Upload refused"_s, MultipartUpload::describe(upload.error()));
@@ -123,9 +170,12 @@ ImageService::Response ImageService::upload(const QByteArray& contentType, const
                              u"This service's image store is full. Images already shared keep their links, so "
                              "none is removed to make room; ask the people who run the service for more space."_s);
     case ImageStore::Outcome::Failed:
-        emit requestLogged(u"store: "_s + stored.error);
+        qWarning("store: %s", qPrintable(stored.error));
         return errorResponse(500, u"Upload not saved"_s,
                              u"The service could not save the image. Please try again later."_s);
+    case ImageStore::Outcome::Unavailable:
+        qWarning("store: %s", qPrintable(stored.error));
+        return storeAway();
     case ImageStore::Outcome::Stored:
         break;
     }
@@ -134,72 +184,38 @@ ImageService::Response ImageService::upload(const QByteArray& contentType, const
     return htmlResponse(200, ServicePages::resultPage(links, entry.name, entry.size));
 }
 
-ImageService::Response ImageService::image(QStringView id)
+HttpResponse ImageService::image(QByteArrayView id)
 {
-    const std::optional<ImageStore::Image> stored = m_store.get(id.toLatin1());
-    if (!stored)
-        return notFound();
-    return Response{ 200, stored->entry.type, stored->bytes, {} };
+    const ImageStore::Found found = m_store.get(id);
+    if (found.result != ImageStore::Found::Result::Found)
+        return notFoundOrAway(found);
+    return bytesResponse(found.image.entry.type, found.image.bytes);
 }
 
-ImageService::Response ImageService::thumbnail(QStringView id)
+HttpResponse ImageService::thumbnail(QByteArrayView id)
 {
-    const QByteArray key = id.toLatin1();
-    if (const ImageCodec::Thumbnail* cached = m_thumbnails.object(key))
-        return Response{ 200, cached->mimeType, cached->bytes, {} };
-    const std::optional<ImageStore::Image> stored = m_store.get(key);
-    if (!stored)
-        return notFound();
-    auto* made = new ImageCodec::Thumbnail(ImageCodec::thumbnailOf(stored->bytes));
-    const Response response = Response{ 200, made->mimeType, made->bytes, {} };
-    m_thumbnails.insert(key, made, made->bytes.size());
-    return response;
+    if (const std::optional<QByteArray> kept = m_store.thumbnail(id))
+        return bytesResponse("image/jpeg", *kept);
+    const ImageStore::Found found = m_store.get(id);
+    if (found.result != ImageStore::Found::Result::Found)
+        return notFoundOrAway(found);
+    const std::optional<QByteArray> made = m_thumbnails.make(found.image.bytes);
+    if (!made) {
+        HttpResponse busy = errorResponse(503, u"Thumbnail not ready"_s,
+                                          u"Many thumbnails are being made just now. Please try again in a moment."_s);
+        busy.headers.append({ QByteArray("Retry-After"), QByteArray("2") });
+        return busy;
+    }
+    m_store.keepThumbnail(id, *made);
+    return bytesResponse("image/jpeg", *made);
 }
 
-ImageService::Response ImageService::view(QStringView id)
+HttpResponse ImageService::view(QByteArrayView id)
 {
-    const std::optional<ImageStore::Image> stored = m_store.get(id.toLatin1());
-    if (!stored)
-        return notFound();
-    const ImageStore::Entry& entry = stored->entry;
+    const ImageStore::Found found = m_store.get(id);
+    if (found.result != ImageStore::Found::Result::Found)
+        return notFoundOrAway(found);
+    const ImageStore::Entry& entry = found.image.entry;
     const ServicePages::Links links = ServicePages::linksFor(m_linkBase, entry.id, entry.name);
     return htmlResponse(200, ServicePages::viewPage(links, entry.name, entry.size, entry.time));
-}
-
-bool ImageService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    const QUrl url = request.url();
-    const QByteArray method = methodName(request.method());
-    const Response out = respond(method, url.path(), request.value("Content-Type"), request.body());
-
-    // Every connection comes from the guarded server that start() binds.
-    auto* guarded = qobject_cast<GuardedSocket*>(socket);
-    const bool close = !guarded || guarded->closesAfterAnswer();
-    QHttpServerResponder responder = makeResponder(request, socket);
-    responder.writeStatusLine(QHttpServerResponder::StatusCode(out.status));
-    responder.writeHeader("Content-Type", out.contentType);
-    responder.writeHeader("Content-Length", QByteArray::number(out.body.size()));
-    // Uploads are anyone's bytes: never let a browser take them for a page.
-    if (out.contentType == kHtml)
-        responder.writeHeader("Cache-Control", "no-store");
-    else
-        responder.writeHeader("X-Content-Type-Options", "nosniff");
-    if (!out.allow.isEmpty())
-        responder.writeHeader("Allow", out.allow);
-    if (close)
-        responder.writeHeader("Connection", "close");
-    responder.writeBody(method == "HEAD" ? QByteArray() : out.body);
-    if (guarded)
-        guarded->answerWritten(close);
-
-    const QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority).left(200);
-    emit requestLogged(QString::fromLatin1(method + ' ' + target) + u' ' + QString::number(out.status) + u' '
-                       + QString::number(out.body.size()));
-    return true;
-}
-
-// Not reached: every request is handled above.
-void ImageService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
-{
-    makeResponder(request, socket).write(QHttpServerResponder::StatusCode::NotFound);
 }

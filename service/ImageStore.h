@@ -8,8 +8,9 @@
 #include <optional>
 
 // Where the uploaded images live. The service asks no more of a store than
-// these two calls, so that another kind of store (an object store that
-// several machines share) can stand behind it.
+// these calls, so that another kind of store (an object store that several
+// machines share) can stand behind it. They come from several threads at
+// once and may wait, each within a time limit of the store's own.
 class ImageStore
 {
 public:
@@ -29,13 +30,26 @@ public:
         QByteArray bytes;
     };
 
-    enum class Outcome { Stored, Full, Failed };
+    enum class Outcome {
+        Stored,
+        Full,        // no room, or over the store's quota
+        Failed,      // the store refused or broke: the service's fault
+        Unavailable, // the store could not be reached, or not in time: may pass
+    };
 
     struct Stored
     {
         Outcome outcome = Outcome::Failed;
         Entry entry;   // when Stored
-        QString error; // when Failed, for the log
+        QString error; // otherwise, for the log
+    };
+
+    struct Found
+    {
+        enum class Result { Found, Missing, Unavailable };
+        Result result = Result::Missing;
+        Image image;   // when Found
+        QString error; // when Unavailable, for the log
     };
 
     virtual ~ImageStore() = default;
@@ -44,6 +58,12 @@ public:
     // gives the entry its id and time. Full when they do not fit: no image is
     // ever removed to make room, since its links are out there.
     virtual Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) = 0;
-    // Nothing for an unknown id, or an entry that is not whole.
-    virtual std::optional<Image> get(QByteArrayView id) const = 0;
+    // Missing for an unknown id, or an entry that is not whole; Unavailable
+    // when the store cannot tell (an image is never said to be gone then).
+    virtual Found get(QByteArrayView id) const = 0;
+
+    // A thumbnail made of an image, kept beside it once made, whole or not at
+    // all; nothing when none is kept (or the store cannot say).
+    virtual std::optional<QByteArray> thumbnail(QByteArrayView id) const = 0;
+    virtual void keepThumbnail(QByteArrayView id, const QByteArray& jpeg) = 0;
 };

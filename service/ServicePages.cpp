@@ -1,5 +1,7 @@
 #include "ServicePages.h"
 
+#include "MultipartUpload.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QUrl>
@@ -57,10 +59,10 @@ QByteArray page(const QString& title, const QString& content)
     return html.toUtf8();
 }
 
-// A read-only field that selects its text when clicked.
+// A read-only field; pages run no script.
 QString field(const QString& attributes, const QString& value, const QString& after)
 {
-    return u"<label><input type=\"text\" readonly onclick=\"this.select()\" "_s + attributes
+    return u"<label><input type=\"text\" readonly "_s + attributes
         + u"value=\""_s + value + after + u"</label>\n"_s;
 }
 
@@ -89,9 +91,16 @@ QString displayName(const QByteArray& fileName)
     const qsizetype slash = std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\'));
     if (slash >= 0 && slash + 1 < name.size())
         name = name.mid(slash + 1);
-    name.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+    // Controls, and the marks that turn text around: "cat\u202egnp.exe" would show as "catexe.png".
+    name.removeIf([](QChar c) {
+        const char16_t u = c.unicode();
+        return u < 0x20 || u == 0x7f || u == 0x061c || u == 0x200e || u == 0x200f || (u >= 0x202a && u <= 0x202e)
+            || (u >= 0x2066 && u <= 0x2069);
+    });
     name = name.left(kMaxDisplayName).trimmed();
-    return name.isEmpty() ? u"image"_s : name;
+    // "." and ".." would be taken out of the direct link by every client.
+    const bool onlyDots = std::all_of(name.begin(), name.end(), [](QChar c) { return c == u'.'; });
+    return onlyDots ? u"image"_s : name;
 }
 
 Links linksFor(const QString& base, const QByteArray& id, const QString& fileName)
@@ -170,7 +179,7 @@ QByteArray homePage()
 {
     QString content;
     content += u"<h1>Share an image</h1>\n"_s;
-    content += u"<p>Choose an image of at most "_s + sizeText(3145727)
+    content += u"<p>Choose an image of at most "_s + sizeText(MultipartUpload::kMaxFileBytes)
         + u". The next page hands you ready-made codes for web pages and forums.</p>\n"_s;
     content += u"<form method=\"post\" action=\"/\" enctype=\"multipart/form-data\">\n"
                "<input type=\"file\" name=\"fileupload\" accept=\"image/*\" required>\n"

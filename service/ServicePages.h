@@ -29,7 +29,8 @@ QByteArray viewPage(const Links& links, const QString& fileName, qint64 size, co
 QByteArray homePage();
 QByteArray errorPage(const QString& title, const QString& message);
 
-// Control characters removed, at most 200 characters; "" becomes "image".
+// Control characters and bidirectional marks removed, at most 200
+// characters; "", "." and ".." become "image".
 QString displayName(const QByteArray& fileName);
 
 } // namespace ServicePages

@@ -64,7 +64,14 @@ int main(int argc, char* argv[])
                                       u"n"_s, u"1G"_s);
     const QCommandLineOption baseUrl(u"base-url"_s,
                                      u"Build links on <url>. Default: http://localhost and the port."_s, u"url"_s);
-    parser.addOptions({ port, bind, data, maxBytes, baseUrl });
+    const QCommandLineOption perAddress(u"max-per-address"_s,
+                                        u"Let one client address hold at most <n> connections at once; 0 for no "
+                                        "limit. 127.0.0.1 and ::1 have none. Default: 64."_s,
+                                        u"n"_s, u"64"_s);
+    QCommandLineOption makeThumbnail(u"make-thumbnail"_s, u"Read an image on standard input and write its "
+                                                          "thumbnail on standard output (the service runs itself so)."_s);
+    makeThumbnail.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress, makeThumbnail });
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -72,6 +79,8 @@ int main(int argc, char* argv[])
         parser.showHelp();
     if (parser.isSet(version))
         parser.showVersion();
+    if (parser.isSet(makeThumbnail))
+        return ThumbnailMaker::makeFromStandardInput();
     if (!parser.positionalArguments().isEmpty())
         return usageError(u"unexpected argument '%1'"_s.arg(parser.positionalArguments().first()));
 
@@ -91,12 +100,18 @@ int main(int argc, char* argv[])
         return usageError(u"--base-url takes an http URL without query, such as http://img.example.org, "
                           "not '%1'"_s.arg(parser.value(baseUrl)));
 
+    HttpServer::Limits limits;
+    limits.maxPerAddress = parser.value(perAddress).toInt(&ok);
+    if (!ok || limits.maxPerAddress < 0)
+        return usageError(u"--max-per-address takes a number of connections, 0 for no limit, not '%1'"_s.arg(
+            parser.value(perAddress)));
+
     FolderStore store(parser.value(data), *limit);
     if (!store.open()) {
         std::fprintf(stderr, "tarnwick-service: %s\n", qPrintable(store.errorString()));
         return 1;
     }
-    ImageService service(store);
+    ImageService service(store, QCoreApplication::applicationFilePath(), limits);
     QObject::connect(&service, &ImageService::requestLogged,
                      [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); });
     service.setLinkBase(linkBase);

@@ -7,6 +7,7 @@
 #include "ServiceTestSupport.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSignalSpy>
@@ -38,9 +39,10 @@ private slots:
     void deadlines_data();
     void deadlines();
     void connectionsBeyondTheLimitWait();
+    void connectionsPerAddress();
 
 private:
-    void startService(const GuardedSocket::Limits& limits);
+    void startService(const HttpServer::Limits& limits);
     std::unique_ptr<QNetworkReply> get(const QString& url);
     // "http://localhost:PORT"
     QString base() const { return u"http://localhost:"_s + QString::number(m_service->port()); }
@@ -60,12 +62,12 @@ private:
 
 void tst_ServiceHttp::init()
 {
-    GuardedSocket::Limits limits;
-    limits.refusedLingerMs = 100;
+    HttpServer::Limits limits;
+    limits.lingerMs = 100;
     startService(limits);
 }
 
-void tst_ServiceHttp::startService(const GuardedSocket::Limits& limits)
+void tst_ServiceHttp::startService(const HttpServer::Limits& limits)
 {
     m_log.reset();
     m_service.reset();
@@ -73,7 +75,7 @@ void tst_ServiceHttp::startService(const GuardedSocket::Limits& limits)
     m_data = std::make_unique<QTemporaryDir>();
     m_store = std::make_unique<FolderStore>(m_data->path(), kPlentyOfBytes);
     QVERIFY2(m_store->open(), qPrintable(m_store->errorString()));
-    m_service = std::make_unique<ImageService>(*m_store, limits);
+    m_service = std::make_unique<ImageService>(*m_store, QStringLiteral(TARNWICK_SERVICE_PATH), limits);
     QVERIFY2(m_service->start(QHostAddress::LocalHost, 0), qPrintable(m_service->errorString()));
     m_log = std::make_unique<QSignalSpy>(m_service.get(), &ImageService::requestLogged);
     m_network.setProxy(QNetworkProxy::NoProxy);
@@ -198,6 +200,12 @@ void tst_ServiceHttp::refusedFromTheHead_data()
     QTest::newRow("chunked") << form + "Transfer-Encoding: chunked\r\n\r\n5\r\n--b\r\n" << QByteArray("411");
     QTest::newRow("length no number") << form + "Content-Length: 12abc\r\n\r\n" << QByteArray("400");
     QTest::newRow("endless head") << "GET / HTTP/1.1\r\nX: " + QByteArray(100 * 1024, 'a') << QByteArray("431");
+    QTest::newRow("garbage") << QByteArray("GARBAGE\r\n\r\n") << QByteArray("400");
+    QTest::newRow("unknown version") << QByteArray("GET / HTTP/9.9\r\nHost: a\r\n\r\n") << QByteArray("505");
+    // Read as "identity ,chunked" by a reader that joins folded lines.
+    QTest::newRow("folded Transfer-Encoding")
+        << form + "Transfer-Encoding: identity\r\n ,chunked\r\nContent-Length: 5\r\n\r\n" + QByteArray(1 << 20, '5')
+        << QByteArray("400");
 }
 
 // Answered and closed, and the service goes on.
@@ -265,11 +273,11 @@ void tst_ServiceHttp::deadlines_data()
     QTest::addColumn<int>("pieceBytes");
     QTest::addColumn<QByteArray>("answer");
 
-    // With a head deadline of 300 ms and 2000 bytes a second, this body has 300 + 1000 ms.
+    // With 2000 bytes a second and 300 ms to spare, this body has 300 + 1000 ms.
     const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"fileupload\"; filename=\"z.bin\"\r\n\r\n"
         + QByteArray(1917, 'z') + "\r\n--b--";
-    const QByteArray post = "POST / HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=b\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\n\r\n";
+    const QByteArray post = "POST / HTTP/1.1\r\nHost: a\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+                            "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
 
     QTest::newRow("idle connection closed unanswered") << QByteArray() << QByteArray() << 1 << QByteArray();
     QTest::newRow("head a byte at a time, each in time for an idle timer")
@@ -278,6 +286,7 @@ void tst_ServiceHttp::deadlines_data()
     QTest::newRow("body below the minimum rate") << post << body << 20 << QByteArray("HTTP/1.1 408 ");
     QTest::newRow("body above the minimum rate, longer than the head deadline")
         << post << body << 500 << QByteArray("HTTP/1.1 200 ");
+    QTest::newRow("head of an upload, and no body") << post << QByteArray() << 1 << QByteArray("HTTP/1.1 408 ");
 }
 
 void tst_ServiceHttp::deadlines()
@@ -287,11 +296,12 @@ void tst_ServiceHttp::deadlines()
     QFETCH(int, pieceBytes);
     QFETCH(QByteArray, answer);
 
-    GuardedSocket::Limits limits;
-    limits.headDeadlineMs = 300;
+    HttpServer::Limits limits;
+    limits.headTimeoutMs = 300;
     limits.minBytesPerSecond = 2000;
-    limits.refusedLingerMs = 100;
-    limits.refusedMaxLingerMs = 1000;
+    limits.slackMs = 300;
+    limits.lingerMs = 100;
+    limits.maxLingerMs = 1000;
     startService(limits);
 
     RawClient client(m_service->port(), head);
@@ -314,26 +324,56 @@ void tst_ServiceHttp::deadlines()
 // listening queue until an earlier one ends.
 void tst_ServiceHttp::connectionsBeyondTheLimitWait()
 {
-    GuardedTcpServer server(GuardedSocket::Limits(), 2);
-    QVERIFY(server.listen(QHostAddress::LocalHost));
-    QList<QTcpSocket*> taken;
-    connect(&server, &QTcpServer::pendingConnectionAvailable, this, [&] {
-        while (server.hasPendingConnections())
-            taken.append(server.nextPendingConnection());
-    });
-
+    HttpServer::Limits limits;
+    limits.maxConnections = 2;
+    startService(limits);
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 3; ++i)
-        clients.push_back(std::make_unique<RawClient>(server.serverPort()));
-    const auto connected = [](const auto& c) { return c->socket.state() == QAbstractSocket::ConnectedState; };
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(clients.begin(), clients.end(), connected), kWaitMs);
-    QTRY_COMPARE_WITH_TIMEOUT(taken.size(), 2, kWaitMs);
-    QCOMPARE(server.connectionCount(), 2);
-    QVERIFY(std::all_of(clients.begin(), clients.end(), connected));
+        clients.push_back(std::make_unique<RawClient>(m_service->port(), "GET / HTTP/1.1\r\nHost: a\r\n\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(clients[0]->hasPageEnd() && clients[1]->hasPageEnd(), kWaitMs);
+    QVERIFY(!clients[2]->closed());
+    QVERIFY(clients[2]->received.isEmpty());
 
-    delete taken.takeFirst();
-    QTRY_COMPARE_WITH_TIMEOUT(taken.size(), 2, kWaitMs);
-    QCOMPARE(server.connectionCount(), 2);
+    clients[0]->socket.disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(clients[2]->hasPageEnd(), kWaitMs);
+    QVERIFY(clients[2]->received.startsWith("HTTP/1.1 200 "));
+}
+
+// One address holds its share of the connections and no more; the others,
+// and this machine itself (where a reverse proxy connects from), get theirs.
+void tst_ServiceHttp::connectionsPerAddress()
+{
+    HttpServer::Limits limits;
+    limits.maxPerAddress = 3;
+    limits.lingerMs = 100;
+    startService(limits);
+    const QHostAddress greedy(u"127.0.0.2"_s);
+    const QByteArray get = "GET / HTTP/1.1\r\nHost: a\r\n\r\n";
+    // Answered, and kept open: each holds its place.
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 3; ++i)
+        held.push_back(std::make_unique<RawClient>(m_service->port(), get, greedy));
+    for (int i = 0; i < 5; ++i)
+        held.push_back(std::make_unique<RawClient>(m_service->port(), get));
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(held.begin(), held.end(), [](const auto& c) { return c->hasPageEnd(); }),
+                             kWaitMs);
+
+    RawClient oneTooMany(m_service->port(), get, greedy);
+    QTRY_VERIFY_WITH_TIMEOUT(oneTooMany.closed(), kWaitMs);
+    QVERIFY2(oneTooMany.received.startsWith("HTTP/1.1 503 "), oneTooMany.received.left(40).constData());
+
+    RawClient other(m_service->port(), get, QHostAddress(u"127.0.0.3"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(other.hasPageEnd(), kWaitMs);
+    QVERIFY(other.received.startsWith("HTTP/1.1 200 "));
+    RawClient local(m_service->port(), get);
+    QTRY_VERIFY_WITH_TIMEOUT(local.hasPageEnd(), kWaitMs);
+    QVERIFY(local.received.startsWith("HTTP/1.1 200 "));
+
+    // A connection that ends gives its place back.
+    held.front()->socket.abort();
+    RawClient again(m_service->port(), get, greedy);
+    QTRY_VERIFY_WITH_TIMEOUT(again.hasPageEnd(), kWaitMs);
+    QVERIFY(again.received.startsWith("HTTP/1.1 200 "));
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceHttp)

@@ -157,6 +157,12 @@ void tst_ServicePages::displayName_data()
     QTest::newRow("empty") << QByteArray() << u"image"_s;
     QTest::newRow("utf-8") << QByteArray("caf\xc3\xa9.png") << u"café.png"_s;
     QTest::newRow("very long") << QByteArray(500, 'n') << QString(200, u'n');
+    QTest::newRow("right-to-left override") << QByteArray("cat\xe2\x80\xaegnp.exe") << u"catgnp.exe"_s;
+    QTest::newRow("isolates and marks") << QByteArray("\xe2\x81\xa6" "a\xe2\x80\x8f.png\xe2\x81\xa9") << u"a.png"_s;
+    QTest::newRow("dot") << QByteArray(".") << u"image"_s;
+    QTest::newRow("dot dot") << QByteArray("..") << u"image"_s;
+    QTest::newRow("dots after a path") << QByteArray("x/...") << u"image"_s;
+    QTest::newRow("dots in a name stay") << QByteArray("..cat..png") << u"..cat..png"_s;
 }
 
 void tst_ServicePages::displayName()

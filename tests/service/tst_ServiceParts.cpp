@@ -1,6 +1,6 @@
 #include "FolderStore.h"
+#include "HttpRequest.h"
 #include "ImageCodec.h"
-#include "RequestFramer.h"
 #include "ServiceTestSupport.h"
 
 #include <QBuffer>
@@ -53,8 +53,9 @@ private slots:
     void thumbnail_data();
     void thumbnail();
 
-    void framer_data();
-    void framer();
+    void requestHead_data();
+    void requestHead();
+    void expectContinue();
 };
 
 // Golden bytes of one image's file: the entry as a line of JSON, then the image.
@@ -76,13 +77,19 @@ void tst_ServiceParts::storeFileLayout()
                                  + "\",\"type\":\"image/gif\"}\nGIF89a");
     QCOMPARE(store.usedBytes(), file.size());
 
-    const std::optional<ImageStore::Image> image = store.get(entry.id);
-    QVERIFY(image);
-    QCOMPARE(image->bytes, QByteArray("GIF89a"));
-    QCOMPARE(image->entry.name, entry.name);
-    QCOMPARE(image->entry.type, QByteArray("image/gif"));
-    QCOMPARE(image->entry.size, 6);
-    QCOMPARE(image->entry.time, entry.time);
+    const ImageStore::Found found = store.get(entry.id);
+    QCOMPARE(found.result, ImageStore::Found::Result::Found);
+    QCOMPARE(found.image.bytes, QByteArray("GIF89a"));
+    QCOMPARE(found.image.entry.name, entry.name);
+    QCOMPARE(found.image.entry.type, QByteArray("image/gif"));
+    QCOMPARE(found.image.entry.size, 6);
+    QCOMPARE(found.image.entry.time, entry.time);
+
+    // A thumbnail is kept beside it, once made.
+    QVERIFY(!store.thumbnail(entry.id));
+    store.keepThumbnail(entry.id, "\xff\xd8\xff thumbnail");
+    QCOMPARE(store.thumbnail(entry.id), QByteArray("\xff\xd8\xff thumbnail"));
+    QCOMPARE(store.usedBytes(), file.size());
 }
 
 void tst_ServiceParts::storeKeepsAcrossReopening()
@@ -107,10 +114,10 @@ void tst_ServiceParts::storeKeepsAcrossReopening()
     QCOMPARE(store.count(), 5);
     QCOMPARE(store.usedBytes(), used);
     for (int i = 0; i < 5; ++i) {
-        const std::optional<ImageStore::Image> image = store.get(ids[i]);
-        QVERIFY(image);
-        QCOMPARE(image->bytes, QByteArray(100 * (i + 1), char('a' + i)));
-        QCOMPARE(image->entry.name, u"n%1"_s.arg(i));
+        const ImageStore::Found found = store.get(ids[i]);
+        QCOMPARE(found.result, ImageStore::Found::Result::Found);
+        QCOMPARE(found.image.bytes, QByteArray(100 * (i + 1), char('a' + i)));
+        QCOMPARE(found.image.entry.name, u"n%1"_s.arg(i));
     }
 }
 
@@ -123,7 +130,7 @@ void tst_ServiceParts::storeFullRefusesAndKeepsOlder()
     QCOMPARE(first.outcome, ImageStore::Outcome::Stored);
     QCOMPARE(store.put(QByteArray(600, 's'), u"second"_s, "image/png").outcome, ImageStore::Outcome::Full);
     QCOMPARE(store.count(), 1);
-    QCOMPARE(store.get(first.entry.id)->bytes, QByteArray(600, 'f'));
+    QCOMPARE(store.get(first.entry.id).image.bytes, QByteArray(600, 'f'));
     // What still fits is taken.
     QCOMPARE(store.put(QByteArray(200, 't'), u"third"_s, "image/png").outcome, ImageStore::Outcome::Stored);
     QVERIFY(store.usedBytes() <= store.maxBytes());
@@ -157,7 +164,8 @@ void tst_ServiceParts::storeServesNoBrokenEntry()
     }
     FolderStore store(dir.path(), 1000);
     QVERIFY(store.open());
-    QVERIFY(!store.get(id));
+    QCOMPARE(store.get(id).result, ImageStore::Found::Result::Missing);
+    QVERIFY(!store.thumbnail(id));
 }
 
 void tst_ServiceParts::storeHasOneService()
@@ -208,6 +216,13 @@ void tst_ServiceParts::thumbnail_data()
     QTest::newRow("empty") << QByteArray() << QSize(180, 180) << true;
     QTest::newRow("png cut in half") << png.left(png.size() / 2) << QSize(180, 180) << true;
     QTest::newRow("png head only") << png.left(40) << QSize(180, 180) << true;
+    // Not decoded at all.
+    QTest::newRow("png declaring 32700 squared") << ServiceTest::pngDeclaring(32700, 32700, false) << QSize(180, 180)
+                                                 << true;
+    QTest::newRow("gif declaring 65535 squared") << ServiceTest::gifDeclaring(65535, 65535) << QSize(180, 180) << true;
+    QTest::newRow("progressive jpeg declaring 30000 squared")
+        << ServiceTest::progressiveJpegDeclaring(30000, 30000) << QSize(180, 180) << true;
+    QTest::newRow("svg") << ServiceTest::svgReferring(u"/etc/hostname"_s) << QSize(180, 180) << true;
 }
 
 void tst_ServiceParts::thumbnail()
@@ -218,97 +233,105 @@ void tst_ServiceParts::thumbnail()
 
     const ImageCodec::Thumbnail thumbnail = ImageCodec::thumbnailOf(bytes);
     QCOMPARE(thumbnail.placeholder, placeholder);
-    QCOMPARE(thumbnail.mimeType, QByteArray("image/jpeg"));
-    QCOMPARE(ImageCodec::mimeTypeOf(thumbnail.bytes), thumbnail.mimeType);
-    const QImage decoded = QImage::fromData(thumbnail.bytes);
+    QCOMPARE(ImageCodec::mimeTypeOf(thumbnail.jpeg), QByteArray("image/jpeg"));
+    const QImage decoded = QImage::fromData(thumbnail.jpeg);
     QVERIFY(!decoded.isNull());
     QCOMPARE(decoded.size(), size);
 }
 
-void tst_ServiceParts::framer_data()
+void tst_ServiceParts::requestHead_data()
 {
-    QTest::addColumn<QByteArrayList>("pieces");
-    QTest::addColumn<QList<int>>("verdicts"); // 0: pass
-    QTest::addColumn<QByteArray>("method");
-    // How each whole request's answer ends, oldest first.
-    QTest::addColumn<QByteArrayList>("answers");
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<int>("refusal");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<qint64>("bodyLength");
+    QTest::addColumn<bool>("closes");
 
-    const QByteArray post = "POST /? HTTP/1.0\r\nHost: localhost\r\nContent-Length: 5\r\n\r\n";
-    const QByteArray get = "GET /i/abc HTTP/1.1\r\nHost: localhost\r\n\r\n";
-    const QByteArrayList none;
+    const QByteArray host = "Host: localhost\r\n";
+    const auto row = [](const char* name, const QByteArray& head, int refusal, const QByteArray& path = "/",
+                        qint64 bodyLength = 0, bool closes = false) {
+        QTest::newRow(name) << head << refusal << path << bodyLength << closes;
+    };
 
-    QTest::newRow("uploader's post then get, in one piece")
-        << QByteArrayList{ post + "hello" + get } << QList<int>{ 0 } << QByteArray("GET")
-        << QByteArrayList{ "close", "keep" };
-    QTest::newRow("head split across pieces, CR LF split too")
-        << QByteArrayList{ post.left(10), post.mid(10, post.size() - 12), post.right(2), "hel", "lo" }
-        << QList<int>{ 0, 0, 0, 0, 0 } << QByteArray("POST")
-        << QByteArrayList{ "close" };
-    QTest::newRow("a body holding a blank line is no head")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 8\r\n\r\n", "\r\n\r\nab\r\n", get }
-        << QList<int>{ 0, 0, 0 } << QByteArray("GET") << QByteArrayList{ "keep", "keep" };
-    QTest::newRow("blank lines between requests")
-        << QByteArrayList{ "\r\n\r\n" + get, "\r\n", get } << QList<int>{ 0, 0, 0 }
-        << QByteArray("GET") << QByteArrayList{ "keep", "keep" };
-    QTest::newRow("bare line feeds") << QByteArrayList{ "GET / HTTP/1.1\nHost: a\n\n" } << QList<int>{ 0 }
-                                     << QByteArray("GET") << QByteArrayList{ "keep" };
-    QTest::newRow("HTTP/1.0 asking to keep the connection")
-        << QByteArrayList{ "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n" } << QList<int>{ 0 }
-        << QByteArray("GET") << QByteArrayList{ "close" };
-    QTest::newRow("HTTP/1.1 asking to close")
-        << QByteArrayList{ "GET / HTTP/1.1\r\nConnection: keep-alive, Close\r\n\r\n" } << QList<int>{ 0 }
-        << QByteArray("GET") << QByteArrayList{ "close" };
-    QTest::newRow("largest body allowed, not all there")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n" } << QList<int>{ 0 }
-        << QByteArray("POST") << none;
-    QTest::newRow("body too large, refused before it arrives")
-        << QByteArrayList{ "POST /? HTTP/1.1\r\nContent-Length: 1001\r\n\r\n", "more", get }
-        << QList<int>{ 413, 413, 413 } << QByteArray("POST") << none;
-    QTest::newRow("length beyond any number")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n" }
-        << QList<int>{ 413 } << QByteArray("POST") << none;
-    QTest::newRow("second request too large")
-        << QByteArrayList{ post + "hello", "PUT /x HTTP/1.1\r\ncontent-length:  5000\r\n\r\n" }
-        << QList<int>{ 0, 413 } << QByteArray("PUT") << QByteArrayList{ "close" };
-    QTest::newRow("length that is no number")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 12abc\r\n\r\n" } << QList<int>{ 400 }
-        << QByteArray("POST") << none;
-    QTest::newRow("two different lengths")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n" }
-        << QList<int>{ 400 } << QByteArray("POST") << none;
-    QTest::newRow("chunked body") << QByteArrayList{ "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" }
-                                  << QList<int>{ 411 } << QByteArray("POST") << none;
-    QTest::newRow("post without a length") << QByteArrayList{ "POST / HTTP/1.0\r\n\r\nbody" }
-                                           << QList<int>{ 411 } << QByteArray("POST") << none;
-    QTest::newRow("endless head") << QByteArrayList{ "GET / HTTP/1.1\r\nX: " + QByteArray(100, 'a'),
-                                                     QByteArray(100, 'b') }
-                                  << QList<int>{ 0, 431 } << QByteArray("GET") << none;
-    QTest::newRow("expect continue")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n", "hello" }
-        << QList<int>{ 100, 0 } << QByteArray("POST") << QByteArrayList{ "keep" };
-    QTest::newRow("expect continue, body already sent")
-        << QByteArrayList{ "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\nhello" }
-        << QList<int>{ 0 } << QByteArray("POST") << QByteArrayList{ "keep" };
-    QTest::newRow("expect continue from HTTP/1.0")
-        << QByteArrayList{ "POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n" }
-        << QList<int>{ 0 } << QByteArray("POST") << none;
+    row("uploader's post", "POST /? HTTP/1.0\r\n" + host + "Content-Length: 5\r\n\r\n", 0, "/", 5, true);
+    row("browser's get", "GET /i/k3x9pq2mzt/a%20b.png?x=1 HTTP/1.1\r\n" + host + "Accept: */*\r\n\r\n", 0,
+        "/i/k3x9pq2mzt/a b.png");
+    row("absolute target", "GET http://localhost/view/abc HTTP/1.1\r\n" + host + "\r\n", 0, "/view/abc");
+    row("an id made a path stays one segment", "GET /i/..%2flock/a HTTP/1.1\r\n" + host + "\r\n", 0,
+        "/i/../lock/a");
+    row("HTTP/1.0 asking to keep the connection", "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 0, "/", 0,
+        true);
+    row("HTTP/1.1 asking to close", "GET / HTTP/1.1\r\n" + host + "Connection: keep-alive, Close\r\n\r\n", 0, "/",
+        0, true);
+    row("expect continue from HTTP/1.0, already sending",
+        "POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", 0, "/", 5, true);
+
+    // Not read as a request at all.
+    row("garbage", "GARBAGE\r\n\r\n", 400);
+    row("no version", "GET /\r\n\r\n", 400);
+    row("version in small letters", "GET / http/1.1\r\n" + host + "\r\n", 400);
+    row("two spaces", "GET  / HTTP/1.1\r\n" + host + "\r\n", 400);
+    row("target without a slash", "GET index.html HTTP/1.1\r\n" + host + "\r\n", 400);
+    row("control character in the target", "GET /\x01 HTTP/1.1\r\n" + host + "\r\n", 400);
+    row("HTTP/0.9", "GET / HTTP/0.9\r\n\r\n", 505);
+    row("HTTP/9.9", "GET / HTTP/9.9\r\n" + host + "\r\n", 505);
+    row("HTTP/2.0", "GET / HTTP/2.0\r\n" + host + "\r\n", 505);
+    row("bare line feed", "GET / HTTP/1.1\n" + host + "\r\n", 400);
+    row("bare carriage return", "GET / HTTP/1.1\r\nX: a\rb\r\n" + host + "\r\n", 400);
+    row("no Host in HTTP/1.1", "GET / HTTP/1.1\r\n\r\n", 400);
+    row("two Hosts", "GET / HTTP/1.1\r\n" + host + host + "\r\n", 400);
+    row("space before the colon", "GET / HTTP/1.1\r\n" + host + "Content-Length : 5\r\n\r\n", 400);
+    row("nul in a value", "GET / HTTP/1.1\r\n" + host + "X: a\0b\r\n\r\n"_ba, 400);
+
+    // Framing that two readers could take differently.
+    row("folded Transfer-Encoding",
+        "POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: identity\r\n ,chunked\r\nContent-Length: 5\r\n\r\n", 400);
+    row("folded with a tab", "GET / HTTP/1.1\r\n" + host + "X-A: 1\r\n\t2\r\n\r\n", 400);
+    row("two equal lengths", "POST / HTTP/1.1\r\n" + host + "Content-Length: 5\r\nContent-Length: 5\r\n\r\n", 400);
+    row("two lengths", "POST / HTTP/1.1\r\n" + host + "Content-Length: 3\r\ncontent-length: 4\r\n\r\n", 400);
+    row("length and chunks",
+        "POST / HTTP/1.1\r\n" + host + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n", 400);
+    row("length that is no number", "POST / HTTP/1.1\r\n" + host + "Content-Length: 12abc\r\n\r\n", 400);
+    row("length with a sign", "POST / HTTP/1.1\r\n" + host + "Content-Length: +5\r\n\r\n", 400);
+    row("chunked body", "POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n", 411);
+    row("post without a length", "POST / HTTP/1.0\r\n\r\n", 411);
+    row("body too large", "POST / HTTP/1.1\r\n" + host + "Content-Length: 1001\r\n\r\n", 413);
+    row("length beyond any number",
+        "POST / HTTP/1.1\r\n" + host + "Content-Length: 99999999999999999999\r\n\r\n", 413);
+    row("largest body allowed", "POST / HTTP/1.1\r\n" + host + "Content-Length: 1000\r\n\r\n", 0, "/", 1000);
+    row("other expectation", "POST / HTTP/1.1\r\n" + host + "Expect: miracles\r\nContent-Length: 5\r\n\r\n", 417);
+    row("target too long", "GET /" + QByteArray(HttpHead::kMaxTargetBytes, 'a') + " HTTP/1.1\r\n" + host + "\r\n",
+        414);
+    QByteArray many = "GET / HTTP/1.1\r\n" + host;
+    for (int i = 0; i < HttpHead::kMaxHeaderLines; ++i)
+        many += "X: " + QByteArray::number(i) + "\r\n";
+    row("too many header lines", many + "\r\n", 431);
 }
 
-void tst_ServiceParts::framer()
+void tst_ServiceParts::requestHead()
 {
-    QFETCH(QByteArrayList, pieces);
-    QFETCH(QList<int>, verdicts);
-    QFETCH(QByteArray, method);
-    QFETCH(QByteArrayList, answers);
+    QFETCH(QByteArray, head);
+    QFETCH(int, refusal);
+    QFETCH(QByteArray, path);
+    QFETCH(qint64, bodyLength);
+    QFETCH(bool, closes);
 
-    RequestFramer framer(150, 1000);
-    for (qsizetype i = 0; i < pieces.size(); ++i)
-        QCOMPARE(framer.feed(pieces[i]), verdicts[i]);
-    QCOMPARE(framer.method(), method);
-    QByteArrayList taken;
-    for (qsizetype i = 0; i < answers.size(); ++i)
-        taken.append(framer.takeClosesAfterAnswer() ? "close" : "keep");
-    QCOMPARE(taken, answers);
+    const HttpHead parsed = HttpHead::parse(head, 1000);
+    QCOMPARE(parsed.refusal, refusal);
+    if (refusal != 0)
+        return;
+    QCOMPARE(parsed.request.path, path);
+    QCOMPARE(parsed.bodyLength, bodyLength);
+    QCOMPARE(parsed.closeAfterAnswer, closes);
+}
+
+void tst_ServiceParts::expectContinue()
+{
+    const HttpHead head =
+        HttpHead::parse("POST / HTTP/1.1\r\nHost: a\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n", 1000);
+    QCOMPARE(head.refusal, 0);
+    QVERIFY(head.expectsContinue);
+    QCOMPARE(head.request.header("expect"), QByteArray("100-Continue"));
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceParts)

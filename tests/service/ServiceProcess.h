@@ -1,0 +1,86 @@
+#pragma once
+
+// The real service program, run by the tests that need a process of its own:
+// killed and started again, watched from /proc, or attacked.
+
+#include "ServiceTestSupport.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace ServiceTest {
+
+using namespace Qt::StringLiterals;
+
+// One run of tarnwick-service, killed when it goes.
+class Service
+{
+public:
+    ~Service() { stop(&QProcess::kill); }
+
+    // Empty once it listens; else what went wrong.
+    QString start(const QString& data, const QStringList& options = {})
+    {
+        m_process.setStandardErrorFile(QProcess::nullDevice()); // its request log
+        m_process.start(QStringLiteral(TARNWICK_SERVICE_PATH),
+                        QStringList{ u"--port"_s, u"0"_s, u"--data"_s, data } + options);
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(kWaitMs)) { }
+        const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+        const QRegularExpressionMatch match =
+            QRegularExpression(u"^tarnwick-service listening on http://127\\.0\\.0\\.1:(\\d+)/$"_s).match(line);
+        if (!match.hasMatch())
+            return u"no start-up line, but '%1'; %2"_s.arg(line, m_process.errorString());
+        m_port = quint16(match.captured(1).toUInt());
+        return {};
+    }
+
+    // With QProcess::kill (SIGKILL) or QProcess::terminate (SIGTERM).
+    void stop(void (QProcess::*how)())
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        (m_process.*how)();
+        m_process.waitForFinished(kWaitMs);
+    }
+
+    quint16 port() const { return m_port; }
+
+    // Its peak resident memory so far, from /proc/PID/status; -1 if unknown.
+    qint64 peakMemoryKiB() const
+    {
+        QFile status(u"/proc/%1/status"_s.arg(m_process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        }
+        return -1;
+    }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+// The whole answer, once the service has closed the connection.
+inline QByteArray exchange(quint16 port, const QByteArray& request)
+{
+    RawClient client(port, request);
+    if (!QTest::qWaitFor([&] { return client.closed(); }, kWaitMs))
+        return {};
+    return client.received;
+}
+
+// The body of what a link gives, fetched with HTTP/1.0 over loopback; empty unless 200.
+inline QByteArray fetch(quint16 port, const QString& link)
+{
+    const QByteArray answer = exchange(port, "GET /" + link.section(u'/', 3).toUtf8() + " HTTP/1.0\r\n\r\n");
+    if (!answer.startsWith("HTTP/1.1 200 "))
+        return {};
+    return answer.mid(answer.indexOf("\r\n\r\n") + 4);
+}
+
+} // namespace ServiceTest
