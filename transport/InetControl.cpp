@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -409,12 +410,17 @@ void InetControl::Cancel()
 std::size_t InetControl::OnRead(char* to, std::size_t size, std::size_t count, void* self) noexcept
 {
     auto* inet = static_cast<InetControl*>(self);
-    const std::int64_t got = inet->m_stream->Read(to, size * count);
-    if (got < 0) {
-        inet->m_readFailure = int(-got);
+    try {
+        const std::int64_t got = inet->m_stream->Read(to, size * count);
+        if (got < 0) {
+            inet->m_readFailure = int(-got);
+            return CURL_READFUNC_ABORT;
+        }
+        return std::size_t(got);
+    } catch (...) {
+        inet->m_readFailure = EIO;
         return CURL_READFUNC_ABORT;
     }
-    return std::size_t(got);
 }
 
 // Each header line arrives alone, the status line first; an interim answer
@@ -471,12 +477,16 @@ int InetControl::OnSocket(CURL* /*easy*/, curl_socket_t socket, int what, void* 
 
 int InetControl::OnTimer(CURLM* /*multi*/, long milliseconds, void* self) noexcept
 {
-    QTimer* timer = static_cast<InetControl*>(self)->m_curlTimer;
-    if (milliseconds < 0)
-        timer->stop();
-    else
-        timer->start(int(std::min<long>(milliseconds, std::numeric_limits<int>::max())));
-    return 0;
+    try {
+        QTimer* timer = static_cast<InetControl*>(self)->m_curlTimer;
+        if (milliseconds < 0)
+            timer->stop();
+        else
+            timer->start(int(std::min<long>(milliseconds, std::numeric_limits<int>::max())));
+        return 0;
+    } catch (...) {
+        return -1;
+    }
 }
 
 int InetControl::OnSocketOpened(void* /*self*/, curl_socket_t socket, curlsocktype /*purpose*/) noexcept
