@@ -20,6 +20,8 @@ namespace {
 
 // The strip repaints at most this often; the transports report far more often.
 constexpr std::chrono::milliseconds kProgressInterval{30};
+// One frame of a 60 Hz display.
+constexpr std::chrono::milliseconds kFrame{16};
 
 } // namespace
 
@@ -81,9 +83,29 @@ void frmMain::cmdWinsock_Click()
     StartUpload(ImageUpload::Transport::Socket);
 }
 
+void frmMain::HoldPainting()
+{
+    if (!m_paintHold) {
+        m_paintHold = new QTimer(this);
+        m_paintHold->setSingleShot(true);
+        m_paintHold->setInterval(kFrame);
+        connect(m_paintHold, &QTimer::timeout, this, &frmMain::ReleasePainting);
+    }
+    setUpdatesEnabled(false);
+    m_paintHold->start();
+}
+
+void frmMain::ReleasePainting()
+{
+    if (m_paintHold)
+        m_paintHold->stop();
+    setUpdatesEnabled(true);
+}
+
 void frmMain::StartUpload(ImageUpload::Transport transport)
 {
     try {
+        HoldPainting();
         DisableResults();
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
@@ -98,6 +120,7 @@ void frmMain::StartUpload(ImageUpload::Transport transport)
 
 void frmMain::Upload_Ended()
 {
+    ReleasePainting();
     HideUploadProgress();
     if (const std::optional<TransportFailure::Failure>& failure = m_upload->Failure()) {
         EndUploadWithFailure(failure->number, failure->description);
@@ -118,6 +141,7 @@ void frmMain::Upload_Ended()
 void frmMain::EndUploadWithFailure(int number, const QString& description)
 {
     try {
+        ReleasePainting();
         HideUploadProgress();
         DisableResults();
         UnlockInputs();
