@@ -201,6 +201,9 @@ void InetControl::Begin(const std::string& resolveEntry)
     curl_easy_setopt(m_easy, CURLOPT_READFUNCTION, &InetControl::OnRead);
     curl_easy_setopt(m_easy, CURLOPT_READDATA, this);
     curl_easy_setopt(m_easy, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(m_bodySize));
+    // libcurl sends one buffer each time the event loop finds the socket
+    // writable: twice its default halves the turns a large request takes.
+    curl_easy_setopt(m_easy, CURLOPT_UPLOAD_BUFFERSIZE, 128L * 1024);
     curl_easy_setopt(m_easy, CURLOPT_HTTPHEADER, m_headers);
     curl_easy_setopt(m_easy, CURLOPT_NOPROXY, HostsWithoutProxy().c_str()); // libcurl keeps a copy
     curl_easy_setopt(m_easy, CURLOPT_NOSIGNAL, 1L);
