@@ -1,12 +1,16 @@
 #include "CommandLine.h"
 
 #include "ImageUpload.h"
+#include "ToolkitCore.h"
 #include "UploadLimits.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QEventLoop>
 #include <QFile>
+#include <QRegularExpression>
+
+#include <cerrno>
 
 #include <unistd.h>
 
@@ -30,7 +34,7 @@ struct Options
         parser.addOption(socket);
         parser.addOption(randomName);
         parser.addPositionalArgument(QStringLiteral("FILE"),
-                                     QStringLiteral("An image of at most 3145727 bytes; several with --print."),
+                                     QStringLiteral("An image of at most %1 bytes; several with --print.").arg(UploadLimits::MaxImageBytes),
                                      QStringLiteral("[FILE...]"));
     }
 
@@ -53,31 +57,92 @@ CommandLine WrongUsage(const QString& error)
     return command;
 }
 
+// Browse's checks, for a file named here: one that cannot be measured, or
+// is too large to send, never reaches the network.
+std::optional<TransportFailure::Failure> Refused(const QString& file)
+{
+    try {
+        if (Toolkit::FileLen(file) > UploadLimits::MaxImageBytes)
+            return TransportFailure::Failure{EFBIG, QString::fromLatin1(UploadLimits::TooBigText).trimmed()};
+    } catch (const std::exception& trapped) {
+        return TransportFailure::FailureOf(trapped);
+    }
+    return std::nullopt;
+}
+
+// One file up; its failure, or its links on out.
+std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QString& file, ImageUpload::Transport transport,
+                                                bool randomName, QIODevice& out)
+{
+    if (std::optional<TransportFailure::Failure> refused = Refused(file))
+        return refused;
+    QEventLoop ended;
+    QObject::connect(&upload, &ImageUpload::Ended, &ended, &QEventLoop::quit);
+    upload.Start(file, transport, randomName);
+    ended.exec();
+    if (upload.Failure())
+        return upload.Failure();
+
+    // Copy All's rows, each ended by LF where the clipboard has CR LF.
+    const QString notAvailable = QString::fromLatin1(modTarnwick::kNotAvailable.data(), qsizetype(modTarnwick::kNotAvailable.size()));
+    QByteArray links;
+    for (const std::string& link : upload.Links()) {
+        if (QString::fromUtf8(link).compare(notAvailable, Qt::CaseInsensitive) != 0)
+            links += QByteArray::fromStdString(link) + '\n';
+    }
+    out.write(links);
+    return std::nullopt;
+}
+
 int PrintLinks(const CommandLine& command, QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
                std::chrono::milliseconds responseTimeout)
 {
     const ImageUpload::Transport transport = command.socket ? ImageUpload::Transport::Socket : ImageUpload::Transport::HttpClient;
+    ImageUpload upload(endpoint, responseTimeout);
     int status = CommandLine::ExitSuccess;
     for (const QString& file : command.files) {
-        ImageUpload upload(endpoint, responseTimeout);
-        QEventLoop ended;
-        QObject::connect(&upload, &ImageUpload::Ended, &ended, &QEventLoop::quit);
-        upload.Start(file, transport, command.randomName);
-        if (!upload.HasEnded())
-            ended.exec();
-
-        if (const std::optional<TransportFailure::Failure>& failure = upload.Failure()) {
+        if (const std::optional<TransportFailure::Failure> failure = Upload(upload, file, transport, command.randomName, out)) {
             err.write(CommandLine::FailureLine(file, *failure));
             status = CommandLine::ExitFailure;
-            continue;
         }
-        // Copy All's rows, each ended by LF where the clipboard has CR LF.
-        QByteArray links;
-        for (const std::string& link : upload.Links())
-            links += QByteArray::fromStdString(link) + '\n';
-        out.write(links);
     }
     return status;
+}
+
+// The name as a C string literal would hold it, quotes included: printable
+// characters as they are, everything else escaped, so that no name can end
+// the line or move the terminal's cursor. "a\nb.png" -> "\"a\\nb.png\"".
+QByteArray Quoted(const QByteArray& name)
+{
+    QByteArray quoted = "\"";
+    for (qsizetype i = 0; i < name.size();) {
+        const uchar c = uchar(name[i]);
+        // A whole UTF-8 sequence, kept when it stands for a printable character.
+        const qsizetype length = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        if (length > 1 && i + length <= name.size()) {
+            const QString character = QString::fromUtf8(name.mid(i, length));
+            if (character.size() >= 1 && !character.contains(QChar::ReplacementCharacter)
+                && QChar::isPrint(character.toUcs4().value(0))) {
+                quoted += name.mid(i, length);
+                i += length;
+                continue;
+            }
+        }
+        switch (c) {
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\r': quoted += "\\r"; break;
+        case '\t': quoted += "\\t"; break;
+        default:
+            if (c >= 0x20 && c < 0x7F)
+                quoted += char(c);
+            else
+                quoted += '\\' + QByteArray::number(c, 8).rightJustified(3, '0');
+        }
+        ++i;
+    }
+    return quoted + '"';
 }
 
 } // namespace
@@ -129,8 +194,9 @@ QStringList CommandLine::ArgumentsOf(int argc, const char* const argv[])
 
 QByteArray CommandLine::FailureLine(const QString& file, const TransportFailure::Failure& failure)
 {
-    return QFile::encodeName(file) + ": " + TransportFailure::MessageText(failure.number, failure.description).toLocal8Bit()
-        + '\n';
+    QString message = TransportFailure::MessageText(failure.number, failure.description);
+    message.replace(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]")), QStringLiteral(" "));
+    return Quoted(QFile::encodeName(file)) + ": " + message.toLocal8Bit() + '\n';
 }
 
 int CommandLine::RunWithoutWindow() const

@@ -1,7 +1,6 @@
 // The window's module: what main() does for the window, once the program has
 // loaded the GUI libraries for it.
 
-#include "CurlLibrary.h"
 #include "OpenWithFile.h"
 #include "WindowModule.h"
 #include "frmMain.h"
@@ -16,9 +15,6 @@ int TarnwickWindowMain(int argc, char* argv[], const char* file)
 
     frmMain window;
     window.show();
-    // Loaded while the window waits for the user, so that the first upload
-    // over the HTTP client does not wait for it.
-    CurlLibrary::Preload();
     if (file)
         ChooseFileIn(window, QString::fromUtf8(file));
     return QApplication::exec();

@@ -1,7 +1,6 @@
 #include <QCoreApplication>
 
 #include "CommandLine.h"
-#include "CurlLibrary.h"
 #include "WindowModule.h"
 
 int main(int argc, char* argv[])
@@ -12,10 +11,6 @@ int main(int argc, char* argv[])
     if (command.mode == CommandLine::Mode::Window)
         return WindowModule::Run(argc, argv, command.files);
 
-    // An upload over HTTP needs libcurl, which takes longer to load than
-    // everything else the program does first.
-    if (command.mode == CommandLine::Mode::Print && !command.socket)
-        CurlLibrary::Preload();
     QCoreApplication app(argc, argv);
     return command.RunWithoutWindow();
 }

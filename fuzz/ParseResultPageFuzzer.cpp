@@ -1,6 +1,8 @@
 // Any page: eight slots and no report, or no slots and exactly one report of
 // number 5. A section missing from the page shows "n.a" in all its slots, and
-// the slots that are cut without decoding are text of the page.
+// the slots that are cut without decoding are text of the page. The same
+// bytes read as a whole answer: a head no longer than the answer, and a
+// reason no longer than the page.
 
 #include "modTarnwick.h"
 
@@ -41,6 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const modTarnwick::ErrorReportScope recordReports([](std::int32_t number, const std::string& description) {
         Reports().push_back({number, description});
     });
+    const modTarnwick::AnswerHead head = modTarnwick::ReadAnswerHead(page);
+    Require(head.size <= page.size(), "the head lies inside the answer");
+    Require(head.status >= 0 && head.status <= 999, "a status of three digits at most");
+    // Decoding only shortens: "&#x10FFFF;" is ten bytes for four.
+    Require(modTarnwick::PageReason(page).size() <= page.size(), "the reason is no longer than the page");
+
     const modTarnwick::LinkSet links = modTarnwick::ParseResultPage(page);
 
     if (links.empty()) {

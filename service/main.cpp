@@ -15,6 +15,8 @@
 #include <memory>
 #include <optional>
 
+#include <malloc.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -43,6 +45,15 @@ int usageError(const QString& message)
 
 int main(int argc, char* argv[])
 {
+    // An upload takes and frees a few hundred KiB. The C library hands such
+    // memory back to the system at once, and faulting it in again for the
+    // next upload took most of the service's time (some 110 page faults an
+    // upload, four fifths of its processor time in a virtual machine). Each
+    // thread's heap now keeps up to 32 MiB free, and requests are never
+    // served from memory mapped for them alone.
+    mallopt(M_MMAP_THRESHOLD, 8 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
+
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(u"tarnwick-service"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(TARNWICK_VERSION));

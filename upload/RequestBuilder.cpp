@@ -23,7 +23,6 @@ namespace {
 constexpr char kPathSeparator = '/';
 constexpr char kExtensionDot = '.';
 
-constexpr std::int32_t kSocketTransport = 1;
 constexpr std::int16_t kRandomNameLength = 8;
 constexpr std::int16_t kBoundaryLength = 32;
 
@@ -37,6 +36,8 @@ constexpr std::string_view kRequestLine = "POST /? HTTP/1.0";
 constexpr std::string_view kHostField = "Host: ";
 constexpr std::string_view kBodyTypeField = "Content-Type: multipart/form-data, boundary=";
 constexpr std::string_view kLengthField = "Content-Length: ";
+
+constexpr const char* kImageChangedText = "The image file changed while it was being sent";
 
 // Everything in the body but the upload name and the file's bytes.
 constexpr std::size_t kFixedBodySize = kDashes.size() + kBoundaryLength + kCrLf.size()
@@ -92,6 +93,7 @@ public:
             Fail(failure);
         }
         size_ = static_cast<std::uint64_t>(status.st_size);
+        time_ = TimeOf(status);
     }
 
     ImageFile(const ImageFile&) = delete;
@@ -103,12 +105,20 @@ public:
     }
 
     std::uint64_t Size() const { return size_; }
+    std::int64_t Time() const { return time_; }
     // The open file, which the caller closes from now on.
     int Release() { return std::exchange(fd_, -1); }
+
+    // When the file's contents last changed, in nanoseconds.
+    static std::int64_t TimeOf(const struct stat& status)
+    {
+        return std::int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    }
 
 private:
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    std::int64_t time_ = 0;
 };
 
 std::string HeaderBlock(bool withRequestLine, const std::string& boundary, std::uint64_t contentLength)
@@ -167,7 +177,7 @@ auto Reported(Body body) -> decltype(body())
     try {
         return body();
     } catch (const std::system_error& failure) {
-        ReportTrappedErrno(failure.code().value());
+        ReportTrapped(failure.code().value(), DescribeReadFailure(failure.code().value()).c_str());
     } catch (const std::bad_alloc&) {
         ReportTrappedErrno(ENOMEM);
     } catch (const std::length_error&) {
@@ -218,17 +228,31 @@ std::int64_t RequestStream::Read(char* to, std::size_t room)
         const ssize_t got = ::read(file_, to + copied, wanted);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
-            return -(got < 0 ? errno : EIO); // EIO: the file shrank after its length was taken
+        if (got < 0)
+            return -errno;
+        if (got == 0)
+            return -kImageChanged; // shorter than when it was opened
         copied += static_cast<std::size_t>(got);
         given_ += static_cast<std::uint64_t>(got);
     }
     if (given_ == imageEnd && file_ >= 0) {
+        // Every byte read, but not necessarily of one version of the file:
+        // the closing boundary goes out only if it is still what was opened.
+        struct stat status {};
+        const bool same = ::fstat(file_, &status) == 0 && std::uint64_t(status.st_size) == imageSize_
+            && ImageFile::TimeOf(status) == imageTime_;
         ::close(file_);
         file_ = -1;
+        if (!same)
+            return -kImageChanged;
     }
     copyFrom(tail_, imageEnd);
     return static_cast<std::int64_t>(copied);
+}
+
+std::string DescribeReadFailure(std::int32_t number)
+{
+    return number == kImageChanged ? kImageChangedText : std::strerror(number);
 }
 
 std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
@@ -245,7 +269,7 @@ std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, s
             Fail(EFBIG);
 
         std::unique_ptr<RequestStream> stream(new RequestStream);
-        if (transportMode == kSocketTransport)
+        if (transportMode == kSocketTransportMode)
             stream->prefix_ = HeaderBlock(true, boundary, bodySize) + BodyStart(boundary, uploadName);
         else {
             stream->prefix_ = BodyStart(boundary, uploadName);
@@ -253,6 +277,7 @@ std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, s
         }
         stream->tail_ = BodyEnd(boundary);
         stream->imageSize_ = image.Size();
+        stream->imageTime_ = image.Time();
         stream->file_ = image.Release();
         return stream;
     });
@@ -278,7 +303,7 @@ UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t tran
         UploadRequest request;
         request.reserve(2);
         request.push_back(std::move(bytes));
-        if (transportMode != kSocketTransport)
+        if (transportMode != kSocketTransportMode)
             request.push_back(stream->HeaderBlock());
         return request;
     });

@@ -13,7 +13,6 @@ namespace modTarnwick {
 namespace {
 
 constexpr std::size_t kSlotCount = 8;
-constexpr std::string_view kNotAvailable = "n.a";
 
 constexpr std::int32_t kInvalidCallNumber = 5;
 constexpr const char* kInvalidCallText = "Invalid procedure call or argument";

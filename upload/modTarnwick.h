@@ -5,15 +5,24 @@
 // links out of the service's answer page. Plain C++, no toolkit; it keeps no
 // state between calls except the process-wide random generator.
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "modTarnwickEndpoint.h"
 
 namespace modTarnwick {
+
+// The transport modes: the socket's request carries its own request line.
+inline constexpr std::int32_t kHttpTransportMode = 0;
+inline constexpr std::int32_t kSocketTransportMode = 1;
+
+// The placeholder of a slot whose section is not on the answer page.
+inline constexpr std::string_view kNotAvailable = "n.a";
 
 // A request or an answer held as bytes, one char per byte.
 using UploadRequest = std::vector<std::string>;
@@ -44,8 +53,10 @@ public:
     const std::string& HeaderBlock() const { return headerBlock_; }
 
     // Copies the next bytes, at most room of them, to `to`. Returns their
-    // count, 0 once every byte has been given, or -errno when the file cannot
-    // be read (EIO when it has shrunk since it was opened). Reports nothing.
+    // count, 0 once every byte has been given, or -N for failure N (see
+    // DescribeReadFailure): errno when the file cannot be read,
+    // kImageChanged when its length or time stamp is no longer what it was
+    // when the stream was opened. Reports nothing.
     std::int64_t Read(char* to, std::size_t room);
 
 private:
@@ -57,8 +68,16 @@ private:
     std::string headerBlock_;
     int file_ = -1;
     std::uint64_t imageSize_ = 0;
+    std::int64_t imageTime_ = 0; // nanoseconds since the epoch
     std::uint64_t given_ = 0;
 };
+
+// Read's failure for an image that another program changed while it was
+// sent; ESTALE, which is also what a network file system says of a file
+// replaced under a reader.
+inline constexpr std::int32_t kImageChanged = ESTALE;
+// The words for a failure number of Read: "The image file changed while it was being sent", or errno's.
+std::string DescribeReadFailure(std::int32_t number);
 
 // Null after a failure, which has already been reported through ReportError.
 std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName);
@@ -66,6 +85,29 @@ std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, s
 // Eight slots ("n.a" for a section missing from the page), or none after a
 // reported failure (number 5).
 LinkSet ParseResultPage(const std::string& page);
+
+// The status line and headers that begin an HTTP answer, as far as a failure
+// message needs them. "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\n<html>..."
+// -> {302, "Found", "/x", 36}; text that does not begin with a status line -> {0, "", "", 0}.
+struct AnswerHead {
+    int status = 0;
+    std::string reason;
+    std::string location;
+    std::size_t size = 0; // bytes of the head, its blank line included; the page follows
+};
+AnswerHead ReadAnswerHead(std::string_view answer);
+
+// What a page says of itself: the text of its title, or of its first
+// heading when it has no title (or only a blank one), tags dropped and the
+// common character references decoded; "" when it has neither.
+// "<title>Upload refused</title>" -> "Upload refused"; "<h1>Too <i>big</i></h1>" -> "Too big"
+std::string PageReason(std::string_view page);
+
+// Whether text, whose first searchedBefore characters were already searched
+// and held no "</html>", now holds one, letter case ignored: on the socket the
+// answer ends there. Only the new text and the few characters before it are
+// searched again.
+bool EndOfAnswerArrived(const std::string& text, std::size_t searchedBefore);
 
 // count characters from 0-9, A-Z, a-z; "" when count <= 0.
 std::string RandomAlphanumeric(std::int16_t count);

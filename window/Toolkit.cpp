@@ -78,11 +78,6 @@ void ClipboardSetText(const QString& text)
     QGuiApplication::clipboard()->setText(text, QClipboard::Clipboard);
 }
 
-void DoEvents()
-{
-    QCoreApplication::processEvents();
-}
-
 namespace {
 
 // The brush a colour value stands for in one group of palette.

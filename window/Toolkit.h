@@ -1,7 +1,7 @@
 #pragma once
 
 // The thin layer through which the window reaches the desktop: message boxes,
-// the clipboard, file lengths, running pending events, colours and the
+// the clipboard, file lengths, colours and the
 // failure that a handler's trap catches. File lengths and the failure come
 // from ToolkitCore.h, which needs no display. Tests replace the message box
 // with a recorder so that nothing modal ever blocks them.
@@ -44,9 +44,6 @@ void SetMsgBoxHandler(MsgBoxHandler handler);
 // The clipboard: Clear empties it; SetText puts text on it as plain text only.
 void ClipboardClear();
 void ClipboardSetText(const QString& text);
-
-// Lets queued window and component events run, then returns.
-void DoEvents();
 
 // 0x00BBGGRR, or 0x80000000 + a system-colour index (0x8000000F: button face).
 void SetBackColor(QWidget* widget, quint32 colour);

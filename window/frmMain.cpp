@@ -3,7 +3,6 @@
 #include "CommonDialog.h"
 #include "ProgressStrip.h"
 #include "Toolkit.h"
-#include "WinsockControl.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -20,6 +19,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QTimer>
 #include <QUrl>
 
 #include <exception>
@@ -116,15 +116,18 @@ QString DraggedFile(const QMimeData* data)
 
 } // namespace
 
-frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QWidget* parent)
-    : QWidget(parent), m_endpoint(endpoint), m_responseTimeout(responseTimeout)
+frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QWidget* parent) : QWidget(parent)
 {
     Form_Initialize();
     CreateControls();
-    SetupTransports();
-    m_reportError = [this](std::int32_t number, const std::string& description) {
-        ShowFailure(number, QString::fromLocal8Bit(description));
-    };
+
+    m_upload = new ImageUpload(endpoint, responseTimeout, this);
+    m_upload->setObjectName(QStringLiteral("Upload"));
+    connect(m_upload, &ImageUpload::Ended, this, &frmMain::Upload_Ended);
+    m_progressTimer = new QTimer(this);
+    m_progressTimer->setSingleShot(true);
+    connect(m_progressTimer, &QTimer::timeout, this, &frmMain::ApplyUploadProgress);
+    connect(m_upload, &ImageUpload::Progress, this, &frmMain::UploadProgress);
 
     connect(cmdBrowse, &QPushButton::clicked, this, &frmMain::cmdBrowse_Click);
     connect(cmdInet, &QPushButton::clicked, this, &frmMain::cmdInet_Click);
@@ -246,16 +249,18 @@ void frmMain::closeEvent(QCloseEvent* event)
     event->accept();
 }
 
+// Closing the window ends an upload over either transport: nothing of it may
+// reach a window that is gone.
 void frmMain::Form_Unload()
 {
-    if (Winsock)
-        Winsock->Close();
+    if (m_upload)
+        m_upload->Cancel();
 }
 
 void frmMain::Form_Terminate()
 {
-    if (Winsock)
-        Winsock->Close();
+    if (m_upload)
+        m_upload->Cancel();
 }
 
 void frmMain::EnableResults()
@@ -317,8 +322,8 @@ void frmMain::cmdBrowse_Click()
 
 void frmMain::ChooseImage(const QString& fileName)
 {
-    if (Toolkit::FileLen(fileName) > MaxImageBytes) {
-        Toolkit::MsgBox(this, QString::fromLatin1(TooBigText), Toolkit::vbExclamation, kTooBigTitle);
+    if (Toolkit::FileLen(fileName) > UploadLimits::MaxImageBytes) {
+        Toolkit::MsgBox(this, QString::fromLatin1(UploadLimits::TooBigText), Toolkit::vbExclamation, kTooBigTitle);
         return;
     }
     txtImagePath->setText(fileName);
@@ -359,19 +364,27 @@ void frmMain::dropEvent(QDropEvent* event)
     }, Qt::QueuedConnection);
 }
 
+// Nothing to copy leaves the clipboard as it was: emptying it would lose
+// what the user had there for nothing.
 void frmMain::cmdCopy_Click(int index)
 {
+    const QString text = txtResult[index]->text();
+    if (text.isEmpty())
+        return;
     Toolkit::ClipboardClear();
-    Toolkit::ClipboardSetText(txtResult[index]->text());
+    Toolkit::ClipboardSetText(text);
 }
 
 void frmMain::cmdCopyAll_Click()
 {
+    const QString notAvailable = QString::fromLatin1(modTarnwick::kNotAvailable.data(), qsizetype(modTarnwick::kNotAvailable.size()));
     QString text;
     for (QLineEdit* row : txtResult) {
-        if (row->text().compare(QStringLiteral("n.a"), Qt::CaseInsensitive) != 0)
+        if (row->text().compare(notAvailable, Qt::CaseInsensitive) != 0)
             text += row->text() + QStringLiteral("\r\n");
     }
+    if (text.isEmpty())
+        return;
     Toolkit::ClipboardClear();
     Toolkit::ClipboardSetText(text);
 }

@@ -10,12 +10,10 @@
 
 #include <array>
 #include <chrono>
-#include <memory>
-#include <string>
 
+#include "ImageUpload.h"
 #include "ServiceEndpoint.h"
 #include "UploadLimits.h"
-#include "modTarnwick.h"
 
 class QCheckBox;
 class QGroupBox;
@@ -26,25 +24,18 @@ class QPushButton;
 class QTimer;
 
 class CommonDialog;
-class InetControl;
-class WinsockControl;
 
 class frmMain : public QWidget
 {
     Q_OBJECT
 
 public:
-    // The limits every upload keeps, under the window's names.
-    static constexpr qint64 MaxImageBytes = UploadLimits::MaxImageBytes;
-    static constexpr qint64 MaxResponseBytes = UploadLimits::MaxResponseBytes;
     static constexpr const char* IdleCaption = "Tarnwick Uploader";
     static constexpr const char* BusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
-    static constexpr const char* TooBigText = UploadLimits::TooBigText;
-    static constexpr std::chrono::seconds ResponseTimeout = UploadLimits::ResponseTimeout;
 
-    // responseTimeout: ResponseTimeout, or shorter for tests.
+    // responseTimeout: UploadLimits::ResponseTimeout, or shorter for tests.
     explicit frmMain(const ServiceEndpoint& endpoint = ServiceEndpoint::CompiledIn(),
-                     std::chrono::milliseconds responseTimeout = ResponseTimeout,
+                     std::chrono::milliseconds responseTimeout = UploadLimits::ResponseTimeout,
                      QWidget* parent = nullptr);
     ~frmMain() override;
 
@@ -81,65 +72,33 @@ private:
 
     // ---- Transports: handlers and their state --------------------------------
     void cmdInet_Click();
-    void Inet_StateChanged(int state);
     void cmdWinsock_Click();
-    void Winsock_Connect();
-    void Winsock_DataArrival(qint64 bytesTotal);
-    void Winsock_Error(int number, const QString& description);
-    void SetupTransports();
-    // The request for one transport, from the path and the check box as they are now.
-    // The request for the chosen image, read while it is sent; null after a
-    // failure the window has already shown.
-    std::unique_ptr<modTarnwick::RequestStream> OpenRequest(std::int32_t transportMode);
-    // Both transports end a complete answer the same way: the links, or,
-    // when the answer held none, a failure. head: the answer's status line
-    // and headers (the page may follow them).
-    void ShowAnswer(const std::string& page, const std::string& head);
+    // Both transports start the same way: the window busy, then the upload.
+    void StartUpload(ImageUpload::Transport transport);
+    // Painting the busy window takes half as long as a whole upload to a
+    // near host, and would come first on the event loop, before the
+    // connection's next step: it waits a frame, or for the upload's end.
+    void HoldPainting();
+    void ReleasePainting();
+    // The upload has ended: its links shown, or its failure.
+    void Upload_Ended();
     // The one way back to Idle after an upload that brought no links: inputs
-    // enabled, idle caption, rows disabled and empty.
-    void ReturnToIdle();
-    // Every upload failure that has not been shown yet ends here: back to
-    // Idle, then the one message.
+    // enabled, idle caption, rows disabled and empty; then the one message,
+    // "N - description".
     void EndUploadWithFailure(int number, const QString& description);
-    // "N - description" in a message box: how this window shows a failure.
-    void ShowFailure(int number, const QString& description);
 
     // The progress strip: shown empty when an upload starts (total 0: not
-    // known yet), then fed by either transport's progress signal at most
-    // every few dozen milliseconds; busy once all is sent, hidden at the end.
+    // known yet), then fed by the upload's progress at most every few dozen
+    // milliseconds; busy once all is sent, hidden at the end.
     void StartUploadProgress(qint64 total);
     void UploadProgress(qint64 sent, qint64 total);
     void ApplyUploadProgress();
     void HideUploadProgress();
-    // An upload has begun: painting held, inputs locked, the busy caption,
-    // the progress strip for total bytes (0 while not yet known).
-    void ShowBusy(qint64 total);
-    // Painting the busy window costs about as long as a whole upload to a
-    // near host, so it waits one frame behind the connection and the request;
-    // a state that lasts less than a frame never reaches the screen anyway.
-    void HoldPainting();
-    void ReleasePainting();
-    // A socket upload's click leaves the last upload's rows to be emptied and
-    // disabled once the request is on its way, or when painting resumes if
-    // that comes first: nobody sees the window before then, and the request
-    // need not wait for it. The inputs are locked at the click itself. (The
-    // HTTP client's request runs on a thread of its own: its click empties
-    // the rows at once, while the request goes out.)
-    void DisableResultsOnceSent();
 
-    ServiceEndpoint m_endpoint;
-    std::chrono::milliseconds m_responseTimeout;
-    // Where the protocol module's failures go while this window calls it.
-    modTarnwick::ErrorReporter m_reportError;
-    std::string ResponseBuffer;
-    // True from cmdWinsock_Click until that upload has ended, one way or another.
-    bool m_socketUploading = false;
-    // True while Winsock_Connect builds its request, whose failure report is modal.
-    bool m_buildingRequest = false;
+    // Both transports, and what their answers mean: the same for the command line.
+    ImageUpload* m_upload = nullptr;
     QTimer* m_progressTimer = nullptr;
     QTimer* m_paintHold = nullptr;
-    // Set by a click until DisableResultsOnceSent has emptied the rows.
-    bool m_rowsToEmpty = false;
     QElapsedTimer m_progressShown;
     qint64 m_progressSent = 0;
     qint64 m_progressTotal = 0;
@@ -162,8 +121,6 @@ private:
     std::array<QLineEdit*, 8> txtResult{};
     std::array<QLabel*, 8> Label{};
 
-    // Non-visual components.
+    // Non-visual components; the HTTP client and the socket are the upload's.
     CommonDialog* CDlg = nullptr;
-    InetControl* Inet = nullptr;
-    WinsockControl* Winsock = nullptr;
 };

@@ -6,10 +6,13 @@
 // "localhost", as the compiled-in endpoint does. Also the uploader's peak
 // memory during an upload above its idle footprint, and the command line
 // from a cold start (tarnwick-uploader --print beside the curl command) to a
-// plain host on the compiled-in port.
+// plain host on the compiled-in port. Last, one upload over each transport
+// through a slow link: the plain host reading 150 KB a second.
 //
 //   bench_upload [rounds]        (default 15 measured rounds, after one warm-up)
 
+#include "Toolkit.h"
+#include "UploadLimits.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -38,7 +41,7 @@
 
 namespace {
 
-constexpr qint64 kImageBytes = 3145727;
+constexpr qint64 kImageBytes = UploadLimits::MaxImageBytes;
 const QString kIdleCaption = QString::fromLatin1(frmMain::IdleCaption);
 
 // A real PNG of noise, padded after its end chunk to exactly kImageBytes.
@@ -239,6 +242,10 @@ int main(int argc, char* argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // A failed upload tells why here, instead of waiting in a message box for a click.
+    Toolkit::SetMsgBoxHandler([](const Toolkit::ShownMessage& message) {
+        std::fprintf(stderr, "the window said: %s\n", qPrintable(message.text));
+    });
     const int rounds = std::max(1, argc > 1 ? QByteArray(argv[1]).toInt() : 15);
 
     QTemporaryDir dir;
@@ -348,6 +355,24 @@ int main(int argc, char* argv[])
         }
     }
 
+    // A slow uplink: far longer than the time limit, which must not end it.
+    constexpr int kSlowRate = 150 * 1000;
+    std::optional<Sample> slowSocket, slowInet;
+    {
+        const Server slow("plain host", QStringLiteral(PLAIN_SINK_PATH), {QStringLiteral("0"), QString::number(kSlowRate)});
+        if (slow.port() != 0) {
+            ServiceEndpoint endpoint;
+            endpoint.host = QStringLiteral("localhost");
+            endpoint.port = slow.port();
+            endpoint.homePageUrl = QStringLiteral("http://localhost:%1").arg(slow.port());
+            frmMain window(endpoint);
+            window.show();
+            window.findChild<QLineEdit*>(QStringLiteral("txtImagePath"))->setText(imagePath);
+            slowSocket = UploadOnce(window, window.findChild<QPushButton*>(QStringLiteral("cmdWinsock")), false);
+            slowInet = UploadOnce(window, window.findChild<QPushButton*>(QStringLiteral("cmdInet")), false);
+        }
+    }
+
     std::printf("image: %lld bytes; %d rounds; %d cores; times in ms, click to links (curl: its own time_total)\n",
                 static_cast<long long>(kImageBytes), rounds, QThread::idealThreadCount());
     for (std::size_t s = 0; s < servers.size(); ++s) {
@@ -385,6 +410,11 @@ int main(int argc, char* argv[])
             ? QStringLiteral("%1 KiB (%2x the image)").arg(sample.peakAboveIdleKiB).arg(sample.peakAboveIdleKiB * 1024.0 / kImageBytes, 0, 'f', 2)
             : QStringLiteral("not measured");
     };
+    const auto slowly = [](const std::optional<Sample>& sample) {
+        return sample ? QStringLiteral("links after %1 s").arg(sample->seconds, 0, 'f', 1) : QStringLiteral("FAILED");
+    };
+    std::printf("\nslow link, %d bytes a second: socket %s, http client %s\n", kSlowRate, qPrintable(slowly(slowSocket)),
+                qPrintable(slowly(slowInet)));
     std::printf("\nfirst upload of the process, to the %s: socket %.2f ms, http client %.2f ms\n", servers[0]->name(),
                 firstSocket->seconds * 1e3, firstInet->seconds * 1e3);
     std::printf("peak memory above idle during one upload: socket %s, http client %s\n",

@@ -4,20 +4,24 @@
 // on the Internet behave like this, so a client that leaves Nagle on meets
 // here the delayed-ACK stall that it meets out there.
 //
-//   plain_sink [PORT]     prints "plain_sink listening on 127.0.0.1:PORT"; with
-//                         no PORT, or 0, the system picks a free one
+//   plain_sink [PORT [RATE]]   prints "plain_sink listening on 127.0.0.1:PORT";
+//                              with no PORT, or 0, the system picks a free one;
+//                              with RATE, each request is read at RATE bytes a
+//                              second, as a slow uplink delivers it
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <chrono>
 #include <string_view>
 #include <thread>
 
@@ -58,15 +62,26 @@ long long ContentLength(std::string_view head)
     return at == std::string::npos ? 0 : std::atoll(lower.c_str() + at + 16);
 }
 
+// Bytes a second at which requests are read; 0: as fast as they come.
+long long readRate = 0;
+
 void Serve(int fd)
 {
     std::string head;
     char buffer[64 * 1024];
     long long bodyLeft = -1;
+    const auto start = std::chrono::steady_clock::now();
+    long long taken = 0;
     for (;;) {
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        // Paced: a twentieth of a second's worth at a time, never ahead of the rate.
+        const std::size_t room = readRate > 0 ? std::size_t(std::max(1LL, readRate / 20)) : sizeof buffer;
+        const ssize_t got = ::recv(fd, buffer, std::min(room, sizeof buffer), 0);
         if (got <= 0)
             break;
+        if (readRate > 0) {
+            taken += got;
+            std::this_thread::sleep_until(start + std::chrono::microseconds(taken * 1000000 / readRate));
+        }
         if (bodyLeft < 0) {
             head.append(buffer, static_cast<std::size_t>(got));
             const std::size_t end = head.find("\r\n\r\n");
@@ -99,6 +114,12 @@ int main(int argc, char* argv[])
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
     const int on = 1;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    readRate = argc > 2 ? std::atoll(argv[2]) : 0;
+    if (readRate > 0) {
+        // A small window, inherited by each connection: the sender cannot park the request here.
+        const int window = 32 * 1024;
+        ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -11,7 +11,7 @@ if(NOT loaded MATCHES "libQt6Core\\.so" OR NOT loaded MATCHES "libQt6Network\\.s
     message(FATAL_ERROR "ldd did not list the program's libraries:\n${loaded}")
 endif()
 
-# libcurl is not among them: Qt Network maps it itself on newer releases (through libproxy).
+# libcurl is not among them: the HTTP client links it.
 foreach(library libQt6Widgets libQt6Gui libQt6OpenGL libQt6DBus libX11 libxcb libEGL libGL libfontconfig libfreetype libharfbuzz libpng)
     if(loaded MATCHES "(^|[\t /])${library}[.-]")
         message(FATAL_ERROR "the program loads ${library} when it starts:\n${loaded}")

@@ -22,6 +22,8 @@ private slots:
     void parse();
     void process_data();
     void process();
+    void failureLineQuotesTheName_data();
+    void failureLineQuotesTheName();
 
 private:
     QTemporaryDir m_dir;
@@ -86,8 +88,8 @@ void tst_CommandLine::process_data()
 
     const QString over = m_dir.filePath(QStringLiteral("over.png"));
     const QString missing = m_dir.filePath(QStringLiteral("missing.png"));
-    const QString tooBig = QRegularExpression::escape(over + QStringLiteral(": 27 - This image is too big. Maximum file size is 3mb.\n"));
-    const QString noFile = QRegularExpression::escape(missing + QStringLiteral(": 2 - No such file or directory\n"));
+    const QString tooBig = QRegularExpression::escape(u'"' + over + QStringLiteral("\": 27 - This image is too big. Maximum file size is 3mb.\n"));
+    const QString noFile = QRegularExpression::escape(u'"' + missing + QStringLiteral("\": 2 - No such file or directory\n"));
     const QString usage = QStringLiteral("tarnwick-uploader: .+\nTry 'tarnwick-uploader --help' for more information.\n");
 
     QTest::newRow("help") << QStringList{"--help"} << 0 << QStringLiteral("Usage: .*--print.*--socket.*--random-name.*") << QString();
@@ -125,6 +127,32 @@ void tst_CommandLine::process()
     };
     QVERIFY2(whole(out).match(printed).hasMatch(), qPrintable(printed));
     QVERIFY2(whole(err).match(told).hasMatch(), qPrintable(told));
+}
+
+void tst_CommandLine::failureLineQuotesTheName_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("quoted");
+
+    QTest::newRow("plain") << QByteArray("shot.png") << QByteArray("\"shot.png\"");
+    QTest::newRow("a line of its own") << QByteArray("a.png\n2 - forged.png") << QByteArray("\"a.png\\n2 - forged.png\"");
+    QTest::newRow("carriage return") << QByteArray("a\rb.png") << QByteArray("\"a\\rb.png\"");
+    QTest::newRow("terminal escape") << QByteArray("\x1b[2Ka.png") << QByteArray("\"\\033[2Ka.png\"");
+    QTest::newRow("quote and backslash") << QByteArray("a\"b\\c.png") << QByteArray("\"a\\\"b\\\\c.png\"");
+    QTest::newRow("letters beyond ASCII kept") << QByteArray("Bild-\xc3\xa4\xc3\x9f.png") << QByteArray("\"Bild-\xc3\xa4\xc3\x9f.png\"");
+    QTest::newRow("next line, a control beyond ASCII") << QByteArray("a\xc2\x85.png") << QByteArray("\"a\\302\\205.png\"");
+    QTest::newRow("right-to-left override") << QByteArray("\xe2\x80\xaegnp.exe") << QByteArray("\"\\342\\200\\256gnp.exe\"");
+}
+
+// Standard error carries one line per failed file: whatever a name holds, it
+// cannot start a line, or a message, of its own.
+void tst_CommandLine::failureLineQuotesTheName()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, quoted);
+
+    const QByteArray line = CommandLine::FailureLine(QString::fromUtf8(name), {2, QStringLiteral("No such\nfile")});
+    QCOMPARE(line, quoted + ": 2 - No such file\n");
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)

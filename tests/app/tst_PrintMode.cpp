@@ -224,7 +224,7 @@ void tst_PrintMode::failures()
     QCOMPARE(run.status, 1);
     // One file fails: the only one, or the one of two that is not "good".
     const qsizetype failed = files.size() > 1 && files.constFirst() == QLatin1String("good") ? 1 : 0;
-    const QByteArray start = QFile::encodeName(paths[failed]) + ": " + QByteArray::number(number) + " - ";
+    const QByteArray start = '"' + QFile::encodeName(paths[failed]) + "\": " + QByteArray::number(number) + " - ";
     if (text.isEmpty()) {
         QVERIFY2(run.err.startsWith(start) && run.err.size() > start.size() + 1, run.err.constData());
         QCOMPARE(run.err.count('\n'), 1);

@@ -86,7 +86,7 @@ void tst_WindowModule::opens()
     QVERIFY2(window.waitForStarted(), qPrintable(window.errorString()));
 
     // Qt may warn about the environment on the same stream.
-    const QByteArray name = QFile::encodeName(missing);
+    const QByteArray name = '"' + QFile::encodeName(missing) + '"';
     QByteArray told;
     QByteArray line;
     const auto lineArrived = [&] {

@@ -6,6 +6,8 @@
 #include "modTarnwick.h"
 
 #include <QFile>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
@@ -23,14 +25,24 @@ inline void DrainPostedEvents(QObject* context)
     QTRY_VERIFY(ran);
 }
 
-// Rows for the tests that "localhost" reaches either loopback address: the
-// host name as given, and the one address the test's service listens on.
+// Rows for the tests that "localhost" reaches either loopback address, and
+// that another name is looked up: the host name as given, and the one
+// address the test's service listens on.
 inline void LocalhostRows()
 {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("listenOn");
     QTest::newRow("service on the IPv4 loopback") << QStringLiteral("localhost") << QStringLiteral("127.0.0.1");
     QTest::newRow("service on the IPv6 loopback only") << QStringLiteral("LocalHost.") << QStringLiteral("::1");
+    QTest::newRow("this machine's name, looked up") << QHostInfo::localHostName() << QStringLiteral("127.0.0.1");
+}
+
+// Whether host stands for the address listenOn here: "localhost" always; this
+// machine's name only where the system's host files say so.
+inline bool NamesAddress(const QString& host, const QString& listenOn)
+{
+    return host.startsWith(QLatin1String("localhost"), Qt::CaseInsensitive)
+        || QHostInfo::fromName(host).addresses().contains(QHostAddress(listenOn));
 }
 
 // size bytes in which every byte value occurs, NUL included.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -161,17 +162,37 @@ TEST_F(RequestBuilderTest, StreamClosesTheFileOnceItsBytesAreRead)
     EXPECT_EQ(OpenDescriptorCount(), openBefore);
 }
 
-TEST_F(RequestBuilderTest, StreamOfAFileThatShrinksEndsInEio)
+// Another program rewrites the image while it is sent: the stream stops
+// before the closing boundary, so the service never takes a mixed file.
+class ChangedImage : public RequestBuilderTest, public testing::WithParamInterface<std::string> {};
+
+TEST_P(ChangedImage, EndsTheStreamBeforeItsTail)
 {
     const std::string path = WriteFile("a.png", SampleBytes());
     const std::unique_ptr<RequestStream> stream = OpenUploadRequest(path, 0, false);
     ASSERT_TRUE(stream);
-    std::filesystem::resize_file(path, 10);
+    const std::string change = GetParam();
+    if (change == "shrunk") {
+        std::filesystem::resize_file(path, 10);
+    } else if (change == "grown") {
+        std::filesystem::resize_file(path, 1000);
+    } else {
+        // The same length, other bytes, a later time stamp.
+        std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) + std::chrono::seconds(1));
+    }
 
-    char buffer[512];
-    EXPECT_EQ(stream->Read(buffer, sizeof buffer), -EIO);
+    char buffer[4096];
+    std::int64_t got = 0;
+    std::string given;
+    while ((got = stream->Read(buffer, sizeof buffer)) > 0)
+        given.append(buffer, std::size_t(got));
+    EXPECT_EQ(got, -kImageChanged);
+    EXPECT_LT(given.size(), stream->Size()) << "the closing boundary must not go out";
+    EXPECT_EQ(DescribeReadFailure(kImageChanged), "The image file changed while it was being sent");
     EXPECT_TRUE(recorder_.reports.empty()) << "the transport reports it, as its own failure";
 }
+
+INSTANTIATE_TEST_SUITE_P(Changes, ChangedImage, testing::Values("shrunk", "grown", "touched"));
 
 TEST_F(RequestBuilderTest, StreamFailsToOpenAsTheBuildDoes)
 {

@@ -164,7 +164,7 @@ void TestFrmMainStates::showsOnlyItsOwnReportsAndClosesQuietly()
 
     // Its own request, built from an empty path, reports in its message box.
     QTest::mouseClick(ControlOf<QPushButton>(*window, QStringLiteral("cmdInet")), Qt::LeftButton);
-    QCOMPARE(messages.shown.size(), 1);
+    QTRY_COMPARE(messages.shown.size(), 1);
     QCOMPARE(messages.shown[0].text, QStringLiteral("2 - No such file or directory"));
     QCOMPARE(messages.shown[0].title, QStringLiteral("Tarnwick"));
     QCOMPARE(messages.shown[0].style, int(Toolkit::vbOKOnly));

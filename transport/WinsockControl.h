@@ -7,11 +7,8 @@
 // carry the system's errno values (111 for a refused connection, 110 for a
 // time-out, ...), never 0, with a description.
 //
-// QTcpSocket makes the connection and reads; the request is written straight
-// to the socket, as much as the kernel takes at each turn of the event loop,
-// so that a large request goes out without a copy and without a turn of the
-// loop for every piece. A request given as a stream is read piece by piece
-// as the kernel takes it, so the image never sits in memory whole.
+// The request is read from its stream a piece at a time, as the socket
+// hands the last piece to the system, so the image never sits in memory whole.
 
 #include <QObject>
 #include <QString>
@@ -23,7 +20,6 @@
 #include <string>
 
 class PeerProgress;
-class QSocketNotifier;
 class QTcpSocket;
 class QTimer;
 namespace modTarnwick {
@@ -48,13 +44,10 @@ public:
     // Returns at once; the outcome arrives as Connected() or Error(). Throws
     // Toolkit::Failure when the socket is not closed.
     void Connect(const QString& remoteHost, quint16 remotePort);
-    // Takes the whole text and sends it, one byte per char, keeping it until
-    // the kernel has taken it all; pass it by move to avoid a copy.
-    void SendData(std::string data);
-    // Sends every byte of the stream, reading it as the kernel takes it; a
-    // stream that cannot be read ends the connection in Error(errno, ...).
-    // Text given to SendData meanwhile goes out after it.
-    void SendStream(std::unique_ptr<modTarnwick::RequestStream> stream);
+    // Sends every byte of the request, one byte per char, reading it as the
+    // connection takes it; a stream that cannot be read ends the connection
+    // in Error with the stream's failure. Once per connection.
+    void SendData(std::unique_ptr<modTarnwick::RequestStream> request);
     // Everything received and not yet taken.
     std::string GetData();
 
@@ -75,15 +68,15 @@ signals:
     void Connected();
     void DataArrival(qint64 bytesTotal);
     void Error(int number, const QString& description);
-    // Bytes of what SendData was given that the peer has taken so far.
+    // Bytes of the request that the peer has taken so far.
     void SendProgress(qint64 bytesSent, qint64 bytesTotal);
 
 private:
     void OnConnected();
     void OnReadyRead();
     void OnSocketError();
+    // Gives the socket the request's next pieces while the system takes them.
     void FeedSocket();
-    bool RefillFromStream();
     // Posts the delivery of an event; it is dropped if Close runs first.
     void Post(std::function<void()> deliver);
     void Fail(const TransportFailure::Failure& failure);
@@ -92,7 +85,6 @@ private:
     QTcpSocket* m_socket;
     QTimer* m_connectTimer;
     PeerProgress* m_progress;
-    QSocketNotifier* m_writable = nullptr;
     // Bumped by Close and Connect: posted events of an older connection are stale.
     std::uint64_t m_generation = 0;
     bool m_closing = false;
@@ -104,12 +96,8 @@ private:
     qint64 m_maxReceive = 0;
     qint64 m_receivedTotal = 0;
     std::string m_received;
-    // What goes out next: m_sendData from m_sendPos, then the rest of
-    // m_stream, read into m_sendData piece by piece, then m_afterStream.
-    std::string m_sendData;
-    std::size_t m_sendPos = 0;
-    std::unique_ptr<modTarnwick::RequestStream> m_stream;
-    std::string m_afterStream;
-    qint64 m_sendTotal = 0;
-    qint64 m_handed = 0;
+    std::unique_ptr<modTarnwick::RequestStream> m_request;
+    // Bytes of the request given to the socket; it may still hold some.
+    qint64 m_given = 0;
+    bool m_feeding = false;
 };

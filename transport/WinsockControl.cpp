@@ -8,7 +8,7 @@
 
 #include <QHostAddress>
 #include <QNetworkProxy>
-#include <QSocketNotifier>
+#include <QScopedValueRollback>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -16,13 +16,11 @@
 #include <cerrno>
 #include <utility>
 
-#include <sys/socket.h>
-
 namespace {
 
-// A stream is read in pieces this large: small enough to stay in the cache
-// between the file and the socket, large enough that the pieces cost few calls.
-constexpr std::size_t kStreamPiece = 128 * 1024;
+// The request is read and given to the socket in pieces this large; the
+// socket holds at most one that the system has not taken yet.
+constexpr qint64 kPiece = 64 * 1024;
 
 } // namespace
 
@@ -34,11 +32,11 @@ WinsockControl::WinsockControl(QObject* parent)
     m_socket->setProxy(QNetworkProxy::NoProxy);
 
     m_connectTimer->setSingleShot(true);
-    m_connectTimer->setInterval(std::chrono::seconds(10));
 
     connect(m_socket, &QTcpSocket::connected, this, &WinsockControl::OnConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, &WinsockControl::OnReadyRead);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &WinsockControl::OnSocketError);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &WinsockControl::FeedSocket);
     connect(m_connectTimer, &QTimer::timeout, this, [this] {
         if (m_socket->state() != QAbstractSocket::ConnectedState)
             Fail(TransportFailure::TimedOut(m_connectTimer->intervalAsDuration()));
@@ -59,7 +57,7 @@ void WinsockControl::Close()
     ++m_generation;
     m_connectTimer->stop();
     m_closing = true;
-    Reset(); // the notifier goes before the socket it watches
+    Reset();
     m_socket->abort();
     m_closing = false;
 }
@@ -67,18 +65,13 @@ void WinsockControl::Close()
 void WinsockControl::Reset()
 {
     m_progress->Stop();
-    delete std::exchange(m_writable, nullptr);
     m_failed = false;
     m_arrivalPosted = false;
     m_loopbackPort = 0;
     m_receivedTotal = 0;
     std::string().swap(m_received);
-    std::string().swap(m_sendData);
-    m_sendPos = 0;
-    m_stream.reset();
-    std::string().swap(m_afterStream);
-    m_sendTotal = 0;
-    m_handed = 0;
+    m_request.reset();
+    m_given = 0;
 }
 
 void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort)
@@ -100,110 +93,37 @@ void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort)
     m_socket->connectToHost(remoteHost, remotePort);
 }
 
-void WinsockControl::SendData(std::string data)
+void WinsockControl::SendData(std::unique_ptr<modTarnwick::RequestStream> request)
 {
-    if (m_socket->state() != QAbstractSocket::ConnectedState || m_failed)
-        return; // the failure that broke the connection is on its way as an Error
-
-    if (m_sendTotal == 0)
-        m_progress->Start(m_socket->socketDescriptor(), qint64(data.size()));
-    m_sendTotal += qint64(data.size());
-    if (m_stream) {
-        m_afterStream += data;
-        return;
-    }
-    if (m_sendPos < m_sendData.size()) {
-        // A send still under way: the new text goes out behind what is left of it.
-        m_sendData.erase(0, m_sendPos);
-        m_sendData += data;
-    } else {
-        m_sendData = std::move(data);
-    }
-    m_sendPos = 0;
+    if (!request || m_request || m_socket->state() != QAbstractSocket::ConnectedState || m_failed)
+        return; // a failure that broke the connection is on its way as an Error
+    m_progress->Start(m_socket->socketDescriptor(), qint64(request->Size()));
+    m_request = std::move(request);
     FeedSocket();
-}
-
-void WinsockControl::SendStream(std::unique_ptr<modTarnwick::RequestStream> stream)
-{
-    if (!stream || m_socket->state() != QAbstractSocket::ConnectedState || m_failed)
-        return;
-    const qint64 size = qint64(stream->Size());
-    if (m_stream) {
-        // Behind a stream still under way: read whole, in order.
-        std::string bytes(std::size_t(size), '\0');
-        for (std::size_t done = 0; done < bytes.size();) {
-            const std::int64_t got = stream->Read(bytes.data() + done, bytes.size() - done);
-            if (got <= 0) {
-                Fail(TransportFailure::FromErrno(got < 0 ? int(-got) : EIO));
-                return;
-            }
-            done += std::size_t(got);
-        }
-        SendData(std::move(bytes));
-        return;
-    }
-    if (m_sendTotal == 0)
-        m_progress->Start(m_socket->socketDescriptor(), size);
-    m_sendTotal += size;
-    m_stream = std::move(stream);
-    FeedSocket();
-}
-
-// The next bytes to send into m_sendData; false when there are none, or
-// after a failure to read the stream.
-bool WinsockControl::RefillFromStream()
-{
-    if (!m_stream)
-        return false;
-    m_sendData.resize(kStreamPiece);
-    const std::int64_t got = m_stream->Read(m_sendData.data(), m_sendData.size());
-    if (got < 0) {
-        Fail(TransportFailure::FromErrno(int(-got)));
-        return false;
-    }
-    m_sendData.resize(std::size_t(got));
-    m_sendPos = 0;
-    if (got > 0)
-        return true;
-    m_stream.reset();
-    m_sendData.swap(m_afterStream);
-    std::string().swap(m_afterStream);
-    return !m_sendData.empty();
 }
 
 void WinsockControl::FeedSocket()
 {
-    const int fd = int(m_socket->socketDescriptor());
-    while (m_sendPos < m_sendData.size() || RefillFromStream()) {
-        const ssize_t sent = ::send(fd, m_sendData.data() + m_sendPos, m_sendData.size() - m_sendPos, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent > 0) {
-            m_sendPos += std::size_t(sent);
-            m_handed += sent;
-            continue;
-        }
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The kernel holds all it will for now: go on when it has room.
-            if (!m_writable) {
-                m_writable = new QSocketNotifier(fd, QSocketNotifier::Write, this);
-                connect(m_writable, &QSocketNotifier::activated, this, &WinsockControl::FeedSocket);
-            }
-            m_writable->setEnabled(true);
-            m_progress->Handed(m_handed);
+    // flush() reports what it wrote through bytesWritten, which calls here again.
+    if (m_feeding || !m_request)
+        return;
+    const QScopedValueRollback feeding(m_feeding, true);
+    // As much as the system takes now, piece by piece: the socket's own
+    // writing would hand it one piece per turn of the event loop.
+    while (!m_failed && m_given < qint64(m_request->Size()) && m_socket->bytesToWrite() == 0) {
+        QByteArray piece(std::min(qint64(m_request->Size()) - m_given, kPiece), Qt::Uninitialized);
+        const std::int64_t got = m_request->Read(piece.data(), std::size_t(piece.size()));
+        if (got <= 0) {
+            Fail(TransportFailure::FromStream(got < 0 ? int(-got) : modTarnwick::kImageChanged));
             return;
         }
-        const int number = sent < 0 ? errno : EIO;
-        Fail(number == EPIPE ? TransportFailure::ClosedEarly() : TransportFailure::FromErrno(number));
-        return;
+        piece.truncate(qsizetype(got));
+        m_given += got;
+        m_socket->write(piece);
+        m_socket->flush();
     }
-    if (m_failed)
-        return; // the stream could not be read
-    if (m_writable)
-        m_writable->setEnabled(false);
-    std::string().swap(m_sendData);
-    m_sendPos = 0;
-    m_progress->Handed(m_handed);
+    if (!m_failed)
+        m_progress->Handed(m_given - m_socket->bytesToWrite());
 }
 
 std::string WinsockControl::GetData()

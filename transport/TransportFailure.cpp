@@ -20,78 +20,39 @@ QString tr(const char* text)
     return QCoreApplication::translate("TransportFailure", text);
 }
 
-// A head longer than this is no head: whatever follows is not looked at.
-constexpr std::size_t kMaxHeadBytes = 16 * 1024;
-// Texts from the answer are quoted in a message box: short, one line.
-constexpr qsizetype kMaxQuotedChars = 200;
+// Texts from the answer are quoted in a message: short, one line.
+constexpr qsizetype kMaxQuotedChars = 120;
 
 // The service's own words, as a user can read them: control characters
 // dropped, runs of blanks folded, cut to a sensible length.
 QString Quoted(std::string_view text)
 {
     QString quoted = QString::fromUtf8(text.data(), qsizetype(text.size()));
+    // Line breaks and tabs part words; every other unprintable character
+    // (controls, direction overrides) goes.
+    quoted = quoted.simplified();
     quoted.removeIf([](QChar c) { return !c.isPrint() && c != u' '; });
     quoted = quoted.simplified();
-    if (quoted.size() > kMaxQuotedChars)
-        quoted = quoted.left(kMaxQuotedChars - 1) + QChar(0x2026);
+    if (quoted.size() > kMaxQuotedChars) {
+        qsizetype keep = kMaxQuotedChars - 1;
+        if (quoted.at(keep - 1).isHighSurrogate())
+            --keep;
+        quoted = quoted.left(keep) + QChar(0x2026);
+    }
     return quoted;
 }
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b)
+// Whether a page's reason is only the status again: "400 Bad Request",
+// "Bad Request (400)", "Error 400".
+bool SaysOnlyTheStatus(const QString& reason, int status, std::string_view statusReason)
 {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return QChar::toLower(char16_t(uchar(x))) == QChar::toLower(char16_t(uchar(y)));
-           });
-}
-
-std::string_view Trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-        text.remove_suffix(1);
-    return text;
-}
-
-struct AnswerHead
-{
-    int status = 0;          // 0: no status line
-    std::string_view reason; // "Internal Server Error"
-    std::string_view location;
-};
-
-// "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\n" -> {302, "Found", "/x"}
-AnswerHead ReadHead(std::string_view answer)
-{
-    AnswerHead head;
-    answer = answer.substr(0, std::min(answer.size(), kMaxHeadBytes));
-    const auto nextLine = [&answer] {
-        const std::size_t end = answer.find('\n');
-        const std::string_view line = Trimmed(answer.substr(0, end));
-        answer = end == std::string_view::npos ? std::string_view() : answer.substr(end + 1);
-        return line;
+    const auto letters = [](QString text) {
+        text.removeIf([](QChar c) { return !c.isLetter(); });
+        return text.toCaseFolded();
     };
-
-    const std::string_view statusLine = nextLine();
-    if (!statusLine.starts_with("HTTP/"))
-        return head;
-    const std::size_t codeAt = statusLine.find(' ');
-    if (codeAt == std::string_view::npos)
-        return head;
-    const std::string_view rest = statusLine.substr(codeAt + 1);
-    const std::string_view code = rest.substr(0, 3);
-    if (code.size() != 3 || !std::all_of(code.begin(), code.end(), [](char c) { return c >= '0' && c <= '9'; })
-        || (rest.size() > 3 && rest[3] != ' '))
-        return head;
-    head.status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
-    head.reason = Trimmed(rest.substr(3));
-
-    for (std::string_view line = nextLine(); !line.empty(); line = nextLine()) {
-        const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && EqualsIgnoringCase(Trimmed(line.substr(0, colon)), "Location"))
-            head.location = Trimmed(line.substr(colon + 1));
-    }
-    return head;
+    const QString left = letters(reason);
+    return left.isEmpty() || left == letters(QString::fromUtf8(statusReason.data(), qsizetype(statusReason.size())))
+        || (left == QLatin1String("error") && reason.contains(QString::number(status)));
 }
 
 } // namespace
@@ -161,6 +122,11 @@ int ErrorNumber(QAbstractSocket::SocketError error)
     return EIO;
 }
 
+Failure FromStream(int number)
+{
+    return {number, QString::fromLocal8Bit(modTarnwick::DescribeReadFailure(number))};
+}
+
 Failure FromErrno(int number)
 {
     return {number != 0 ? number : EIO, QString::fromLocal8Bit(std::strerror(number != 0 ? number : EIO))};
@@ -184,27 +150,36 @@ Failure AnswerTooLarge(qint64 limit)
 
 bool HoldsNoLinks(const modTarnwick::LinkSet& links)
 {
-    return !links.empty() && std::all_of(links.begin(), links.end(), [](const std::string& slot) { return slot == "n.a"; });
+    return !links.empty() && std::all_of(links.begin(), links.end(), [](const std::string& slot) { return slot == modTarnwick::kNotAvailable; });
 }
 
 Failure ConnectionEnded(int number, const QString& description, std::string_view answer)
 {
-    return ReadHead(answer).status >= 300 ? NoLinks(answer) : Failure{number, description};
+    return modTarnwick::ReadAnswerHead(answer).status >= 300 ? NoLinks(answer) : Failure{number, description};
 }
 
 Failure NoLinks(std::string_view answer)
 {
-    const AnswerHead head = ReadHead(answer);
-    if (head.status == 0)
-        return {ENODATA, tr("The service's answer held no links")};
+    const modTarnwick::AnswerHead head = modTarnwick::ReadAnswerHead(answer);
+    QString reason = Quoted(modTarnwick::PageReason(answer.substr(head.size)));
+    if (head.status == 0) {
+        const QString said = tr("The service's answer held no links");
+        return {ENODATA, reason.isEmpty() ? said : said + QStringLiteral(": ") + reason};
+    }
 
     QString status = QString::number(head.status);
     if (!head.reason.empty())
         status += u' ' + Quoted(head.reason);
-    if (head.status < 300 || head.status > 599)
-        return {ENODATA, tr("The service answered %1, but its page held no links").arg(status)};
+    // "400 Bad Request" again, as many servers title their error pages, says nothing new.
+    if (SaysOnlyTheStatus(reason, head.status, head.reason))
+        reason.clear();
+    if (head.status < 300 || head.status > 599) {
+        const QString said = tr("The service answered %1, but its page held no links").arg(status);
+        return {ENODATA, reason.isEmpty() ? said : said + QStringLiteral(": ") + reason};
+    }
 
-    QString description = tr("The service answered %1 and sent no links").arg(status);
+    QString description = reason.isEmpty() ? tr("The service answered %1 and sent no links").arg(status)
+                                           : tr("The service answered %1: %2").arg(status, reason);
     if (head.status < 400 && !head.location.empty())
         description += tr("; it points to %1").arg(Quoted(head.location));
     return {head.status, description};

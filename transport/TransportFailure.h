@@ -13,6 +13,7 @@
 //             (302, 404, 500, ...).
 //   61        an answer that held no links although its status was not an
 //             error (200, say), or that had no status line at all.
+//   116       an image that changed while it was sent.
 // A failure is never numbered 0.
 
 #include "modTarnwick.h"
@@ -43,6 +44,8 @@ int ErrorNumber(QAbstractSocket::SocketError error);
 
 // A system error number with the system's words for it.
 Failure FromErrno(int number);
+// A request stream's failure number (see RequestStream::Read) with its words.
+Failure FromStream(int number);
 // The peer closed the connection before the answer was complete (104).
 Failure ClosedEarly();
 // The connection made no progress for this long (110).
@@ -53,9 +56,9 @@ Failure AnswerTooLarge(qint64 limit);
 // A parsed page whose every slot is "n.a": neither section was on it.
 bool HoldsNoLinks(const modTarnwick::LinkSet& links);
 
-// The failure for an answer that held no links, told from its head: the
-// status line and headers as received ("HTTP/1.1 302 Found\r\nLocation: ...").
-// Only the head is read; the page after it may follow in the same text.
+// The failure for an answer that held no links: the status line and headers
+// as received ("HTTP/1.1 302 Found\r\nLocation: ...") and the page after
+// them, whose title or first heading is quoted as the service's reason.
 Failure NoLinks(std::string_view answer);
 // A connection that failed or closed (number, description) after the part of
 // an answer given: a redirect or an error often comes without a page and ends

@@ -1,0 +1,85 @@
+#pragma once
+
+// One image up to the service over either transport, for the window and the
+// command line alike: what an answer or a failure means is decided here, and
+// only the showing is theirs. Each upload ends once, with the eight links of
+// the answer page or with a failure in the window's numbers, "N - text".
+
+#include "ServiceEndpoint.h"
+#include "TransportFailure.h"
+#include "modTarnwick.h"
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+class InetControl;
+class WinsockControl;
+
+class ImageUpload : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Transport { HttpClient, Socket };
+
+    ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QObject* parent = nullptr);
+    ~ImageUpload() override;
+
+    // Returns at once; Ended() follows through the event loop, also for a
+    // request that cannot be built. The path and the choice are read now.
+    // Ignored while an upload is under way.
+    void Start(const QString& imagePath, Transport transport, bool randomName);
+    // Drops the upload under way, if any: its connection is closed at once
+    // and nothing more of it is reported, Ended() included.
+    void Cancel();
+
+    bool IsRunning() const { return m_running; }
+    // Once ended: the eight slots of the answer page, "n.a" in those of a
+    // section it lacked; none after a failure.
+    const modTarnwick::LinkSet& Links() const { return m_links; }
+    // Once ended: what went wrong, or nothing when links came back.
+    const std::optional<TransportFailure::Failure>& Failure() const { return m_failure; }
+
+signals:
+    void Ended();
+    // Bytes of the request that the service has taken, of the request's size;
+    // (0, size) first, as soon as the request is opened.
+    void Progress(qint64 taken, qint64 total);
+
+private:
+    void Inet_StateChanged(int state);
+    void Winsock_Connect();
+    void Winsock_DataArrival();
+    void Winsock_Error(int number, const QString& description);
+
+    // The request for the path and choice of this upload; null after a
+    // failure, which the upload has then ended with.
+    std::unique_ptr<modTarnwick::RequestStream> OpenRequest(std::int32_t transportMode);
+    // page: what the parser reads; answer: the status line and headers, then that page.
+    void TakeAnswer(const std::string& page, const std::string& answer);
+    void Fail(const TransportFailure::Failure& failure);
+    // Ends the upload with what it has: links or a failure.
+    void End();
+    // Closes the connections and forgets the answer.
+    void Stop();
+
+    ServiceEndpoint m_endpoint;
+    std::chrono::milliseconds m_responseTimeout;
+    std::string m_imagePath;
+    bool m_randomName = false;
+    bool m_running = false;
+    // Bumped by Start and Cancel: an Ended() posted before is stale.
+    std::uint64_t m_generation = 0;
+    std::string ResponseBuffer;
+    modTarnwick::LinkSet m_links;
+    std::optional<TransportFailure::Failure> m_failure;
+
+    InetControl* Inet = nullptr;
+    WinsockControl* Winsock = nullptr;
+};
