@@ -4,6 +4,11 @@
 #include "MultipartUpload.h"
 #include "ServicePages.h"
 
+#include <QLocale>
+
+#include <algorithm>
+#include <iterator>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -56,6 +61,12 @@ HttpResponse notFoundOrAway(const ImageStore::Found& found)
         return notFound();
     qWarning("store: %s", qPrintable(found.error));
     return storeAway();
+}
+
+// "3,145,727"
+QString largestImage()
+{
+    return QLocale(QLocale::English).toString(MultipartUpload::kMaxFileBytes);
 }
 
 // "/i/abc/cat.png" with prefix "/i/" -> "abc"
@@ -128,35 +139,31 @@ HttpResponse ImageService::respond(const HttpRequest& request)
 
 HttpResponse ImageService::refusal(int status)
 {
-    QString message;
-    switch (status) {
-    case 408:
-        message = u"The request did not arrive in time."_s;
-        break;
-    case 411:
-        message = u"Send the upload with a Content-Length header, not in chunks."_s;
-        break;
-    case 413:
-        message = u"The request is too large: an image may have at most %1 bytes."_s.arg(MultipartUpload::kMaxFileBytes);
-        break;
-    case 414:
-    case 431:
-        message = u"The request's address or header lines are too long."_s;
-        break;
-    case 417:
-        message = u"This service meets no expectation but 100-continue."_s;
-        break;
-    case 503:
-        message = u"Too many connections from your address at once. Please try again in a moment."_s;
-        break;
-    case 505:
-        message = u"This service speaks HTTP/1.0 and HTTP/1.1 only."_s;
-        break;
-    default:
-        message = u"The request could not be read as HTTP."_s;
-        break;
-    }
-    return errorResponse(status, u"Request refused"_s, message);
+    struct Refusal
+    {
+        int status;
+        const char16_t* reason;
+        const char16_t* detail;
+    };
+    static constexpr Refusal kRefusals[] = {
+        { 408, u"The request did not arrive in time",
+          u"A request must arrive whole within ten seconds, and its body at no less than 32 KiB a second." },
+        { 411, u"The request has no Content-Length", u"Send the upload with a Content-Length header, not in chunks." },
+        { 413, u"The request is too large", u"An image may have at most %1 bytes." },
+        { 414, u"The request's address is too long", u"An address may have at most 8 KiB." },
+        { 417, u"Expectation not met", u"This service meets no expectation but 100-continue." },
+        { 431, u"The request's header lines are too long", u"They may have at most 64 KiB together." },
+        { 503, u"Too many connections from your address", u"Please try again in a moment." },
+        { 505, u"HTTP version not supported", u"This service speaks HTTP/1.0 and HTTP/1.1 only." },
+        { 400, u"The request could not be read as HTTP",
+          u"A line of its head is malformed, or it gives its length twice or in two ways." },
+    };
+    const Refusal* refusal = std::find_if(std::begin(kRefusals), std::end(kRefusals) - 1,
+                                          [status](const Refusal& r) { return r.status == status; });
+    QString detail = QString::fromUtf16(refusal->detail);
+    if (status == 413)
+        detail = detail.arg(largestImage());
+    return errorResponse(status, QString::fromUtf16(refusal->reason), detail);
 }
 
 HttpResponse ImageService::upload(const HttpRequest& request)
@@ -164,7 +171,10 @@ HttpResponse ImageService::upload(const HttpRequest& request)
     const MultipartUpload upload = MultipartUpload::parse(request.header("content-type"), request.body);
     if (!upload.isValid()) {
         const int status = upload.error() == MultipartUpload::Error::FileTooLarge ? 413 : 400;
-        return errorResponse(status, u"Upload refused"_s, MultipartUpload::describe(upload.error()));
+        // The reason heads the page, where the uploader reads it.
+        return errorResponse(status, MultipartUpload::describe(upload.error()),
+                             u"Nothing was stored. Choose an image of at most %1 bytes and send it again."_s.arg(
+                                 largestImage()));
     }
 
     const QByteArray& bytes = upload.fileBytes();

@@ -128,19 +128,19 @@ QString MultipartUpload::describe(Error error)
 {
     switch (error) {
     case Error::None:
-        return QStringLiteral("The upload was read.");
+        return QStringLiteral("The upload was read");
     case Error::NotMultipart:
-        return QStringLiteral("An upload must be sent as a multipart/form-data form.");
+        return QStringLiteral("An upload must be sent as a multipart/form-data form");
     case Error::NoBoundary:
-        return QStringLiteral("The request's Content-Type names no multipart boundary.");
+        return QStringLiteral("The request's Content-Type names no multipart boundary");
     case Error::Malformed:
-        return QStringLiteral("The form could not be read: its boundary lines are missing or broken.");
+        return QStringLiteral("The form could not be read: its boundary lines are missing or broken");
     case Error::NoFilePart:
-        return QStringLiteral("The form carries no file in a field named \"fileupload\".");
+        return QStringLiteral("The form carries no file in a field named \"fileupload\"");
     case Error::EmptyFile:
-        return QStringLiteral("The file you sent is empty.");
+        return QStringLiteral("The file you sent is empty");
     case Error::FileTooLarge:
-        return QStringLiteral("The file you sent is larger than %1 bytes.").arg(kMaxFileBytes);
+        return QStringLiteral("The file you sent is larger than %1 bytes").arg(kMaxFileBytes);
     }
     return {};
 }

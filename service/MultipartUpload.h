@@ -28,7 +28,8 @@ public:
     QByteArray fileName() const { return m_fileName; }
     QByteArray fileBytes() const { return m_fileBytes; }
 
-    // A sentence for the person who sent the upload.
+    // A sentence for the person who sent the upload, without its full stop:
+    // it heads the page that refuses the upload.
     static QString describe(Error error);
 
 private:

@@ -48,11 +48,12 @@ QString sizeText(qint64 size)
     return QLocale(QLocale::English).toString(size) + (size == 1 ? u" byte"_s : u" bytes"_s);
 }
 
-QByteArray page(const QString& title, const QString& content)
+// suffix: what follows the title in the browser's tab
+QByteArray page(const QString& title, const QString& content, const QString& suffix = u" - Tarnwick"_s)
 {
     const QString html = u"<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"_s
         + u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>"_s
-        + escaped(title) + u" - Tarnwick</title>\n<style>\n"_s + kStyle
+        + escaped(title) + suffix + u"</title>\n<style>\n"_s + kStyle
         + u"</style>\n</head>\n<body>\n<header><a href=\"/\">Tarnwick</a></header>\n<main>\n"_s
         + content
         + u"</main>\n<footer>Tarnwick image sharing</footer>\n</body>\n</html>"_s;
@@ -195,7 +196,8 @@ QByteArray errorPage(const QString& title, const QString& message)
     content += u"<h1>"_s + escaped(title) + u"</h1>\n"_s;
     content += u"<p>"_s + escaped(message) + u"</p>\n"_s;
     content += u"<p><a href=\"/\">Back to the upload form</a></p>\n"_s;
-    return page(title, content);
+    // The title alone: a client that fails shows it as the reason.
+    return page(title, content, QString());
 }
 
 } // namespace ServicePages

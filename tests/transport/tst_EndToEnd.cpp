@@ -24,6 +24,8 @@ private slots:
     void cleanupTestCase();
     void upload_data();
     void upload();
+    void refusalGivesTheServicesReason_data();
+    void refusalGivesTheServicesReason();
 
 private:
     QProcess m_service;
@@ -76,11 +78,7 @@ void tst_EndToEnd::upload()
     QVERIFY(png.size() < 3145728);
     TemporaryImage image(png, QStringLiteral("holiday.png"));
 
-    ServiceEndpoint endpoint;
-    endpoint.host = QStringLiteral("127.0.0.1");
-    endpoint.port = m_port;
-    endpoint.homePageUrl = QStringLiteral("http://127.0.0.1:%1").arg(m_port);
-    frmMain window(endpoint);
+    frmMain window(LoopbackEndpoint(m_port));
     window.show();
     ControlOf<QLineEdit>(window, QStringLiteral("txtImagePath"))->setText(image.Path());
     ControlOf<QCheckBox>(window, QStringLiteral("chkRandomName"))->setChecked(randomName);
@@ -104,6 +102,31 @@ void tst_EndToEnd::upload()
     QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 10000);
     QCOMPARE(reply->error(), QNetworkReply::NoError);
     QCOMPARE(reply->readAll(), png);
+}
+
+void tst_EndToEnd::refusalGivesTheServicesReason_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::newRow("socket") << QStringLiteral("cmdWinsock");
+    QTest::newRow("http client") << QStringLiteral("cmdInet");
+}
+
+// The service's page names the reason; the window's message carries it.
+void tst_EndToEnd::refusalGivesTheServicesReason()
+{
+    QFETCH(QString, button);
+    MessageRecorder messages;
+    TemporaryImage image(QByteArray(), QStringLiteral("empty.png"));
+    frmMain window(LoopbackEndpoint(m_port));
+    window.show();
+    ControlOf<QLineEdit>(window, QStringLiteral("txtImagePath"))->setText(image.Path());
+
+    QTest::mouseClick(ControlOf<QPushButton>(window, button), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 20000);
+    QCOMPARE(messages.shown.front().text,
+             QStringLiteral("400 - The service answered 400 Bad Request: The file you sent is empty"));
+    QTRY_COMPARE_WITH_TIMEOUT(window.windowTitle(), QStringLiteral("Tarnwick Uploader"), 20000);
+    QVERIFY(!ResultRow(window, 0)->isEnabled());
 }
 
 QTEST_MAIN(tst_EndToEnd)
