@@ -1,6 +1,7 @@
 // What the arguments ask for, and the real program run as a process with no
 // display at all: help, version, wrong usage and files refused before any
-// traffic, each with its exit status and its words on the right stream.
+// traffic, each with its exit status and its words on the right stream; and
+// the same program opening its window with a file.
 
 #include "CommandLine.h"
 #include "UploadTestSupport.h"
@@ -24,6 +25,7 @@ private slots:
     void process();
     void failureLineQuotesTheName_data();
     void failureLineQuotesTheName();
+    void windowWithAFile();
 
 private:
     QTemporaryDir m_dir;
@@ -153,6 +155,38 @@ void tst_CommandLine::failureLineQuotesTheName()
 
     const QByteArray line = CommandLine::FailureLine(QString::fromUtf8(name), {2, QStringLiteral("No such\nfile")});
     QCOMPARE(line, quoted + ": 2 - No such file\n");
+}
+
+void tst_CommandLine::windowWithAFile()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess window;
+    window.setProcessEnvironment(environment);
+    // A file that cannot be measured: only the window's running event loop
+    // tries it, and tells of it on standard error.
+    const QString missing = m_dir.filePath(QStringLiteral("missing.png"));
+    window.start(QStringLiteral(TARNWICK_UPLOADER_PATH), {missing});
+    QVERIFY2(window.waitForStarted(), qPrintable(window.errorString()));
+
+    // Qt may warn about the environment on the same stream.
+    const QByteArray name = '"' + QFile::encodeName(missing) + '"';
+    QByteArray told;
+    QByteArray line;
+    const auto lineArrived = [&] {
+        told += window.readAllStandardError();
+        const qsizetype at = told.indexOf(name);
+        const qsizetype end = at < 0 ? -1 : told.indexOf('\n', at);
+        if (end >= 0)
+            line = told.mid(at, end + 1 - at);
+        return end >= 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(lineArrived() || window.state() == QProcess::NotRunning, 60000);
+    QVERIFY2(window.state() == QProcess::Running, told.constData());
+    QCOMPARE(line, name + ": 2 - No such file or directory\n");
+
+    window.kill();
+    QVERIFY(window.waitForFinished(30000));
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)
