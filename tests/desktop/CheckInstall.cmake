@@ -16,6 +16,8 @@ set(expected
     share/metainfo/${app_id}.metainfo.xml
     share/icons/hicolor/scalable/apps/${app_id}.svg
     share/doc/tarnwick-uploader/copyright
+    share/man/man1/tarnwick-uploader.1.gz
+    share/man/man1/tarnwick-service.1.gz
     bin/tarnwick-service
     lib/systemd/system/tarnwick-service.service
     share/doc/tarnwick-service/copyright)
@@ -84,7 +86,7 @@ if(SYSTEMD_ANALYZE)
     string(REGEX REPLACE "ExecStart=/[^ ]*/bin/tarnwick-service" "ExecStart=${PREFIX}/bin/tarnwick-service"
            unit_text "${unit_text}")
     file(WRITE ${PREFIX}/verify/tarnwick-service.service "${unit_text}")
-    execute_process(COMMAND ${SYSTEMD_ANALYZE} verify ${PREFIX}/verify/tarnwick-service.service
+    execute_process(COMMAND ${SYSTEMD_ANALYZE} verify --man=no ${PREFIX}/verify/tarnwick-service.service
                     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     message(STATUS "${out}")
     if(NOT rc EQUAL 0 OR out MATCHES "tarnwick-service.service:")
