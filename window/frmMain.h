@@ -10,20 +10,25 @@
 
 #include <array>
 #include <chrono>
+#include <optional>
 
 #include "ImageUpload.h"
+#include "PastedImage.h"
 #include "ServiceEndpoint.h"
 #include "UploadLimits.h"
 
 class QCheckBox;
 class QGroupBox;
+class QImage;
 class QLabel;
 class QLineEdit;
+class QMimeData;
 class QProgressBar;
 class QPushButton;
 class QTimer;
 
 class CommonDialog;
+class ImagePathBox;
 
 class frmMain : public QWidget
 {
@@ -49,6 +54,10 @@ public:
     // at start: too big, the refusal box and nothing chosen; otherwise the
     // path chosen. Throws Toolkit::Failure when the file cannot be measured.
     void ChooseImage(const QString& fileName);
+    // An image that came as data (pasted, or dropped from a browser): kept in
+    // memory as PNG, or as a JPEG when the PNG would be too big; when no JPEG
+    // fits either, Browse's refusal box and nothing chosen.
+    void ChooseImageData(const QImage& image);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -65,6 +74,13 @@ private:
 
     // Image selection.
     void cmdBrowse_Click();
+    // Ctrl+V anywhere in the window, or Paste in the path box's menu: a
+    // copied file as if dropped, image data as ChooseImageData, text into
+    // the path box.
+    void Form_Paste();
+    // A pasted image is replaced by whatever the user types into the box.
+    void txtImagePath_Edited();
+    void ForgetPastedImage();
 
     // Results and clipboard.
     void cmdCopy_Click(int index);
@@ -109,7 +125,7 @@ private:
     QWidget* Picture3 = nullptr;
     QPushButton* cmdBrowse = nullptr;
     QWidget* Picture1 = nullptr;
-    QLineEdit* txtImagePath = nullptr;
+    ImagePathBox* txtImagePath = nullptr;
     QGroupBox* Frame2 = nullptr;
     QWidget* Picture2 = nullptr;
     QPushButton* cmdWinsock = nullptr;
@@ -120,6 +136,9 @@ private:
     std::array<QPushButton*, 8> cmdCopy{};
     std::array<QLineEdit*, 8> txtResult{};
     std::array<QLabel*, 8> Label{};
+
+    // The image chosen as data, while the path box describes it.
+    std::optional<PastedImage> m_pasted;
 
     // Non-visual components; the HTTP client and the socket are the upload's.
     CommonDialog* CDlg = nullptr;

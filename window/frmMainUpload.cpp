@@ -5,6 +5,7 @@
 
 #include "frmMain.h"
 
+#include "ImagePathBox.h"
 #include "Toolkit.h"
 #include "TransportFailure.h"
 
@@ -110,7 +111,11 @@ void frmMain::StartUpload(ImageUpload::Transport transport)
         LockInputs();
         setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(0);
-        m_upload->Start(txtImagePath->text(), transport, chkRandomName->checkState() != Qt::Unchecked);
+        const bool randomName = chkRandomName->checkState() != Qt::Unchecked;
+        if (m_pasted)
+            m_upload->Start(m_pasted->bytes, m_pasted->UploadName(), transport, randomName);
+        else
+            m_upload->Start(txtImagePath->text(), transport, randomName);
     } catch (const std::exception& trapped) {
         m_upload->Cancel();
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
