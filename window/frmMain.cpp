@@ -17,6 +17,7 @@
 #include <QGroupBox>
 #include <QIcon>
 #include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -105,6 +106,9 @@ const QString kImageFilter = QStringLiteral("Image Files (*.jpg;*.jpeg;*.png;*.g
 const QString kSelectImageTitle = QStringLiteral("Select an image file");
 const QString kTooBigTitle = QStringLiteral("Image too big");
 
+// Enough for an 8K screenshot at 16 bits a channel.
+constexpr int kPastedImageAllocationMB = 512;
+
 // The one local file (not a folder) that a drag carries; empty for anything else.
 QString DraggedFile(const QMimeData* data)
 {
@@ -165,6 +169,11 @@ frmMain::~frmMain()
 void frmMain::Form_Initialize()
 {
     // Qt's widgets need no common-controls start; this is where it would go.
+
+    // A pasted screenshot is decoded whole: Qt's default of 128 MB would
+    // refuse one of an 8K screen, whose JPEG may well fit.
+    if (QImageReader::allocationLimit() < kPastedImageAllocationMB)
+        QImageReader::setAllocationLimit(kPastedImageAllocationMB);
 }
 
 void frmMain::CreateControls()
@@ -369,8 +378,8 @@ void frmMain::ChooseImage(const QString& fileName)
 
 void frmMain::ChooseImageData(const QImage& image)
 {
-    if (image.isNull())
-        return;
+    // Data that said it was an image and cannot be read as one is, in all
+    // but a broken program's clipboard, one beyond the decoder's limit.
     std::optional<PastedImage> encoded = PastedImage::Encode(image, UploadLimits::MaxImageBytes);
     if (!encoded) {
         Toolkit::MsgBox(this, QString::fromLatin1(UploadLimits::TooBigText), Toolkit::vbExclamation, kTooBigTitle);

@@ -56,7 +56,8 @@ public:
     void ChooseImage(const QString& fileName);
     // An image that came as data (pasted, or dropped from a browser): kept in
     // memory as PNG, or as a JPEG when the PNG would be too big; when no JPEG
-    // fits either, Browse's refusal box and nothing chosen.
+    // fits either, or the data could not be decoded (a null image), Browse's
+    // refusal box and nothing chosen.
     void ChooseImageData(const QImage& image);
 
 protected:

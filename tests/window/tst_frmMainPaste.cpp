@@ -115,6 +115,8 @@ void TestFrmMainPaste::paste_data()
     QTest::newRow("a copied web address pastes as text") << "menu" << "remote" << earlier + "http://127.0.0.1/cat.png" << false;
     // Noise beyond what even the lowest JPEG quality brings under the limit.
     QTest::newRow("a screenshot nothing can fit") << "key on Browse" << "noise 5500" << earlier << true;
+    // Said to be an image, but not one the decoder could read (beyond its limit, say).
+    QTest::newRow("image data that cannot be read") << "key in box" << "unreadable" << earlier << true;
 }
 
 void TestFrmMainPaste::paste()
@@ -141,6 +143,8 @@ void TestFrmMainPaste::paste()
         data->setUrls({QUrl::fromLocalFile(PathOf(QStringLiteral("over")))});
     else if (clipboard == QLatin1String("two files"))
         data->setUrls({QUrl::fromLocalFile(PathOf(QStringLiteral("small"))), QUrl::fromLocalFile(PathOf(QStringLiteral("over")))});
+    else if (clipboard == QLatin1String("unreadable"))
+        data->setData(QStringLiteral("application/x-qt-image"), QByteArray(64, 'x'));
     else if (clipboard == QLatin1String("remote"))
         data->setUrls({QUrl(QStringLiteral("http://127.0.0.1/cat.png"))});
     else
