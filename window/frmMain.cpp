@@ -18,6 +18,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QImageReader>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -122,6 +123,16 @@ QString DraggedFile(const QMimeData* data)
         return {};
     return path;
 }
+
+// Reading and encoding a large screenshot takes a moment, a second or more
+// for one of an 8K screen.
+struct BusyCursor
+{
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
 
 // The image that a drag or the clipboard carries as data; null for none.
 QImage ImageData(const QMimeData* data)
@@ -243,8 +254,10 @@ void frmMain::CreateControls()
     // A dropped file is meant for the window as a whole, not for the text box
     // under the pointer.
     txtImagePath->setAcceptDrops(false);
-    for (QLineEdit* row : txtResult)
+    for (QLineEdit* row : txtResult) {
         row->setAcceptDrops(false);
+        row->installEventFilter(this);
+    }
 
     // What a screen reader says of each control. The captions stay as they
     // are; eight buttons all called "Copy" are told apart by their rows.
@@ -378,9 +391,18 @@ void frmMain::ChooseImage(const QString& fileName)
 
 void frmMain::ChooseImageData(const QImage& image)
 {
+    std::optional<PastedImage> encoded;
+    {
+        const BusyCursor busy;
+        encoded = PastedImage::Encode(image, UploadLimits::MaxImageBytes);
+    }
+    ChooseEncodedImage(std::move(encoded));
+}
+
+void frmMain::ChooseEncodedImage(std::optional<PastedImage> encoded)
+{
     // Data that said it was an image and cannot be read as one is, in all
     // but a broken program's clipboard, one beyond the decoder's limit.
-    std::optional<PastedImage> encoded = PastedImage::Encode(image, UploadLimits::MaxImageBytes);
     if (!encoded) {
         Toolkit::MsgBox(this, QString::fromLatin1(UploadLimits::TooBigText), Toolkit::vbExclamation, kTooBigTitle);
         return;
@@ -400,6 +422,18 @@ void frmMain::txtImagePath_Edited()
     ForgetPastedImage();
 }
 
+bool frmMain::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Paste)) {
+        const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+        if (data && (data->hasImage() || !DraggedFile(data).isEmpty())) {
+            Form_Paste();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void frmMain::Form_Paste()
 {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
@@ -412,10 +446,16 @@ void frmMain::Form_Paste()
         if (!cmdBrowse->isEnabled())
             return;
         try {
-            if (!path.isEmpty())
+            if (!path.isEmpty()) {
                 ChooseImage(path);
-            else
-                ChooseImageData(ImageData(data));
+                return;
+            }
+            std::optional<PastedImage> encoded;
+            {
+                const BusyCursor busy;
+                encoded = PastedImage::Encode(ImageData(data), UploadLimits::MaxImageBytes);
+            }
+            ChooseEncodedImage(std::move(encoded));
         } catch (const std::exception&) {
             // As for Browse: a file that cannot be measured is ignored.
         }

@@ -65,6 +65,9 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // A result row takes Ctrl+V for itself, as a line edit does: an image or
+    // a file on the clipboard is the window's paste all the same.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Form_Initialize();
@@ -81,6 +84,8 @@ private:
     void Form_Paste();
     // A pasted image is replaced by whatever the user types into the box.
     void txtImagePath_Edited();
+    // The pasted image chosen, or the refusal box when there is none.
+    void ChooseEncodedImage(std::optional<PastedImage> encoded);
     void ForgetPastedImage();
 
     // Results and clipboard.

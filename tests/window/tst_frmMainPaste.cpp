@@ -26,7 +26,8 @@ QLineEdit* PathBox(const frmMain& window)
 }
 
 // "key in box": Ctrl+V with the focus in the path box; "key on Browse":
-// with the focus elsewhere; "menu": the path box's context menu.
+// with the focus elsewhere; "key in a row": in a result row, which keeps
+// pasted text for itself; "menu": the path box's context menu.
 void Paste(frmMain& window, const QString& how)
 {
     QLineEdit* box = PathBox(window);
@@ -47,7 +48,13 @@ void Paste(frmMain& window, const QString& how)
         menu->close();
         return;
     }
-    QWidget* target = how == QLatin1String("key in box") ? static_cast<QWidget*>(box) : ControlOf(window, QStringLiteral("cmdBrowse"));
+    QWidget* target = ControlOf(window, QStringLiteral("cmdBrowse"));
+    if (how == QLatin1String("key in box"))
+        target = box;
+    if (how == QLatin1String("key in a row")) {
+        window.EnableResults();
+        target = ResultRow(window, 0);
+    }
     target->setFocus();
     QTRY_VERIFY(target->hasFocus());
     QTest::keySequence(target, QKeySequence(QKeySequence::Paste));
@@ -108,6 +115,9 @@ void TestFrmMainPaste::paste_data()
         QTest::addRow("%s: a copied file", how) << how << "file" << QRegularExpression::escape(PathOf("small")) << false;
         QTest::addRow("%s: text", how) << how << "text" << earlier + "-copy" << false;
     }
+    QTest::newRow("key in a row: a screenshot") << "key in a row" << "image" << "Pasted image, PNG, \\d+ KB" << false;
+    QTest::newRow("key in a row: a copied file") << "key in a row" << "file" << QRegularExpression::escape(PathOf("small")) << false;
+    QTest::newRow("key in a row: text stays in the row") << "key in a row" << "text" << earlier << false;
     // Too big as PNG: the best JPEG quality that fits, at the image's own size.
     QTest::newRow("a screenshot too big for PNG") << "key in box" << "noise 1500" << "Pasted image, JPEG, \\d+ KB" << false;
     QTest::newRow("a copied file too big") << "key on Browse" << "file over" << earlier << true;
