@@ -91,7 +91,7 @@ bool FolderStore::open()
     return true;
 }
 
-ImageStore::Stored FolderStore::put(const QByteArray& bytes, const QString& name, const QByteArray& type)
+ImageStore::Stored FolderStore::put(QByteArrayView bytes, const QString& name, const QByteArray& type)
 {
     Stored stored{ Outcome::Failed, { {}, name, type, bytes.size(), QDateTime::currentDateTimeUtc() }, {} };
     Entry& entry = stored.entry;
@@ -119,7 +119,7 @@ ImageStore::Stored FolderStore::put(const QByteArray& bytes, const QString& name
     // on the benchmark's machine).
     QFile file(pathOf(entry.id) + kPartSuffix);
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.write(line) == line.size()
-        && file.write(bytes) == bytes.size() && file.flush();
+        && file.write(bytes.data(), bytes.size()) == bytes.size() && file.flush();
     file.close();
     if (!written || !file.rename(pathOf(entry.id))) {
         stored.error = file.fileName() + u": "_s + file.errorString();

@@ -21,7 +21,7 @@ public:
     bool open();
     QString errorString() const { return m_error; }
 
-    Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) override;
+    Stored put(QByteArrayView bytes, const QString& name, const QByteArray& type) override;
     Found get(QByteArrayView id) const override;
     std::optional<QByteArray> thumbnail(QByteArrayView id) const override;
     void keepThumbnail(QByteArrayView id, const QByteArray& jpeg) override;

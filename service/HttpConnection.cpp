@@ -11,6 +11,7 @@ constexpr QByteArrayView kHeadEnd = "\r\n\r\n";
 constexpr QByteArrayView kCrLf = "\r\n";
 constexpr QByteArrayView kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr qint64 kReadBufferBytes = 256 * 1024;
+constexpr qint64 kUsualHeadBytes = 4 * 1024;
 constexpr qsizetype kMaxLoggedTarget = 200;
 
 } // namespace
@@ -94,8 +95,15 @@ void HttpConnection::readRequest()
         // Blank lines may come before a request, such as one that ended its body with CR LF.
         while (m_socket.peek(kCrLf.size()) == kCrLf)
             m_socket.skip(kCrLf.size());
-        const QByteArray seen = m_socket.peek(limits.maxHeadBytes);
-        const qsizetype end = seen.indexOf(kHeadEnd);
+        // Most heads end within a few kilobytes: the whole allowance is looked
+        // at only when they do not, not copied out with the body's first bytes each time.
+        const qint64 firstLook = std::min<qint64>(kUsualHeadBytes, limits.maxHeadBytes);
+        QByteArray seen = m_socket.peek(firstLook);
+        qsizetype end = seen.indexOf(kHeadEnd);
+        if (end < 0 && seen.size() == firstLook) {
+            seen = m_socket.peek(limits.maxHeadBytes);
+            end = seen.indexOf(kHeadEnd);
+        }
         if (end < 0) {
             if (seen.size() >= limits.maxHeadBytes)
                 refuse(431);
@@ -114,7 +122,11 @@ void HttpConnection::readRequest()
         return;
     QByteArray& body = m_head.request.body;
     if (m_head.bodyLength > 0) {
-        body += m_socket.read(std::min(m_socket.bytesAvailable(), m_head.bodyLength - body.size() - 1));
+        // Read into a body of its announced size, which the head's check has bounded.
+        body.reserve(m_head.bodyLength);
+        const qsizetype had = body.size();
+        body.resize(had + std::min(m_socket.bytesAvailable(), m_head.bodyLength - had - 1));
+        body.resize(had + std::max<qint64>(0, m_socket.read(body.data() + had, body.size() - had)));
         if (body.size() < m_head.bodyLength - 1 || m_socket.bytesAvailable() == 0)
             return keepTime(body.size());
         body += m_socket.peek(1);

@@ -22,6 +22,7 @@ HttpServer::HttpServer(HttpHandler& handler, const Limits& limits, QObject* pare
     // A burst of clients waits in the kernel's queue rather than being dropped.
     setListenBacklogSize(1024);
     m_pool.setMaxThreadCount(kAnsweringThreads);
+    m_homes.emplace_back(this);
     for (int i = 0; i < std::max(2, QThread::idealThreadCount()); ++i) {
         auto* thread = new QThread(this);
         auto* home = new QObject;
@@ -29,7 +30,7 @@ HttpServer::HttpServer(HttpHandler& handler, const Limits& limits, QObject* pare
         connect(thread, &QThread::finished, home, &QObject::deleteLater);
         thread->start();
         m_threads.push_back(thread);
-        m_homes.push_back({ home });
+        m_homes.emplace_back(home);
     }
 }
 
@@ -38,6 +39,8 @@ HttpServer::~HttpServer()
     close();
     // Answers still being made reach their connections, which then go with their threads.
     m_pool.waitForDone();
+    // This thread's own connections go before what they use of the server.
+    qDeleteAll(findChildren<HttpConnection*>(Qt::FindDirectChildrenOnly));
     for (QThread* thread : m_threads) {
         thread->quit();
         thread->wait();
@@ -80,10 +83,13 @@ void HttpServer::incomingConnection(qintptr descriptor)
     Home& home = *std::min_element(m_homes.begin(), m_homes.end(),
                                    [](const Home& a, const Home& b) { return a.connections < b.connections; });
     ++home.connections;
+    // At once when the home is this thread; else queued to the home's thread.
     QMetaObject::invokeMethod(home.parent, [this, descriptor, &home] {
         auto* connection = new HttpConnection(*this, home.parent);
-        connect(connection, &HttpConnection::logged, this, &HttpServer::requestLogged);
-        connect(connection, &QObject::destroyed, this, [this, &home] { connectionEnded(home); });
+        // Both on the connection's thread: a request costs no other thread a wake-up.
+        connect(connection, &HttpConnection::logged, this, &HttpServer::requestLogged, Qt::DirectConnection);
+        connect(connection, &QObject::destroyed, this, [this, &home] { connectionEnded(home); },
+                Qt::DirectConnection);
         connection->start(descriptor);
     });
 }
@@ -91,7 +97,14 @@ void HttpServer::incomingConnection(qintptr descriptor)
 void HttpServer::connectionEnded(Home& home)
 {
     --home.connections;
-    --m_connections;
+    // Below the limit this thread has nothing to do; at it, the server may
+    // have stopped accepting, or hold connections waiting.
+    if (m_connections.fetch_sub(1) >= m_limits.maxConnections)
+        QMetaObject::invokeMethod(this, &HttpServer::admitWaiting, Qt::QueuedConnection);
+}
+
+void HttpServer::admitWaiting()
+{
     if (!isListening())
         return;
     if (!m_waiting.isEmpty())

@@ -9,6 +9,8 @@
 #include <QTcpServer>
 #include <QThreadPool>
 
+#include <atomic>
+#include <deque>
 #include <vector>
 
 class QThread;
@@ -32,9 +34,10 @@ public:
     virtual HttpResponse refusal(int status) = 0;
 };
 
-// HTTP/1.0 and 1.1 on plain TCP. The server's own thread only accepts
-// connections; each goes to the one of its threads, one per core, that holds
-// the fewest. Requests that may wait are answered on a pool of other threads, so
+// HTTP/1.0 and 1.1 on plain TCP. The server's own thread accepts
+// connections; each goes to the one of its threads, its own and one per core,
+// that holds the fewest, its own first: one client at a time is served
+// without a thread waking another. Requests that may wait are answered on a pool of other threads, so
 // that a slow answer holds up no other connection. Each request must arrive
 // whole in time, and past the connection limit clients wait in the listening
 // queue.
@@ -71,7 +74,7 @@ public:
     const Limits& limits() const { return m_limits; }
     HttpHandler& handler() { return m_handler; }
     QThreadPool& pool() { return m_pool; }
-    int connectionCount() const { return m_connections; }
+    int connectionCount() const { return m_connections.load(); }
 
     // For a connection from this address: false when it holds its share.
     bool admit(const QHostAddress& peer);
@@ -79,6 +82,7 @@ public:
 
 signals:
     // "POST /? 200 5123": method, target, status, bytes of the answer's body.
+    // Emitted on the thread that answered the request.
     void requestLogged(const QString& line);
 
 protected:
@@ -87,18 +91,22 @@ protected:
 private:
     struct Home
     {
+        explicit Home(QObject* parent) : parent(parent) { }
         QObject* parent; // of its connections, in its thread
-        int connections = 0;
+        std::atomic<int> connections = 0;
     };
 
+    // On the connection's thread.
     void connectionEnded(Home& home);
+    // On the server's thread, after a connection ended at the limit.
+    void admitWaiting();
 
     HttpHandler& m_handler;
     Limits m_limits;
     std::vector<QThread*> m_threads;
-    std::vector<Home> m_homes;
+    std::deque<Home> m_homes;
     QThreadPool m_pool;
-    int m_connections = 0;
+    std::atomic<int> m_connections = 0;
     QQueue<qintptr> m_waiting; // accepted past the limit, not yet read
     QMutex m_addressMutex;
     QHash<QHostAddress, int> m_perAddress;

@@ -86,7 +86,7 @@ ImageService::ImageService(ImageStore& store, const QString& thumbnailProgram, c
     , m_thumbnails(thumbnailProgram)
     , m_server(*this, limits)
 {
-    connect(&m_server, &HttpServer::requestLogged, this, &ImageService::requestLogged);
+    connect(&m_server, &HttpServer::requestLogged, this, &ImageService::requestLogged, Qt::DirectConnection);
 }
 
 bool ImageService::start(const QHostAddress& address, quint16 port)
@@ -177,7 +177,7 @@ HttpResponse ImageService::upload(const HttpRequest& request)
                                  largestImage()));
     }
 
-    const QByteArray& bytes = upload.fileBytes();
+    const QByteArrayView bytes = upload.fileBytes();
     const ImageStore::Stored stored =
         m_store.put(bytes, ServicePages::displayName(upload.fileName()), ImageCodec::mimeTypeOf(bytes));
     switch (stored.outcome) {

@@ -36,6 +36,7 @@ public:
 
 signals:
     // "POST /? 200 5123": method, target, status, bytes of the answer's body.
+    // Emitted on the thread that answered the request.
     void requestLogged(const QString& line);
 
 private:

@@ -61,7 +61,7 @@ public:
     // Keeps the bytes and their entry whole, or nothing of them; the store
     // gives the entry its id and time. Full when they do not fit: no image is
     // ever removed to make room, since its links are out there.
-    virtual Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) = 0;
+    virtual Stored put(QByteArrayView bytes, const QString& name, const QByteArray& type) = 0;
     // Missing for an unknown id, or an entry that is not whole; Unavailable
     // when the store cannot tell (an image is never said to be gone then).
     virtual Found get(QByteArrayView id) const = 0;

@@ -116,7 +116,9 @@ MultipartUpload MultipartUpload::parse(QByteArrayView contentType, const QByteAr
                 return MultipartUpload(Error::FileTooLarge);
             MultipartUpload upload(Error::None);
             upload.m_fileName = *fileName;
-            upload.m_fileBytes = body.mid(contentStart, size);
+            upload.m_body = body;
+            upload.m_fileStart = contentStart;
+            upload.m_fileSize = size;
             return upload;
         }
         cursor = contentEnd + crLfDelimiter.size();

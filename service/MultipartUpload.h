@@ -26,7 +26,8 @@ public:
     bool isValid() const { return m_error == Error::None; }
     // As sent, undecoded; may be empty.
     QByteArray fileName() const { return m_fileName; }
-    QByteArray fileBytes() const { return m_fileBytes; }
+    // Within the body parsed, which the upload holds on to (shared, not copied).
+    QByteArrayView fileBytes() const { return QByteArrayView(m_body).sliced(m_fileStart, m_fileSize); }
 
     // A sentence for the person who sent the upload, without its full stop:
     // it heads the page that refuses the upload.
@@ -37,5 +38,7 @@ private:
 
     Error m_error;
     QByteArray m_fileName;
-    QByteArray m_fileBytes;
+    QByteArray m_body;
+    qsizetype m_fileStart = 0;
+    qsizetype m_fileSize = 0;
 };

@@ -224,8 +224,9 @@ ImageStore::Outcome S3Store::createBucket(QString* error)
     return outcome;
 }
 
-ImageStore::Stored S3Store::put(const QByteArray& bytes, const QString& name, const QByteArray& type)
+ImageStore::Stored S3Store::put(QByteArrayView image, const QString& name, const QByteArray& type)
 {
+    const QByteArray bytes = image.toByteArray();
     Stored stored{ Outcome::Failed, { {}, name, type, bytes.size(), QDateTime::currentDateTimeUtc() }, {} };
     Entry& entry = stored.entry;
     // Metadata travels in header lines, which carry ASCII only.

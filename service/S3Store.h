@@ -52,7 +52,7 @@ public:
     Outcome createBucket(QString* error = nullptr);
 
     bool isRemote() const override { return true; }
-    Stored put(const QByteArray& bytes, const QString& name, const QByteArray& type) override;
+    Stored put(QByteArrayView bytes, const QString& name, const QByteArray& type) override;
     Found get(QByteArrayView id) const override;
     std::optional<QByteArray> thumbnail(QByteArrayView id) const override;
     void keepThumbnail(QByteArrayView id, const QByteArray& jpeg) override;
