@@ -260,13 +260,14 @@ void frmMain::CreateControls()
     }
 
     // What a screen reader says of each control. The captions stay as they
-    // are; eight buttons all called "Copy" are told apart by their rows.
+    // are, and each name holds its caption, which is what a user of speech
+    // input says; eight buttons all called "Copy" are told apart by their rows.
     cmdBrowse->setAccessibleName(QStringLiteral("Browse"));
     cmdBrowse->setAccessibleDescription(QStringLiteral("Choose the image file to upload"));
     txtImagePath->setAccessibleName(QStringLiteral("Image to upload"));
     txtImagePath->setAccessibleDescription(
         QStringLiteral("The path of the image file to upload; Ctrl+V pastes an image, a copied file or text"));
-    cmdWinsock->setAccessibleName(QStringLiteral("Upload over a plain socket"));
+    cmdWinsock->setAccessibleName(QStringLiteral("Upload (Winsock) over a plain socket"));
     cmdWinsock->setAccessibleDescription(
         QStringLiteral("Upload the image over a plain TCP socket and show its eight links"));
     cmdInet->setAccessibleName(QStringLiteral("Upload"));

@@ -108,7 +108,7 @@ void TestFrmMainAccessibility::commandsNamedAndDescribed_data()
     QTest::addColumn<QString>("name");
 
     QTest::newRow("cmdBrowse") << "cmdBrowse" << "Browse" << "Browse";
-    QTest::newRow("cmdWinsock") << "cmdWinsock" << "Upload (Winsock)" << "Upload over a plain socket";
+    QTest::newRow("cmdWinsock") << "cmdWinsock" << "Upload (Winsock)" << "Upload (Winsock) over a plain socket";
     QTest::newRow("cmdInet") << "cmdInet" << "Upload" << "Upload";
     QTest::newRow("chkRandomName") << "chkRandomName" << "Give online image a random name" << "Give online image a random name";
     QTest::newRow("cmdCopyAll") << "cmdCopyAll" << "Copy All" << "Copy all links";
@@ -131,6 +131,8 @@ void TestFrmMainAccessibility::commandsNamedAndDescribed()
     const auto node = std::find_if(nodes.begin(), nodes.end(), [button](const Node& n) { return n.object == button; });
     QVERIFY(node != nodes.end());
     QCOMPARE(node->name, name);
+    // What is seen is what is said: the caption, without its mnemonic marks, is in the name.
+    QVERIFY(node->name.contains(QString(caption).remove(u'&'), Qt::CaseInsensitive));
     QVERIFY2(node->description.size() > 20, qPrintable(node->description));
 }
 
