@@ -13,10 +13,34 @@ const QByteArray kJpeg = QByteArrayLiteral("JPEG");
 // From the best down; tried in this order once the lowest has been seen to fit.
 constexpr int kJpegQualities[] = {90, 80, 70, 60, 50, 40, 30, 20, 10};
 
-QByteArray Encoded(const QImage& image, const QByteArray& format, int quality = -1)
+// A buffer that refuses to grow past its cap: the encoder then gives up
+// there instead of finishing a file that could never be sent. A PNG of an
+// 8K photograph takes seconds to finish; its first 3 MiB take a fraction.
+// (Qt's PNG writer says "libpng error: Write Error" on standard error when
+// it stops.)
+class CappedBuffer : public QBuffer
+{
+public:
+    CappedBuffer(QByteArray* bytes, qint64 cap) : QBuffer(bytes), m_cap(cap) {}
+
+protected:
+    qint64 writeData(const char* data, qint64 length) override
+    {
+        if (m_cap >= 0 && pos() + length > m_cap)
+            return -1;
+        return QBuffer::writeData(data, length);
+    }
+
+private:
+    qint64 m_cap;
+};
+
+// The image in format, or nothing when it cannot be written within cap bytes
+// (-1: no cap).
+QByteArray Encoded(const QImage& image, const QByteArray& format, int quality = -1, qint64 cap = -1)
 {
     QByteArray bytes;
-    QBuffer buffer(&bytes);
+    CappedBuffer buffer(&bytes, cap);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
     writer.setQuality(quality);
@@ -49,7 +73,7 @@ std::optional<PastedImage> PastedImage::Encode(const QImage& image, qint64 maxBy
 {
     if (image.isNull())
         return std::nullopt;
-    QByteArray png = Encoded(image, kPng);
+    QByteArray png = Encoded(image, kPng, -1, maxBytes);
     if (Fits(png, maxBytes))
         return PastedImage{std::move(png), kPng};
     png.clear();
