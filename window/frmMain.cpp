@@ -397,11 +397,6 @@ void frmMain::ChooseImageData(const QImage& image)
         const BusyCursor busy;
         encoded = PastedImage::Encode(image, UploadLimits::MaxImageBytes);
     }
-    ChooseEncodedImage(std::move(encoded));
-}
-
-void frmMain::ChooseEncodedImage(std::optional<PastedImage> encoded)
-{
     // Data that said it was an image and cannot be read as one is, in all
     // but a broken program's clipboard, one beyond the decoder's limit.
     if (!encoded) {
@@ -451,12 +446,12 @@ void frmMain::Form_Paste()
                 ChooseImage(path);
                 return;
             }
-            std::optional<PastedImage> encoded;
+            QImage image;
             {
-                const BusyCursor busy;
-                encoded = PastedImage::Encode(ImageData(data), UploadLimits::MaxImageBytes);
+                const BusyCursor busy; // another program's data, read and decoded
+                image = ImageData(data);
             }
-            ChooseEncodedImage(std::move(encoded));
+            ChooseImageData(image);
         } catch (const std::exception&) {
             // As for Browse: a file that cannot be measured is ignored.
         }
@@ -485,13 +480,15 @@ void frmMain::dragMoveEvent(QDragMoveEvent* event)
 
 void frmMain::dropEvent(QDropEvent* event)
 {
-    const QString path = DraggedFile(event->mimeData());
-    // Image data without a file (from a browser) goes the way of a paste.
-    const QImage image = path.isEmpty() ? ImageData(event->mimeData()) : QImage();
-    if (!cmdBrowse->isEnabled() || (path.isEmpty() && image.isNull())) {
+    const QMimeData* data = event->mimeData();
+    const QString path = DraggedFile(data);
+    if (!cmdBrowse->isEnabled() || (path.isEmpty() && !(data && data->hasImage()))) {
         event->ignore();
         return;
     }
+    // Image data without a file (from a browser) goes the way of a paste;
+    // it is read now, while the drag still holds it.
+    const QImage image = path.isEmpty() ? ImageData(data) : QImage();
     event->acceptProposedAction();
 
     // Checked after the drop has finished: a message box shown from inside the

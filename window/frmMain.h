@@ -84,8 +84,6 @@ private:
     void Form_Paste();
     // A pasted image is replaced by whatever the user types into the box.
     void txtImagePath_Edited();
-    // The pasted image chosen, or the refusal box when there is none.
-    void ChooseEncodedImage(std::optional<PastedImage> encoded);
     void ForgetPastedImage();
 
     // Results and clipboard.

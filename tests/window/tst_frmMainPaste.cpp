@@ -218,6 +218,8 @@ void TestFrmMainPaste::dropImageData_data()
     QTest::newRow("from a browser, with its web address") << true << 30 << false << true << "Pasted image, PNG, \\d+ KB";
     QTest::newRow("too big for PNG") << false << 1500 << false << true << "Pasted image, JPEG, \\d+ KB";
     QTest::newRow("ignored while busy") << false << 30 << true << false << "";
+    // Edge 0: data that says it is an image but cannot be read as one; refused as too big.
+    QTest::newRow("unreadable image data") << false << 0 << false << true << "";
 }
 
 void TestFrmMainPaste::dropImageData()
@@ -235,7 +237,10 @@ void TestFrmMainPaste::dropImageData()
         window->LockInputs();
 
     QMimeData data;
-    data.setImageData(NoiseImage(edge, edge));
+    if (edge > 0)
+        data.setImageData(NoiseImage(edge, edge));
+    else
+        data.setData(QStringLiteral("application/x-qt-image"), QByteArray(64, 'x'));
     if (withRemoteUrl)
         data.setUrls({QUrl(QStringLiteral("http://127.0.0.1/cat.png"))});
     const QPoint where = window->rect().center();
@@ -250,7 +255,10 @@ void TestFrmMainPaste::dropImageData()
     const QString pattern = after.isEmpty() ? QRegularExpression::escape(PathOf(QStringLiteral("earlier"))) : after;
     const QRegularExpression expected(QRegularExpression::anchoredPattern(pattern));
     QTRY_VERIFY2(expected.match(PathBox(*window)->text()).hasMatch(), qPrintable(PathBox(*window)->text()));
-    QVERIFY(messages.shown.isEmpty());
+    const bool refused = edge == 0;
+    QTRY_COMPARE(messages.shown.size(), refused ? 1 : 0);
+    if (refused)
+        QCOMPARE(messages.shown[0].text, kTooBig);
 }
 
 QTEST_MAIN(TestFrmMainPaste)
