@@ -5,10 +5,13 @@
 #include "WindowTestSupport.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QtTest>
+
+#include <algorithm>
 
 namespace {
 
