@@ -5,6 +5,7 @@
 // clipboard commands. Every piece of work is an event handler of this class.
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -106,6 +107,9 @@ private:
     // enabled, idle caption, rows disabled and empty; then the one message,
     // "N - description".
     void EndUploadWithFailure(int number, const QString& description);
+    // The button pressed from the keyboard loses the focus while it is
+    // disabled; it gets it back at the end unless the user moved on.
+    void RestoreFocus();
 
     // The progress strip: shown empty when an upload starts (total 0: not
     // known yet), then fed by the upload's progress at most every few dozen
@@ -122,6 +126,8 @@ private:
     QElapsedTimer m_progressShown;
     qint64 m_progressSent = 0;
     qint64 m_progressTotal = 0;
+    QPointer<QWidget> m_focusBeforeUpload;
+    QPointer<QWidget> m_focusDuringUpload;
     // ---- end of transports ----------------------------------------------------
 
     // Controls, named as on screen.

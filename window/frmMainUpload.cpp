@@ -107,8 +107,10 @@ void frmMain::StartUpload(ImageUpload::Transport transport)
 {
     try {
         HoldPainting();
+        m_focusBeforeUpload = focusWidget();
         DisableResults();
         LockInputs();
+        m_focusDuringUpload = focusWidget();
         setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(0);
         const bool randomName = chkRandomName->checkState() != Qt::Unchecked;
@@ -134,6 +136,7 @@ void frmMain::Upload_Ended()
     const modTarnwick::LinkSet& links = m_upload->Links();
     EnableResults();
     UnlockInputs();
+    RestoreFocus();
     const std::size_t rows = std::min(links.size(), txtResult.size());
     for (std::size_t i = 0; i < rows; ++i) {
         txtResult[i]->setText(QString::fromUtf8(links[i]));
@@ -143,6 +146,15 @@ void frmMain::Upload_Ended()
     setWindowTitle(QString::fromLatin1(IdleCaption));
 }
 
+void frmMain::RestoreFocus()
+{
+    if (m_focusBeforeUpload && m_focusBeforeUpload->isEnabled() && m_focusBeforeUpload != m_focusDuringUpload
+        && focusWidget() == m_focusDuringUpload)
+        m_focusBeforeUpload->setFocus(Qt::OtherFocusReason);
+    m_focusBeforeUpload.clear();
+    m_focusDuringUpload.clear();
+}
+
 void frmMain::EndUploadWithFailure(int number, const QString& description)
 {
     try {
@@ -150,6 +162,7 @@ void frmMain::EndUploadWithFailure(int number, const QString& description)
         HideUploadProgress();
         DisableResults();
         UnlockInputs();
+        RestoreFocus();
         setWindowTitle(QString::fromLatin1(IdleCaption));
     } catch (...) {
         // The message below is what the user must see; a second failure adds nothing.

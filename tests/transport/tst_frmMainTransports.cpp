@@ -8,6 +8,7 @@
 #include "WinsockControl.h"
 #include "modTarnwick.h"
 
+#include <QApplication>
 #include <QBuffer>
 #include <QCheckBox>
 #include <QClipboard>
@@ -155,6 +156,8 @@ private slots:
     void pastedImageOnTheWire();
     void pastedImageGivesWay_data();
     void pastedImageGivesWay();
+    void keyboardAlone_data();
+    void keyboardAlone();
     void answers_data();
     void answers();
     void unreadablePage_data();
@@ -394,6 +397,65 @@ void tst_frmMainTransports::pastedImageGivesWay()
     QCOMPARE(UploadNameOf(server.Received()), QByteArray("harbour.png"));
     QCOMPARE(PartBytesOf(server.Received()), EveryByteValue(5000));
     QCOMPARE(messages.shown.size(), 0);
+}
+
+void tst_frmMainTransports::keyboardAlone_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<bool>("answered");
+
+    QTest::newRow("socket") << Transport::Socket << true;
+    QTest::newRow("http client") << Transport::Inet << true;
+    QTest::newRow("socket, refused") << Transport::Socket << false;
+    QTest::newRow("http client, refused") << Transport::Inet << false;
+}
+
+// Paste, upload and copy with the keyboard alone. The upload button, which
+// loses the focus while it is disabled, has it back at the end, so that
+// Space pressed again cannot land in the path box.
+void tst_frmMainTransports::keyboardAlone()
+{
+    QFETCH(Transport, transport);
+    QFETCH(bool, answered);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerWithPage(server, transport);
+    auto window = OpenWindowAt(answered ? server.Port() : RefusingPort(), 5s);
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    CopyImage(NoiseImage(64, 48));
+    QTest::keySequence(window.get(), QKeySequence(QKeySequence::Paste));
+    QVERIFY(ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"))->text().startsWith(QLatin1String("Pasted image")));
+
+    QPushButton* button = ButtonOf(*window, transport);
+    QWidget* focused = QApplication::focusWidget();
+    for (int tabs = 0; focused != button && tabs < 10; ++tabs) {
+        QTest::keyClick(focused, Qt::Key_Tab);
+        focused = QApplication::focusWidget();
+    }
+    QCOMPARE(focused, button);
+    QTest::keyClick(button, Qt::Key_Space);
+    if (answered) {
+        QTRY_COMPARE(Rows(*window), ExpectedRows());
+    } else {
+        QTRY_COMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].text, QStringLiteral("111 - Connection refused"));
+    }
+    QCOMPARE(QApplication::focusWidget(), button);
+    if (!answered)
+        return;
+
+    // Back round to the first row's Copy button, and press it.
+    focused = button;
+    for (int tabs = 0; focused != ControlOf(*window, QStringLiteral("cmdCopy0")) && tabs < 10; ++tabs) {
+        QTest::keyClick(focused, Qt::Key_Tab);
+        focused = QApplication::focusWidget();
+    }
+    QCOMPARE(focused->objectName(), QStringLiteral("cmdCopy0"));
+    QTest::keyClick(focused, Qt::Key_Space);
+    QCOMPARE(QGuiApplication::clipboard()->text(), ExpectedRows().constFirst());
 }
 
 void tst_frmMainTransports::answers_data()
