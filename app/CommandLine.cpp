@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 
 #include <cerrno>
+#include <string_view>
 
 #include <unistd.h>
 
@@ -28,13 +29,16 @@ struct Options
             "Without --print the window opens, with FILE chosen when one is named.\n"
             "With --print each FILE in turn is uploaded to the compiled-in service without a\n"
             "window; its links go to standard output, one per line, and a failure is told on\n"
-            "standard error. Exit status: 0 when every file gave links, 1 when any did not,\n"
-            "2 for wrong usage."));
+            "standard error. A FILE of - is the image on standard input, for instance\n"
+            "  xclip -selection clipboard -t image/png -o | tarnwick-uploader --print -\n"
+            "Exit status: 0 when every file gave links, 1 when any did not, 2 for wrong usage."));
         parser.addOption(print);
         parser.addOption(socket);
         parser.addOption(randomName);
+        parser.addOption(name);
         parser.addPositionalArgument(QStringLiteral("FILE"),
-                                     QStringLiteral("An image of at most %1 bytes; several with --print.").arg(UploadLimits::MaxImageBytes),
+                                     QStringLiteral("An image of at most %1 bytes; several with --print, - for standard input.")
+                                         .arg(UploadLimits::MaxImageBytes),
                                      QStringLiteral("[FILE...]"));
     }
 
@@ -47,6 +51,10 @@ struct Options
                               QStringLiteral("With --print: upload over a plain socket, not the HTTP client.")};
     QCommandLineOption randomName{QStringLiteral("random-name"),
                                   QStringLiteral("With --print: store each image under a random name with its extension.")};
+    QCommandLineOption name{QStringLiteral("name"),
+                            QStringLiteral("With --print -: the name the image on standard input goes up as (default: stdin and "
+                                           "the extension its first bytes show, stdin.png for a PNG)."),
+                            QStringLiteral("NAME")};
 };
 
 CommandLine WrongUsage(const QString& error)
@@ -70,15 +78,55 @@ std::optional<TransportFailure::Failure> Refused(const QString& file)
     return std::nullopt;
 }
 
-// One file up; its failure, or its links on out.
-std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QString& file, ImageUpload::Transport transport,
-                                                bool randomName, QIODevice& out)
+// The image on standard input, read to its end but never more than one byte
+// past the limit; a failure for an input that is empty, too big or unreadable.
+std::optional<TransportFailure::Failure> ReadImage(QIODevice& in, QByteArray& image)
 {
-    if (std::optional<TransportFailure::Failure> refused = Refused(file))
+    if (!in.isOpen() && !in.open(QIODevice::ReadOnly))
+        return TransportFailure::Failure{EBADF, QStringLiteral("Standard input cannot be read: ") + in.errorString()};
+    image.resize(UploadLimits::MaxImageBytes + 1);
+    qint64 size = 0;
+    while (size < image.size()) {
+        const qint64 got = in.read(image.data() + size, image.size() - size);
+        if (got < 0)
+            return TransportFailure::Failure{EIO, QStringLiteral("Standard input cannot be read: ") + in.errorString()};
+        if (got == 0)
+            break;
+        size += got;
+    }
+    image.truncate(size);
+    if (size > UploadLimits::MaxImageBytes)
+        return TransportFailure::Failure{EFBIG, QString::fromLatin1(UploadLimits::TooBigText).trimmed()};
+    if (size == 0)
+        return TransportFailure::Failure{EINVAL, QStringLiteral("Standard input was empty: there is no image to upload")};
+    return std::nullopt;
+}
+
+// One file up, or the image on standard input; its failure, or its links on out.
+std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QString& file, const CommandLine& command,
+                                                QIODevice& in, QIODevice& out)
+{
+    const ImageUpload::Transport transport = command.socket ? ImageUpload::Transport::Socket : ImageUpload::Transport::HttpClient;
+    QByteArray image;
+    const bool standardInput = file == QLatin1String(CommandLine::StandardInput);
+    if (standardInput) {
+        // Read whole before any connection: the limit is kept as for a file.
+        if (std::optional<TransportFailure::Failure> refused = ReadImage(in, image))
+            return refused;
+    } else if (std::optional<TransportFailure::Failure> refused = Refused(file)) {
         return refused;
+    }
     QEventLoop ended;
     QObject::connect(&upload, &ImageUpload::Ended, &ended, &QEventLoop::quit);
-    upload.Start(file, transport, randomName);
+    if (standardInput) {
+        const QString name = !command.inputName.isEmpty()
+            ? command.inputName
+            : QStringLiteral("stdin") + QString::fromStdString(modTarnwick::ImageExtensionOfBytes(
+                  std::string_view(image.constData(), std::size_t(qMin<qsizetype>(image.size(), 8)))));
+        upload.Start(image, name, transport, command.randomName);
+    } else {
+        upload.Start(file, transport, command.randomName);
+    }
     ended.exec();
     if (upload.Failure())
         return upload.Failure();
@@ -94,14 +142,13 @@ std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QStri
     return std::nullopt;
 }
 
-int PrintLinks(const CommandLine& command, QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
+int PrintLinks(const CommandLine& command, QIODevice& in, QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
                std::chrono::milliseconds responseTimeout)
 {
-    const ImageUpload::Transport transport = command.socket ? ImageUpload::Transport::Socket : ImageUpload::Transport::HttpClient;
     ImageUpload upload(endpoint, responseTimeout);
     int status = CommandLine::ExitSuccess;
     for (const QString& file : command.files) {
-        if (const std::optional<TransportFailure::Failure> failure = Upload(upload, file, transport, command.randomName, out)) {
+        if (const std::optional<TransportFailure::Failure> failure = Upload(upload, file, command, in, out)) {
             err.write(CommandLine::FailureLine(file, *failure));
             status = CommandLine::ExitFailure;
         }
@@ -171,9 +218,15 @@ CommandLine CommandLine::Parse(const QStringList& arguments)
     command.files = parser.positionalArguments();
     command.socket = parser.isSet(options.socket);
     command.randomName = parser.isSet(options.randomName);
+    command.inputName = parser.value(options.name);
+    const qsizetype readsInput = command.files.count(QLatin1String(StandardInput));
+    if (parser.isSet(options.name) && (command.inputName.isEmpty() || readsInput == 0))
+        return WrongUsage(QStringLiteral("--name names the image on standard input: --print - --name NAME."));
     if (parser.isSet(options.print)) {
         if (command.files.isEmpty())
             return WrongUsage(QStringLiteral("--print needs at least one FILE."));
+        if (readsInput > 1)
+            return WrongUsage(QStringLiteral("Standard input (-) holds one image; name it once."));
         command.mode = Mode::Print;
         return command;
     }
@@ -181,6 +234,8 @@ CommandLine CommandLine::Parse(const QStringList& arguments)
         return WrongUsage(QStringLiteral("--socket and --random-name go with --print."));
     if (command.files.size() > 1)
         return WrongUsage(QStringLiteral("The window takes one FILE; --print uploads several."));
+    if (readsInput > 0)
+        return WrongUsage(QStringLiteral("Standard input (-) goes with --print: --print -."));
     return command;
 }
 
@@ -210,11 +265,19 @@ int CommandLine::RunWithoutWindow() const
 }
 
 int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-                                  std::chrono::milliseconds responseTimeout) const
+                                  std::chrono::milliseconds responseTimeout, QIODevice* in) const
 {
     switch (mode) {
-    case Mode::Print:
-        return PrintLinks(*this, out, err, endpoint, responseTimeout);
+    case Mode::Print: {
+        // Standard input is taken only when a "-" asks for it.
+        QFile standardInput;
+        if (!in) {
+            in = &standardInput;
+            if (files.contains(QLatin1String(StandardInput)))
+                standardInput.open(STDIN_FILENO, QIODevice::ReadOnly);
+        }
+        return PrintLinks(*this, *in, out, err, endpoint, responseTimeout);
+    }
     case Mode::Help:
         out.write(Options().parser.helpText().toLocal8Bit());
         return ExitSuccess;

@@ -27,9 +27,12 @@ struct CommandLine
     static constexpr int ExitUsage = 2;
 
     Mode mode = Mode::Window;
-    QStringList files; // Window: none or one. Print: one or more, in order.
+    QStringList files; // Window: none or one. Print: one or more, in order; "-" is standard input.
     bool socket = false;
     bool randomName = false;
+    // --name: what the image on standard input goes up as; empty for
+    // "stdin" and the extension its leading bytes show.
+    QString inputName;
     QString error; // Usage: what is wrong, in one line
 
     // {"tarnwick-uploader", "--print", "shot.png"}: the program first, as in argv.
@@ -39,10 +42,14 @@ struct CommandLine
     // Every mode but Window, in a process with a QCoreApplication: standard
     // output and error, the compiled-in service. Returns the exit status.
     int RunWithoutWindow() const;
+    // in: what "-" reads, standard input when none is given.
     int RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-                         std::chrono::milliseconds responseTimeout) const;
+                         std::chrono::milliseconds responseTimeout, QIODevice* in = nullptr) const;
 
     // "shot.png: 500 - The service answered ...": a file that gave no links,
     // as standard error tells it, the file as it was named.
+    // The file name that stands for standard input.
+    static constexpr const char* StandardInput = "-";
+
     static QByteArray FailureLine(const QString& file, const TransportFailure::Failure& failure);
 };

@@ -48,13 +48,29 @@ void ImageUpload::Start(const QString& imagePath, Transport transport, bool rand
 {
     if (m_running)
         return;
+    m_imagePath = QFile::encodeName(imagePath).toStdString();
+    m_image.reset();
+    m_randomName = randomName;
+    Begin(transport);
+}
+
+void ImageUpload::Start(const QByteArray& image, const QString& uploadName, Transport transport, bool randomName)
+{
+    if (m_running)
+        return;
+    m_imagePath = QFile::encodeName(uploadName).toStdString();
+    m_image = std::make_shared<const std::string>(image.constData(), std::size_t(image.size()));
+    m_randomName = randomName;
+    Begin(transport);
+}
+
+void ImageUpload::Begin(Transport transport)
+{
     ++m_generation;
     m_running = true;
     m_links.clear();
     m_failure.reset();
     std::string().swap(ResponseBuffer);
-    m_imagePath = QFile::encodeName(imagePath).toStdString();
-    m_randomName = randomName;
     try {
         if (transport == Transport::Socket) {
             // The request is opened once the connection is.
@@ -84,6 +100,7 @@ void ImageUpload::Stop()
     Winsock->Close();
     Inet->Cancel();
     std::string().swap(ResponseBuffer);
+    m_image.reset();
 }
 
 void ImageUpload::Inet_StateChanged(int state)
@@ -142,7 +159,8 @@ std::unique_ptr<modTarnwick::RequestStream> ImageUpload::OpenRequest(std::int32_
         const modTarnwick::ErrorReportScope reportHere([&reported](std::int32_t number, const std::string& description) {
             reported = TransportFailure::Failure{number, QString::fromLocal8Bit(description)};
         });
-        request = modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName);
+        request = m_image ? modTarnwick::OpenUploadRequest(m_image, m_imagePath, transportMode, m_randomName)
+                          : modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName);
     }
     if (!request) {
         Fail(reported.value_or(TransportFailure::FromErrno(EIO)));

@@ -35,6 +35,9 @@ public:
     // request that cannot be built. The path and the choice are read now.
     // Ignored while an upload is under way.
     void Start(const QString& imagePath, Transport transport, bool randomName);
+    // The same for an image held in memory (a pasted image, standard input),
+    // named as a file at uploadName would be. The bytes go up as a file's.
+    void Start(const QByteArray& image, const QString& uploadName, Transport transport, bool randomName);
     // Drops the upload under way, if any: its connection is closed at once
     // and nothing more of it is reported, Ended() included.
     void Cancel();
@@ -57,6 +60,7 @@ private:
     void Winsock_Connect();
     void Winsock_DataArrival();
     void Winsock_Error(int number, const QString& description);
+    void Begin(Transport transport);
 
     // The request for the path and choice of this upload; null after a
     // failure, which the upload has then ended with.
@@ -71,7 +75,9 @@ private:
 
     ServiceEndpoint m_endpoint;
     std::chrono::milliseconds m_responseTimeout;
+    // The image's path, or the name of the image held in m_image.
     std::string m_imagePath;
+    std::shared_ptr<const std::string> m_image;
     bool m_randomName = false;
     bool m_running = false;
     // Bumped by Start and Cancel: an Ended() posted before is stale.

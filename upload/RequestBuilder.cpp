@@ -225,6 +225,12 @@ std::int64_t RequestStream::Read(char* to, std::size_t room)
     const std::uint64_t imageEnd = prefix_.size() + imageSize_;
     while (copied < room && given_ < imageEnd) {
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room - copied, imageEnd - given_));
+        if (memory_) {
+            std::memcpy(to + copied, memory_->data() + (given_ - prefix_.size()), wanted);
+            copied += wanted;
+            given_ += wanted;
+            continue;
+        }
         const ssize_t got = ::read(file_, to + copied, wanted);
         if (got < 0 && errno == EINTR)
             continue;
@@ -255,16 +261,21 @@ std::string DescribeReadFailure(std::int32_t number)
     return number == kImageChanged ? kImageChangedText : std::strerror(number);
 }
 
-std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+// Puts the request together around an image of imageSize bytes, under the
+// name that the path-like uploadName gives: the name is drawn before the
+// boundary, as for every request.
+class RequestAssembly
 {
-    return Reported([&] {
-        ImageFile image(imagePath);
+public:
+    static std::unique_ptr<RequestStream> Assemble(const std::string& namedAs, std::uint64_t imageSize,
+                                                   std::int32_t transportMode, bool randomName)
+    {
         const std::string uploadName = EscapeUploadName(
-            randomName ? RandomAlphanumeric(kRandomNameLength) + ExtensionOfPath(imagePath) : FileNameOfPath(imagePath));
+            randomName ? RandomAlphanumeric(kRandomNameLength) + ExtensionOfPath(namedAs) : FileNameOfPath(namedAs));
         const std::string boundary = RandomAlphanumeric(kBoundaryLength);
 
         // Content-Length is a 32-bit count.
-        const std::uint64_t bodySize = kFixedBodySize + uploadName.size() + image.Size();
+        const std::uint64_t bodySize = kFixedBodySize + uploadName.size() + imageSize;
         if (bodySize > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
             Fail(EFBIG);
 
@@ -276,26 +287,35 @@ std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, s
             stream->headerBlock_ = HeaderBlock(false, boundary, bodySize);
         }
         stream->tail_ = BodyEnd(boundary);
-        stream->imageSize_ = image.Size();
-        stream->imageTime_ = image.Time();
-        stream->file_ = image.Release();
+        stream->imageSize_ = imageSize;
         return stream;
-    });
-}
+    }
 
-UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+    static void TakeFile(RequestStream& stream, ImageFile& image)
+    {
+        stream.imageTime_ = image.Time();
+        stream.file_ = image.Release();
+    }
+
+    static void TakeMemory(RequestStream& stream, std::shared_ptr<const std::string> image)
+    {
+        stream.memory_ = std::move(image);
+    }
+};
+
+namespace {
+
+// The whole request that stream gives, in BuildUploadRequest's shape.
+UploadRequest ReadWhole(RequestStream& stream, std::int32_t transportMode)
 {
-    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(imagePath, transportMode, randomName);
-    if (!stream)
-        return {};
     return Reported([&] {
-        // Read straight into a string of the final size: the file's bytes
+        // Read straight into a string of the final size: the image's bytes
         // land in their place once and are never moved again.
         std::string bytes;
-        bytes.resize(static_cast<std::size_t>(stream->Size()));
+        bytes.resize(static_cast<std::size_t>(stream.Size()));
         std::size_t done = 0;
         while (done < bytes.size()) {
-            const std::int64_t got = stream->Read(bytes.data() + done, bytes.size() - done);
+            const std::int64_t got = stream.Read(bytes.data() + done, bytes.size() - done);
             if (got <= 0)
                 Fail(got < 0 ? static_cast<int>(-got) : EIO);
             done += static_cast<std::size_t>(got);
@@ -304,9 +324,63 @@ UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t tran
         request.reserve(2);
         request.push_back(std::move(bytes));
         if (transportMode != kSocketTransportMode)
-            request.push_back(stream->HeaderBlock());
+            request.push_back(stream.HeaderBlock());
         return request;
     });
+}
+
+} // namespace
+
+std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+{
+    return Reported([&] {
+        ImageFile image(imagePath);
+        std::unique_ptr<RequestStream> stream = RequestAssembly::Assemble(imagePath, image.Size(), transportMode, randomName);
+        RequestAssembly::TakeFile(*stream, image);
+        return stream;
+    });
+}
+
+std::unique_ptr<RequestStream> OpenUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
+                                                 std::int32_t transportMode, bool randomName)
+{
+    return Reported([&] {
+        if (!image)
+            Fail(EINVAL);
+        std::unique_ptr<RequestStream> stream = RequestAssembly::Assemble(uploadName, image->size(), transportMode, randomName);
+        RequestAssembly::TakeMemory(*stream, std::move(image));
+        return stream;
+    });
+}
+
+UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+{
+    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(imagePath, transportMode, randomName);
+    return stream ? ReadWhole(*stream, transportMode) : UploadRequest{};
+}
+
+UploadRequest BuildUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
+                                 std::int32_t transportMode, bool randomName)
+{
+    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(std::move(image), uploadName, transportMode, randomName);
+    return stream ? ReadWhole(*stream, transportMode) : UploadRequest{};
+}
+
+std::string ImageExtensionOfBytes(std::string_view leading)
+{
+    // The kinds the service decodes, by the bytes that open each.
+    static constexpr std::pair<std::string_view, std::string_view> kSignatures[] = {
+        {std::string_view("\x89PNG\r\n\x1a\n", 8), ".png"},
+        {std::string_view("\xff\xd8\xff", 3), ".jpg"},
+        {"GIF87a", ".gif"},
+        {"GIF89a", ".gif"},
+        {"BM", ".bmp"},
+    };
+    for (const auto& [signature, extension] : kSignatures) {
+        if (leading.substr(0, signature.size()) == signature)
+            return std::string(extension);
+    }
+    return {};
 }
 
 } // namespace modTarnwick

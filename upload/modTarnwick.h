@@ -60,12 +60,14 @@ public:
     std::int64_t Read(char* to, std::size_t room);
 
 private:
-    friend std::unique_ptr<RequestStream> OpenUploadRequest(const std::string&, std::int32_t, bool);
+    friend class RequestAssembly;
     RequestStream() = default;
 
     std::string prefix_;
     std::string tail_;
     std::string headerBlock_;
+    // The image comes from its file, or from memory when this is set.
+    std::shared_ptr<const std::string> memory_;
     int file_ = -1;
     std::uint64_t imageSize_ = 0;
     std::int64_t imageTime_ = 0; // nanoseconds since the epoch
@@ -81,6 +83,20 @@ std::string DescribeReadFailure(std::int32_t number);
 
 // Null after a failure, which has already been reported through ReportError.
 std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName);
+
+// The same requests for an image held in memory (a pasted image, standard
+// input), named as a file at the path uploadName would be: its file name, or
+// a random name with its extension. The bytes are those of a file with the
+// same bytes and name.
+std::unique_ptr<RequestStream> OpenUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
+                                                 std::int32_t transportMode, bool randomName);
+UploadRequest BuildUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
+                                 std::int32_t transportMode, bool randomName);
+
+// The extension of an image the service takes, from its leading bytes:
+// "\x89PNG\r\n\x1a\n..." -> ".png"; "\xff\xd8\xff..." -> ".jpg"; "GIF89a..." -> ".gif";
+// "BM..." -> ".bmp"; anything else -> "".
+std::string ImageExtensionOfBytes(std::string_view leading);
 
 // Eight slots ("n.a" for a section missing from the page), or none after a
 // reported failure (number 5).

@@ -1,23 +1,30 @@
 #include "frmMain.h"
 
 #include "CommonDialog.h"
+#include "ImagePathBox.h"
 #include "ProgressStrip.h"
 #include "Toolkit.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QFont>
+#include <QGuiApplication>
 #include <QGroupBox>
 #include <QIcon>
+#include <QImage>
+#include <QImageReader>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QTimer>
 #include <QUrl>
@@ -100,6 +107,9 @@ const QString kImageFilter = QStringLiteral("Image Files (*.jpg;*.jpeg;*.png;*.g
 const QString kSelectImageTitle = QStringLiteral("Select an image file");
 const QString kTooBigTitle = QStringLiteral("Image too big");
 
+// Enough for an 8K screenshot at 16 bits a channel.
+constexpr int kPastedImageAllocationMB = 512;
+
 // The one local file (not a folder) that a drag carries; empty for anything else.
 QString DraggedFile(const QMimeData* data)
 {
@@ -112,6 +122,24 @@ QString DraggedFile(const QMimeData* data)
     if (path.isEmpty() || QFileInfo(path).isDir())
         return {};
     return path;
+}
+
+// Reading and encoding a large screenshot takes a moment, a second or more
+// for one of an 8K screen.
+struct BusyCursor
+{
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// The image that a drag or the clipboard carries as data; null for none.
+QImage ImageData(const QMimeData* data)
+{
+    if (!data || !data->hasImage())
+        return {};
+    return qvariant_cast<QImage>(data->imageData());
 }
 
 } // namespace
@@ -135,6 +163,11 @@ frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds resp
     for (int i = 0; i < int(cmdCopy.size()); ++i)
         connect(cmdCopy[i], &QPushButton::clicked, this, [this, i] { cmdCopy_Click(i); });
     connect(cmdCopyAll, &QPushButton::clicked, this, &frmMain::cmdCopyAll_Click);
+    connect(txtImagePath, &ImagePathBox::PasteRequested, this, &frmMain::Form_Paste);
+    connect(txtImagePath, &QLineEdit::textEdited, this, &frmMain::txtImagePath_Edited);
+    // The path box takes its own paste keys; this serves the rest of the window.
+    auto* paste = new QShortcut(QKeySequence::Paste, this, this, &frmMain::Form_Paste);
+    paste->setObjectName(QStringLiteral("PasteShortcut"));
 
     Form_Load();
 }
@@ -147,6 +180,11 @@ frmMain::~frmMain()
 void frmMain::Form_Initialize()
 {
     // Qt's widgets need no common-controls start; this is where it would go.
+
+    // A pasted screenshot is decoded whole: Qt's default of 128 MB would
+    // refuse one of an 8K screen, whose JPEG may well fit.
+    if (QImageReader::allocationLimit() < kPastedImageAllocationMB)
+        QImageReader::setAllocationLimit(kPastedImageAllocationMB);
 }
 
 void frmMain::CreateControls()
@@ -173,7 +211,7 @@ void frmMain::CreateControls()
     Picture3 = Place(Container(Frame1), QStringLiteral("Picture3"), Twips(120, 340, 1065, 375));
     cmdBrowse = Place(new QPushButton(QStringLiteral("Browse"), Picture3), QStringLiteral("cmdBrowse"), Twips(0, 0, 975, 315));
     Picture1 = Place(Container(Frame1), QStringLiteral("Picture1"), Twips(1200, 370, 6915, 375));
-    txtImagePath = Place(new QLineEdit(Picture1), QStringLiteral("txtImagePath"), Twips(0, 0, 6855, 285));
+    txtImagePath = Place(new ImagePathBox(Picture1), QStringLiteral("txtImagePath"), Twips(0, 0, 6855, 285));
 
     Frame2 = Place(new QGroupBox(QStringLiteral("Upload Results"), this), QStringLiteral("Frame2"), Twips(120, 1080, 8295, 3375));
     Picture2 = Place(Container(Frame2), QStringLiteral("Picture2"), Twips(180, 360, 8000, 2895));
@@ -216,24 +254,46 @@ void frmMain::CreateControls()
     // A dropped file is meant for the window as a whole, not for the text box
     // under the pointer.
     txtImagePath->setAcceptDrops(false);
-    for (QLineEdit* row : txtResult)
+    for (QLineEdit* row : txtResult) {
         row->setAcceptDrops(false);
-
-    // Every control in its place of the tab order; those that never take the
-    // focus (frames, containers, labels) are left out of the chain.
-    std::vector<QWidget*> tabOrder = {Frame1, Picture1, txtImagePath, Frame2, Picture2};
-    tabOrder.insert(tabOrder.end(), cmdCopy.begin(), cmdCopy.end());
-    tabOrder.insert(tabOrder.end(), txtResult.begin(), txtResult.end());
-    tabOrder.insert(tabOrder.end(), Label.begin(), Label.end());
-    tabOrder.insert(tabOrder.end(), {cmdInet, cmdCopyAll, Picture3, cmdBrowse, chkRandomName, cmdWinsock});
-    QWidget* previous = nullptr;
-    for (QWidget* control : tabOrder) {
-        if (control->focusPolicy() == Qt::NoFocus)
-            continue;
-        if (previous)
-            QWidget::setTabOrder(previous, control);
-        previous = control;
+        row->installEventFilter(this);
     }
+
+    // What a screen reader says of each control. The captions stay as they
+    // are, and each name holds its caption, which is what a user of speech
+    // input says; eight buttons all called "Copy" are told apart by their rows.
+    cmdBrowse->setAccessibleName(QStringLiteral("Browse"));
+    cmdBrowse->setAccessibleDescription(QStringLiteral("Choose the image file to upload"));
+    txtImagePath->setAccessibleName(QStringLiteral("Image to upload"));
+    txtImagePath->setAccessibleDescription(
+        QStringLiteral("The path of the image file to upload; Ctrl+V pastes an image, a copied file or text"));
+    cmdWinsock->setAccessibleName(QStringLiteral("Upload (Winsock) over a plain socket"));
+    cmdWinsock->setAccessibleDescription(
+        QStringLiteral("Upload the image over a plain TCP socket and show its eight links"));
+    cmdInet->setAccessibleName(QStringLiteral("Upload"));
+    cmdInet->setAccessibleDescription(QStringLiteral("Upload the image over the HTTP client and show its eight links"));
+    chkRandomName->setAccessibleName(QStringLiteral("Give online image a random name"));
+    chkRandomName->setAccessibleDescription(
+        QStringLiteral("Store the image under eight random letters and digits that keep its extension"));
+    cmdCopyAll->setAccessibleName(QStringLiteral("Copy all links"));
+    cmdCopyAll->setAccessibleDescription(QStringLiteral("Put every link on the clipboard, one per line"));
+    for (int i = 0; i < 8; ++i) {
+        const QString caption = Label[i]->text();
+        Label[i]->setBuddy(txtResult[i]);
+        txtResult[i]->setAccessibleName(caption);
+        cmdCopy[i]->setAccessibleName(QStringLiteral("Copy ") + caption);
+        cmdCopy[i]->setAccessibleDescription(QStringLiteral("Put this link on the clipboard"));
+    }
+
+    // The tab order follows the layout, top to bottom and left to right:
+    // Browse and the path, each row's Copy button and its link, then the
+    // bottom line.
+    std::vector<QWidget*> tabOrder = {cmdBrowse, txtImagePath};
+    for (int i = 0; i < 8; ++i)
+        tabOrder.insert(tabOrder.end(), {cmdCopy[i], txtResult[i]});
+    tabOrder.insert(tabOrder.end(), {cmdWinsock, cmdInet, chkRandomName, cmdCopyAll});
+    for (std::size_t i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), screen()->availableGeometry()));
 }
@@ -326,7 +386,82 @@ void frmMain::ChooseImage(const QString& fileName)
         Toolkit::MsgBox(this, QString::fromLatin1(UploadLimits::TooBigText), Toolkit::vbExclamation, kTooBigTitle);
         return;
     }
+    ForgetPastedImage();
     txtImagePath->setText(fileName);
+}
+
+void frmMain::ChooseImageData(const QImage& image)
+{
+    std::optional<PastedImage> encoded;
+    {
+        const BusyCursor busy;
+        encoded = PastedImage::Encode(image, UploadLimits::MaxImageBytes);
+    }
+    // Data that said it was an image and cannot be read as one is, in all
+    // but a broken program's clipboard, one beyond the decoder's limit.
+    if (!encoded) {
+        Toolkit::MsgBox(this, QString::fromLatin1(UploadLimits::TooBigText), Toolkit::vbExclamation, kTooBigTitle);
+        return;
+    }
+    m_pasted = std::move(encoded);
+    txtImagePath->setText(m_pasted->Description());
+    txtImagePath->setCursorPosition(0);
+}
+
+void frmMain::ForgetPastedImage()
+{
+    m_pasted.reset();
+}
+
+void frmMain::txtImagePath_Edited()
+{
+    ForgetPastedImage();
+}
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Paste)) {
+        const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+        if (data && (data->hasImage() || !DraggedFile(data).isEmpty())) {
+            Form_Paste();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmMain::Form_Paste()
+{
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (!data)
+        return;
+    // An image or a file is chosen as Browse would choose it, which an
+    // upload under way does not allow.
+    const QString path = DraggedFile(data);
+    if (!path.isEmpty() || data->hasImage()) {
+        if (!cmdBrowse->isEnabled())
+            return;
+        try {
+            if (!path.isEmpty()) {
+                ChooseImage(path);
+                return;
+            }
+            QImage image;
+            {
+                const BusyCursor busy; // another program's data, read and decoded
+                image = ImageData(data);
+            }
+            ChooseImageData(image);
+        } catch (const std::exception&) {
+            // As for Browse: a file that cannot be measured is ignored.
+        }
+        return;
+    }
+    // Text replaces the description of a pasted image rather than joining it.
+    if (m_pasted)
+        txtImagePath->selectAll();
+    txtImagePath->paste();
+    txtImagePath->setFocus(Qt::ShortcutFocusReason);
 }
 
 void frmMain::dragEnterEvent(QDragEnterEvent* event)
@@ -336,7 +471,8 @@ void frmMain::dragEnterEvent(QDragEnterEvent* event)
 
 void frmMain::dragMoveEvent(QDragMoveEvent* event)
 {
-    if (cmdBrowse->isEnabled() && !DraggedFile(event->mimeData()).isEmpty())
+    const QMimeData* data = event->mimeData();
+    if (cmdBrowse->isEnabled() && (!DraggedFile(data).isEmpty() || (data && data->hasImage())))
         event->acceptProposedAction();
     else
         event->ignore();
@@ -344,20 +480,27 @@ void frmMain::dragMoveEvent(QDragMoveEvent* event)
 
 void frmMain::dropEvent(QDropEvent* event)
 {
-    const QString path = DraggedFile(event->mimeData());
-    if (!cmdBrowse->isEnabled() || path.isEmpty()) {
+    const QMimeData* data = event->mimeData();
+    const QString path = DraggedFile(data);
+    if (!cmdBrowse->isEnabled() || (path.isEmpty() && !(data && data->hasImage()))) {
         event->ignore();
         return;
     }
+    // Image data without a file (from a browser) goes the way of a paste;
+    // it is read now, while the drag still holds it.
+    const QImage image = path.isEmpty() ? ImageData(data) : QImage();
     event->acceptProposedAction();
 
     // Checked after the drop has finished: a message box shown from inside the
     // drop would keep the file manager waiting for it.
-    QMetaObject::invokeMethod(this, [this, path] {
+    QMetaObject::invokeMethod(this, [this, path, image] {
         if (!cmdBrowse->isEnabled())
             return;
         try {
-            ChooseImage(path);
+            if (!path.isEmpty())
+                ChooseImage(path);
+            else
+                ChooseImageData(image);
         } catch (const std::exception&) {
             // Same as the dialog: a file that cannot be measured is ignored.
         }

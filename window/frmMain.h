@@ -5,25 +5,31 @@
 // clipboard commands. Every piece of work is an event handler of this class.
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
 #include <array>
 #include <chrono>
+#include <optional>
 
 #include "ImageUpload.h"
+#include "PastedImage.h"
 #include "ServiceEndpoint.h"
 #include "UploadLimits.h"
 
 class QCheckBox;
 class QGroupBox;
+class QImage;
 class QLabel;
 class QLineEdit;
+class QMimeData;
 class QProgressBar;
 class QPushButton;
 class QTimer;
 
 class CommonDialog;
+class ImagePathBox;
 
 class frmMain : public QWidget
 {
@@ -49,12 +55,20 @@ public:
     // at start: too big, the refusal box and nothing chosen; otherwise the
     // path chosen. Throws Toolkit::Failure when the file cannot be measured.
     void ChooseImage(const QString& fileName);
+    // An image that came as data (pasted, or dropped from a browser): kept in
+    // memory as PNG, or as a JPEG when the PNG would be too big; when no JPEG
+    // fits either, or the data could not be decoded (a null image), Browse's
+    // refusal box and nothing chosen.
+    void ChooseImageData(const QImage& image);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // A result row takes Ctrl+V for itself, as a line edit does: an image or
+    // a file on the clipboard is the window's paste all the same.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void Form_Initialize();
@@ -65,6 +79,13 @@ private:
 
     // Image selection.
     void cmdBrowse_Click();
+    // Ctrl+V anywhere in the window, or Paste in the path box's menu: a
+    // copied file as if dropped, image data as ChooseImageData, text into
+    // the path box.
+    void Form_Paste();
+    // A pasted image is replaced by whatever the user types into the box.
+    void txtImagePath_Edited();
+    void ForgetPastedImage();
 
     // Results and clipboard.
     void cmdCopy_Click(int index);
@@ -86,6 +107,9 @@ private:
     // enabled, idle caption, rows disabled and empty; then the one message,
     // "N - description".
     void EndUploadWithFailure(int number, const QString& description);
+    // The button pressed from the keyboard loses the focus while it is
+    // disabled; it gets it back at the end unless the user moved on.
+    void RestoreFocus();
 
     // The progress strip: shown empty when an upload starts (total 0: not
     // known yet), then fed by the upload's progress at most every few dozen
@@ -102,6 +126,8 @@ private:
     QElapsedTimer m_progressShown;
     qint64 m_progressSent = 0;
     qint64 m_progressTotal = 0;
+    QPointer<QWidget> m_focusBeforeUpload;
+    QPointer<QWidget> m_focusDuringUpload;
     // ---- end of transports ----------------------------------------------------
 
     // Controls, named as on screen.
@@ -109,7 +135,7 @@ private:
     QWidget* Picture3 = nullptr;
     QPushButton* cmdBrowse = nullptr;
     QWidget* Picture1 = nullptr;
-    QLineEdit* txtImagePath = nullptr;
+    ImagePathBox* txtImagePath = nullptr;
     QGroupBox* Frame2 = nullptr;
     QWidget* Picture2 = nullptr;
     QPushButton* cmdWinsock = nullptr;
@@ -120,6 +146,9 @@ private:
     std::array<QPushButton*, 8> cmdCopy{};
     std::array<QLineEdit*, 8> txtResult{};
     std::array<QLabel*, 8> Label{};
+
+    // The image chosen as data, while the path box describes it.
+    std::optional<PastedImage> m_pasted;
 
     // Non-visual components; the HTTP client and the socket are the upload's.
     CommonDialog* CDlg = nullptr;

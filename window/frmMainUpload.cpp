@@ -5,6 +5,7 @@
 
 #include "frmMain.h"
 
+#include "ImagePathBox.h"
 #include "Toolkit.h"
 #include "TransportFailure.h"
 
@@ -106,11 +107,17 @@ void frmMain::StartUpload(ImageUpload::Transport transport)
 {
     try {
         HoldPainting();
+        m_focusBeforeUpload = focusWidget();
         DisableResults();
         LockInputs();
+        m_focusDuringUpload = focusWidget();
         setWindowTitle(QString::fromLatin1(BusyCaption));
         StartUploadProgress(0);
-        m_upload->Start(txtImagePath->text(), transport, chkRandomName->checkState() != Qt::Unchecked);
+        const bool randomName = chkRandomName->checkState() != Qt::Unchecked;
+        if (m_pasted)
+            m_upload->Start(m_pasted->bytes, m_pasted->UploadName(), transport, randomName);
+        else
+            m_upload->Start(txtImagePath->text(), transport, randomName);
     } catch (const std::exception& trapped) {
         m_upload->Cancel();
         const TransportFailure::Failure failure = TransportFailure::FailureOf(trapped);
@@ -129,6 +136,7 @@ void frmMain::Upload_Ended()
     const modTarnwick::LinkSet& links = m_upload->Links();
     EnableResults();
     UnlockInputs();
+    RestoreFocus();
     const std::size_t rows = std::min(links.size(), txtResult.size());
     for (std::size_t i = 0; i < rows; ++i) {
         txtResult[i]->setText(QString::fromUtf8(links[i]));
@@ -138,6 +146,15 @@ void frmMain::Upload_Ended()
     setWindowTitle(QString::fromLatin1(IdleCaption));
 }
 
+void frmMain::RestoreFocus()
+{
+    if (m_focusBeforeUpload && m_focusBeforeUpload->isEnabled() && m_focusBeforeUpload != m_focusDuringUpload
+        && focusWidget() == m_focusDuringUpload)
+        m_focusBeforeUpload->setFocus(Qt::OtherFocusReason);
+    m_focusBeforeUpload.clear();
+    m_focusDuringUpload.clear();
+}
+
 void frmMain::EndUploadWithFailure(int number, const QString& description)
 {
     try {
@@ -145,6 +162,7 @@ void frmMain::EndUploadWithFailure(int number, const QString& description)
         HideUploadProgress();
         DisableResults();
         UnlockInputs();
+        RestoreFocus();
         setWindowTitle(QString::fromLatin1(IdleCaption));
     } catch (...) {
         // The message below is what the user must see; a second failure adds nothing.

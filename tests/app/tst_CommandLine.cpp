@@ -23,6 +23,8 @@ private slots:
     void parse();
     void process_data();
     void process();
+    void processReadsStandardInput_data();
+    void processReadsStandardInput();
     void failureLineQuotesTheName_data();
     void failureLineQuotesTheName();
     void windowWithAFile();
@@ -61,6 +63,13 @@ void tst_CommandLine::parse_data()
     QTest::newRow("random name without print")
         << QStringList{"--random-name", "a.png"} << Mode::Usage << QStringList{} << false << false;
     QTest::newRow("two files for the window") << QStringList{"a.png", "b.png"} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("standard input among files")
+        << QStringList{"--print", "a.png", "-", "--name", "shot.png"} << Mode::Print << QStringList{"a.png", "-"} << false << false;
+    QTest::newRow("standard input twice") << QStringList{"--print", "-", "-"} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("a name without standard input")
+        << QStringList{"--print", "a.png", "--name", "b.png"} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("an empty name") << QStringList{"--print", "-", "--name", ""} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("standard input for the window") << QStringList{"-"} << Mode::Usage << QStringList{} << false << false;
 }
 
 void tst_CommandLine::parse()
@@ -79,6 +88,7 @@ void tst_CommandLine::parse()
     QCOMPARE(command.files, files);
     QCOMPARE(command.socket, socket);
     QCOMPARE(command.randomName, randomName);
+    QCOMPARE(command.inputName, arguments.contains(QLatin1String("--name")) ? QStringLiteral("shot.png") : QString());
 }
 
 void tst_CommandLine::process_data()
@@ -94,7 +104,8 @@ void tst_CommandLine::process_data()
     const QString noFile = QRegularExpression::escape(u'"' + missing + QStringLiteral("\": 2 - No such file or directory\n"));
     const QString usage = QStringLiteral("tarnwick-uploader: .+\nTry 'tarnwick-uploader --help' for more information.\n");
 
-    QTest::newRow("help") << QStringList{"--help"} << 0 << QStringLiteral("Usage: .*--print.*--socket.*--random-name.*") << QString();
+    QTest::newRow("help") << QStringList{"--help"} << 0
+                          << QStringLiteral("Usage: .*--print.*--socket.*--random-name.*--name <NAME>.*standard input.*") << QString();
     QTest::newRow("version") << QStringList{"--version"} << 0 << QStringLiteral("tarnwick-uploader \\d+\\.\\d+\\.\\d+\n") << QString();
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QString() << usage;
     QTest::newRow("print without a file") << QStringList{"--print"} << 2 << QString() << usage;
@@ -129,6 +140,39 @@ void tst_CommandLine::process()
     };
     QVERIFY2(whole(out).match(printed).hasMatch(), qPrintable(printed));
     QVERIFY2(whole(err).match(told).hasMatch(), qPrintable(told));
+}
+
+void tst_CommandLine::processReadsStandardInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("err");
+
+    QTest::newRow("empty") << QStringList{"--print", "-"} << QByteArray()
+                           << QByteArray("\"-\": 22 - Standard input was empty: there is no image to upload\n");
+    QTest::newRow("3145728 bytes, over the socket")
+        << QStringList{"--print", "--socket", "-", "--name", "a.png"} << QByteArray(3145728, '\x89')
+        << QByteArray("\"-\": 27 - This image is too big. Maximum file size is 3mb.\n");
+}
+
+// Refused before any connection, so the compiled-in service is never reached.
+void tst_CommandLine::processReadsStandardInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, err);
+
+    QProcess program;
+    program.start(QStringLiteral(TARNWICK_UPLOADER_PATH), arguments);
+    QVERIFY(program.waitForStarted());
+    // Written as the pipe takes it: the program stops reading one byte past the limit.
+    program.write(input);
+    program.closeWriteChannel();
+    QVERIFY2(program.waitForFinished(30000), qPrintable(program.errorString()));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 1);
+    QCOMPARE(program.readAllStandardOutput(), QByteArray());
+    QCOMPARE(program.readAllStandardError(), err);
 }
 
 void tst_CommandLine::failureLineQuotesTheName_data()

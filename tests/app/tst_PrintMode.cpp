@@ -31,8 +31,9 @@ struct Run
     QByteArray err;
 };
 
+// input: what "-" reads as standard input.
 Run PrintMode(const QStringList& options, const QStringList& files, quint16 port,
-              std::chrono::milliseconds limit = kLimit)
+              std::chrono::milliseconds limit = kLimit, QByteArray input = {})
 {
     const CommandLine command =
         CommandLine::Parse(QStringList{QStringLiteral("tarnwick-uploader"), QStringLiteral("--print")} + options + files);
@@ -45,7 +46,8 @@ Run PrintMode(const QStringList& options, const QStringList& files, quint16 port
     QBuffer err(&run.err);
     out.open(QIODevice::WriteOnly);
     err.open(QIODevice::WriteOnly);
-    run.status = command.RunWithoutWindow(out, err, LoopbackEndpoint(port), limit);
+    QBuffer in(&input);
+    run.status = command.RunWithoutWindow(out, err, LoopbackEndpoint(port), limit, &in);
     return run;
 }
 
@@ -54,6 +56,14 @@ Run PrintMode(const QStringList& options, const QStringList& files, quint16 port
 void AnswerEveryRequest(FixtureServer& server, const QByteArray& answer)
 {
     server.SetAnswer([answer](QTcpSocket* socket, const QByteArray&) { FixtureServer::SendAndClose(socket, answer); });
+}
+
+QByteArray EveryByteValue(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 131 + i / 256) & 0xFF);
+    return bytes;
 }
 
 // Bytes that tell one file's upload from another's.
@@ -83,6 +93,10 @@ private slots:
     void links();
     void failures_data();
     void failures();
+    void standardInput_data();
+    void standardInput();
+    void standardInputRefused_data();
+    void standardInputRefused();
 };
 
 void tst_PrintMode::links_data()
@@ -243,6 +257,96 @@ void tst_PrintMode::failures()
         QCoreApplication::processEvents();
         QCOMPARE(server.Connections(), 0);
     }
+}
+
+void tst_PrintMode::standardInput_data()
+{
+    QTest::addColumn<bool>("socket");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("uploadName"); // a pattern
+
+    const QByteArray png = ImageBytes('p');
+    QByteArray gif = QByteArray(5000, 'g').prepend("GIF89a");
+    QTest::newRow("http client, a PNG") << false << QStringList{} << png << QStringLiteral("stdin\\.png");
+    QTest::newRow("socket, a PNG") << true << QStringList{} << png << QStringLiteral("stdin\\.png");
+    QTest::newRow("a GIF") << false << QStringList{} << gif << QStringLiteral("stdin\\.gif");
+    QTest::newRow("bytes of no known kind") << true << QStringList{} << QByteArray(300, 'x') << QStringLiteral("stdin");
+    QTest::newRow("named") << false << QStringList{"--name", "harbour.jpg"} << png << QStringLiteral("harbour\\.jpg");
+    QTest::newRow("named, socket, random name")
+        << true << QStringList{"--name", "harbour.jpg", "--random-name"} << png << QStringLiteral("[A-Za-z0-9]{8}\\.jpg");
+    QTest::newRow("random name, the extension sniffed") << false << QStringList{"--random-name"} << gif
+                                                        << QStringLiteral("[A-Za-z0-9]{8}\\.gif");
+    QTest::newRow("3145727 bytes, the largest")
+        << true << QStringList{} << EveryByteValue(3145727 - 8).prepend("\x89PNG\r\n\x1a\n") << QStringLiteral("stdin\\.png");
+}
+
+// The image on standard input goes up as a file of the same bytes would,
+// under its own name, and its links are printed.
+void tst_PrintMode::standardInput()
+{
+    QFETCH(bool, socket);
+    QFETCH(QStringList, options);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, uploadName);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerEveryRequest(server, FixtureServer::HttpAnswer(200, FixtureServer::ResultPage()));
+    if (socket)
+        options << QStringLiteral("--socket");
+
+    const Run run = PrintMode(options, {QStringLiteral("-")}, server.Port(), kLimit, input);
+    QCOMPARE(run.err, QByteArray());
+    QCOMPARE(run.out, Lines(QStringList(FixtureServer::ExpectedLinks())));
+    QCOMPARE(run.status, 0);
+
+    QCOMPARE(server.CompleteRequests(), 1);
+    const QByteArray request = server.Received();
+    QVERIFY(request.startsWith(socket ? "POST /? HTTP/1.0\r\n" : "POST / HTTP/1.1\r\n"));
+    const QByteArray body = FixtureServer::BodyOf(request);
+    const QRegularExpression part(QStringLiteral("^--([A-Za-z0-9]{32})\r\nContent-Disposition: form-data; name=\"fileupload\"; "
+                                                 "filename=\"%1\"\r\nContent-Type: multipart/form-data\r\n\r\n$").arg(uploadName));
+    const qsizetype headEnd = body.indexOf("\r\n\r\n") + 4;
+    const QRegularExpressionMatch head = part.match(QString::fromLatin1(body.left(headEnd)));
+    QVERIFY2(head.hasMatch(), body.left(headEnd).constData());
+    QCOMPARE(body.mid(headEnd), input + "\r\n--" + head.captured(1).toLatin1() + "--");
+}
+
+void tst_PrintMode::standardInputRefused_data()
+{
+    QTest::addColumn<bool>("socket");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("told");
+
+    const QByteArray empty = "\"-\": 22 - Standard input was empty: there is no image to upload\n";
+    const QByteArray tooBig = "\"-\": 27 - This image is too big. Maximum file size is 3mb.\n";
+    QTest::newRow("empty, http client") << false << QByteArray() << empty;
+    QTest::newRow("empty, socket") << true << QByteArray() << empty;
+    QTest::newRow("3145728 bytes, http client") << false << QByteArray(3145728, 'x').prepend("\x89PNG\r\n\x1a\n").left(3145728) << tooBig;
+    QTest::newRow("far more, socket") << true << QByteArray(8 * 1024 * 1024, 'x') << tooBig;
+}
+
+// Nothing is sent: the input is refused before any connection, and the
+// files around it still go up.
+void tst_PrintMode::standardInputRefused()
+{
+    QFETCH(bool, socket);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, told);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerEveryRequest(server, FixtureServer::HttpAnswer(200, FixtureServer::ResultPage()));
+    const TemporaryImage file(ImageBytes('f'), QStringLiteral("after.png"));
+
+    const Run run = PrintMode(socket ? QStringList{QStringLiteral("--socket")} : QStringList(),
+                              {QStringLiteral("-"), file.Path()}, server.Port(), kLimit, input);
+    QCOMPARE(run.err, told);
+    QCOMPARE(run.out, Lines(QStringList(FixtureServer::ExpectedLinks())));
+    QCOMPARE(run.status, 1);
+    QCOMPARE(server.Connections(), 1);
+    QVERIFY(FixtureServer::BodyOf(server.Received()).contains(ImageBytes('f')));
 }
 
 QTEST_GUILESS_MAIN(tst_PrintMode)

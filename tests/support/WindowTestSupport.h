@@ -7,8 +7,13 @@
 #include "UploadTestSupport.h"
 #include "frmMain.h"
 
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QImage>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QRandomGenerator>
 #include <QList>
 #include <QSignalSpy>
 #include <QTest>
@@ -66,4 +71,25 @@ inline const QByteArray kSocketHead = "HTTP/1.0 200 OK\r\nContent-Type: text/htm
 inline bool WaitForAnswerHead(bool socket, const QSignalSpy& arrivals)
 {
     return !socket || QTest::qWaitFor([&] { return arrivals.size() == 1; });
+}
+
+// An opaque image of random pixels: it compresses badly, as PNG and as JPEG.
+inline QImage NoiseImage(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QRandomGenerator random(quint32(width * 7919 + height));
+    for (int y = 0; y < height; ++y) {
+        auto* line = reinterpret_cast<quint32*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x)
+            line[x] = 0xFF000000u | (random.generate() & 0xFFFFFFu);
+    }
+    return image;
+}
+
+// Puts an image on the clipboard as a screenshot tool does: image data only.
+inline void CopyImage(const QImage& image)
+{
+    auto* data = new QMimeData;
+    data->setImageData(image);
+    QGuiApplication::clipboard()->setMimeData(data);
 }

@@ -4,11 +4,15 @@
 #include "InetControl.h"
 #include "StreamTestSupport.h"
 #include "WindowTestSupport.h"
+#include "CommonDialog.h"
 #include "WinsockControl.h"
 #include "modTarnwick.h"
 
+#include <QApplication>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QImageReader>
 #include <QGuiApplication>
 #include <QFileInfo>
 #include <QElapsedTimer>
@@ -148,6 +152,12 @@ private slots:
     void initTestCase();
     void requestOnTheWire_data();
     void requestOnTheWire();
+    void pastedImageOnTheWire_data();
+    void pastedImageOnTheWire();
+    void pastedImageGivesWay_data();
+    void pastedImageGivesWay();
+    void keyboardAlone_data();
+    void keyboardAlone();
     void answers_data();
     void answers();
     void unreadablePage_data();
@@ -240,6 +250,212 @@ void tst_frmMainTransports::requestOnTheWire()
                  QList<QByteArray>{QByteArray::number(qsizetype(FixtureServer::BodyOf(received).size()))});
         QCOMPARE(FixtureServer::HeaderValues(received, "Host").size(), 1);
     }
+}
+
+// The image's bytes in a request's form part: after the part's blank line,
+// before the closing boundary.
+QByteArray PartBytesOf(const QByteArray& request)
+{
+    const QByteArray body = FixtureServer::BodyOf(request);
+    const qsizetype start = body.indexOf("\r\n\r\n") + 4;
+    const qsizetype end = body.lastIndexOf("\r\n--");
+    return start >= 4 && end >= start ? body.mid(start, end - start) : QByteArray();
+}
+
+// Pasted with Ctrl+V in the path box, as a user does.
+void PasteInto(frmMain& window)
+{
+    QLineEdit* box = ControlOf<QLineEdit>(window, QStringLiteral("txtImagePath"));
+    box->setFocus();
+    QTest::keySequence(box, QKeySequence(QKeySequence::Paste));
+}
+
+void tst_frmMainTransports::pastedImageOnTheWire_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<int>("edge");
+    QTest::addColumn<bool>("randomName");
+    QTest::addColumn<QByteArray>("format");
+
+    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+        const char* name = transport == Transport::Socket ? "socket" : "http client";
+        QTest::addRow("%s: PNG", name) << transport << 300 << false << QByteArray("png");
+        QTest::addRow("%s: PNG, random name", name) << transport << 300 << true << QByteArray("png");
+        QTest::addRow("%s: too big for PNG, a JPEG", name) << transport << 1500 << false << QByteArray("jpeg");
+    }
+}
+
+// A pasted image goes up as a file of the same bytes and name would, byte
+// for byte, boundary apart: the window's request is compared with its own
+// upload of that file.
+void tst_frmMainTransports::pastedImageOnTheWire()
+{
+    QFETCH(Transport, transport);
+    QFETCH(int, edge);
+    QFETCH(bool, randomName);
+    QFETCH(QByteArray, format);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerWithPage(server, transport);
+    auto window = OpenWindowAt(server.Port(), 5s);
+    SetImage(*window, QString(), randomName);
+    const QImage screenshot = NoiseImage(edge, edge);
+    CopyImage(screenshot);
+    PasteInto(*window);
+    const QString described = ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"))->text();
+
+    Click(*window, transport);
+    QTRY_COMPARE(Rows(*window), ExpectedRows());
+    QCOMPARE(messages.shown.size(), 0);
+    const QByteArray pasted = server.Received(0);
+    const QByteArray name = UploadNameOf(pasted);
+    const QString extension = format == "png" ? QStringLiteral("png") : QStringLiteral("jpg");
+    if (randomName)
+        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9]{8}\\.") + extension).match(QString::fromLatin1(name)).hasMatch(), name.constData());
+    else
+        QCOMPARE(name, "pasted." + extension.toLatin1());
+
+    // What went up: the image itself, at its own size, of the kind and size the box told.
+    const QByteArray bytes = PartBytesOf(pasted);
+    QVERIFY(bytes.size() <= 3145727);
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QImageReader reader(&buffer);
+    QCOMPARE(reader.format(), format);
+    const QImage decoded = reader.read();
+    QCOMPARE(decoded.size(), screenshot.size());
+    if (format == "png")
+        QCOMPARE(decoded.convertToFormat(QImage::Format_RGB32), screenshot);
+    QCOMPARE(described, QStringLiteral("Pasted image, %1, %2 KB").arg(QString::fromLatin1(format.toUpper())).arg((bytes.size() + 512) / 1024));
+
+    // The same bytes as a file of that name, chosen with Browse.
+    const TemporaryImage file(bytes, QStringLiteral("pasted.") + extension);
+    CommonDialog::SetNextFileName(file.Path());
+    QTest::mouseClick(ControlOf<QPushButton>(*window, QStringLiteral("cmdBrowse")), Qt::LeftButton);
+    QCOMPARE(ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"))->text(), file.Path());
+    Click(*window, transport);
+    QTRY_COMPARE(server.CompleteRequests(), 2);
+    QTRY_COMPARE(Rows(*window), ExpectedRows());
+    const QByteArray fromFile = server.Received(1);
+    QCOMPARE(pasted, AsSent(fromFile, BoundaryOf(pasted), name));
+}
+
+void tst_frmMainTransports::pastedImageGivesWay_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QString>("how");
+
+    QTest::newRow("socket: the path typed over it") << Transport::Socket << "typed";
+    QTest::newRow("http client: the path typed over it") << Transport::Inet << "typed";
+    QTest::newRow("http client: a file dropped") << Transport::Inet << "dropped";
+    QTest::newRow("socket: a file copied and pasted") << Transport::Socket << "pasted";
+}
+
+// Once the path box is edited, or a file chosen, the pasted image is gone:
+// the file goes up.
+void tst_frmMainTransports::pastedImageGivesWay()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QString, how);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerWithPage(server, transport);
+    const TemporaryImage file(EveryByteValue(5000), QStringLiteral("harbour.png"));
+    auto window = OpenWindowAt(server.Port(), 5s);
+    CopyImage(NoiseImage(50, 50));
+    PasteInto(*window);
+    QLineEdit* box = ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"));
+    QVERIFY(box->text().startsWith(QLatin1String("Pasted image, PNG, ")));
+
+    if (how == QLatin1String("typed")) {
+        box->selectAll();
+        QTest::keyClicks(box, file.Path());
+    } else {
+        QMimeData* data = new QMimeData;
+        data->setUrls({QUrl::fromLocalFile(file.Path())});
+        if (how == QLatin1String("pasted")) {
+            QGuiApplication::clipboard()->setMimeData(data);
+            PasteInto(*window);
+        } else {
+            const QPoint where = window->rect().center();
+            QDragEnterEvent enter(where, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(window.get(), &enter);
+            QDropEvent dropped(where, Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(window.get(), &dropped);
+            QVERIFY(dropped.isAccepted());
+            delete data;
+        }
+    }
+    QTRY_COMPARE(box->text(), file.Path());
+
+    Click(*window, transport);
+    QTRY_COMPARE(Rows(*window), ExpectedRows());
+    QCOMPARE(UploadNameOf(server.Received()), QByteArray("harbour.png"));
+    QCOMPARE(PartBytesOf(server.Received()), EveryByteValue(5000));
+    QCOMPARE(messages.shown.size(), 0);
+}
+
+void tst_frmMainTransports::keyboardAlone_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<bool>("answered");
+
+    QTest::newRow("socket") << Transport::Socket << true;
+    QTest::newRow("http client") << Transport::Inet << true;
+    QTest::newRow("socket, refused") << Transport::Socket << false;
+    QTest::newRow("http client, refused") << Transport::Inet << false;
+}
+
+// Paste, upload and copy with the keyboard alone. The upload button, which
+// loses the focus while it is disabled, has it back at the end, so that
+// Space pressed again cannot land in the path box.
+void tst_frmMainTransports::keyboardAlone()
+{
+    QFETCH(Transport, transport);
+    QFETCH(bool, answered);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerWithPage(server, transport);
+    auto window = OpenWindowAt(answered ? server.Port() : RefusingPort(), 5s);
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    CopyImage(NoiseImage(64, 48));
+    QTest::keySequence(window.get(), QKeySequence(QKeySequence::Paste));
+    QVERIFY(ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"))->text().startsWith(QLatin1String("Pasted image")));
+
+    QPushButton* button = ButtonOf(*window, transport);
+    QWidget* focused = QApplication::focusWidget();
+    for (int tabs = 0; focused != button && tabs < 10; ++tabs) {
+        QTest::keyClick(focused, Qt::Key_Tab);
+        focused = QApplication::focusWidget();
+    }
+    QCOMPARE(focused, button);
+    QTest::keyClick(button, Qt::Key_Space);
+    if (answered) {
+        QTRY_COMPARE(Rows(*window), ExpectedRows());
+    } else {
+        QTRY_COMPARE(messages.shown.size(), 1);
+        QCOMPARE(messages.shown[0].text, QStringLiteral("111 - Connection refused"));
+    }
+    QCOMPARE(QApplication::focusWidget(), button);
+    if (!answered)
+        return;
+
+    // Back round to the first row's Copy button, and press it.
+    focused = button;
+    for (int tabs = 0; focused != ControlOf(*window, QStringLiteral("cmdCopy0")) && tabs < 10; ++tabs) {
+        QTest::keyClick(focused, Qt::Key_Tab);
+        focused = QApplication::focusWidget();
+    }
+    QCOMPARE(focused->objectName(), QStringLiteral("cmdCopy0"));
+    QTest::keyClick(focused, Qt::Key_Space);
+    QCOMPARE(QGuiApplication::clipboard()->text(), ExpectedRows().constFirst());
 }
 
 void tst_frmMainTransports::answers_data()

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -151,6 +152,74 @@ TEST_P(StreamedLayout, GivesTheBuiltBytesWhateverThePieceSize)
 // Pieces that end inside the headers, on the file's first and last byte, and
 // past the whole request.
 INSTANTIATE_TEST_SUITE_P(Pieces, StreamedLayout, testing::Combine(testing::Values(0, 1), testing::Values(1, 7, 183, 4096)));
+
+// An image in memory goes up as a file of the same bytes and name would:
+// the same request, boundary apart, in every mode and with a random name.
+class MemoryImage : public RequestBuilderTest, public testing::WithParamInterface<std::tuple<std::int32_t, bool>> {};
+
+TEST_P(MemoryImage, GivesTheBytesOfAFileWithTheSameBytesAndName)
+{
+    const auto [mode, randomName] = GetParam();
+    const std::string bytes = SampleBytes();
+    const SplitRequest fromFile = Split(BuildUploadRequest(WriteFile("pasted.png", bytes), mode, randomName), mode);
+    const auto image = std::make_shared<const std::string>(bytes);
+    const SplitRequest fromMemory = Split(BuildUploadRequest(image, "pasted.png", mode, randomName), mode);
+
+    const std::string nameStart = "filename=\"";
+    const std::size_t at = fromMemory.body.find(nameStart) + nameStart.size();
+    const std::string name = fromMemory.body.substr(at, fromMemory.body.find('"', at) - at);
+    if (randomName) {
+        ASSERT_EQ(name.size(), 12u) << name;
+        EXPECT_TRUE(IsAlphanumeric(name.substr(0, 8))) << name;
+        EXPECT_EQ(name.substr(8), ".png");
+    } else {
+        EXPECT_EQ(name, "pasted.png");
+    }
+    EXPECT_EQ(fromMemory.header, ExpectedHeader(mode == 1, fromMemory.boundary, 175 + name.size() + bytes.size()));
+    EXPECT_EQ(fromMemory.body, ExpectedBody(fromMemory.boundary, name, bytes));
+    if (!randomName) {
+        // Golden: byte for byte the file's request once the boundary drawn for it is put in.
+        std::string fileBody = fromFile.body;
+        for (std::size_t pos = 0; (pos = fileBody.find(fromFile.boundary, pos)) != std::string::npos; pos += 32)
+            fileBody.replace(pos, 32, fromMemory.boundary);
+        EXPECT_EQ(fromMemory.body, fileBody);
+        EXPECT_EQ(fromMemory.header.size(), fromFile.header.size());
+    }
+    EXPECT_EQ(image.use_count(), 1) << "the request keeps no hold on the image once built";
+    EXPECT_TRUE(recorder_.reports.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, MemoryImage, testing::Combine(testing::Values(0, 1), testing::Bool()));
+
+TEST_F(RequestBuilderTest, MemoryImageStreamsInPiecesAndMayBeEmpty)
+{
+    const std::string bytes = SampleBytes();
+    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(std::make_shared<const std::string>(bytes), "a/b/stdin.gif", 0, false);
+    ASSERT_TRUE(stream);
+    const SplitRequest split = Split(ReadWhole(*stream, 7), 0);
+    EXPECT_EQ(split.body, ExpectedBody(split.boundary, "stdin.gif", bytes));
+
+    const SplitRequest empty = Split(BuildUploadRequest(std::make_shared<const std::string>(), "stdin", 1, false), 1);
+    EXPECT_EQ(empty.body, ExpectedBody(empty.boundary, "stdin", ""));
+    EXPECT_TRUE(recorder_.reports.empty());
+}
+
+TEST(ImageExtension, FollowsTheLeadingBytes)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), ".png"},
+        {"\xff\xd8\xff\xe0\0\x10JFIF", ".jpg"},
+        {"GIF87a\x01\0", ".gif"},
+        {"GIF89a", ".gif"},
+        {"BM6\0\0\0", ".bmp"},
+        {"RIFF\0\0\0\0WEBPVP8 ", ""},
+        {"\x89PNG", ""}, // cut short
+        {"<svg xmlns=", ""},
+        {"", ""},
+    };
+    for (const auto& [leading, extension] : cases)
+        EXPECT_EQ(ImageExtensionOfBytes(leading), extension) << leading;
+}
 
 TEST_F(RequestBuilderTest, StreamClosesTheFileOnceItsBytesAreRead)
 {

@@ -117,12 +117,12 @@ void TestFrmMainLayout::window()
 
 void TestFrmMainLayout::tabOrder()
 {
-    QStringList expected{QStringLiteral("txtImagePath")};
-    for (const char* array : {"cmdCopy", "txtResult"}) {
-        for (int i = 0; i < 8; ++i)
-            expected << QString::fromLatin1(array) + QString::number(i);
-    }
-    expected << "cmdInet" << "cmdCopyAll" << "cmdBrowse" << "chkRandomName" << "cmdWinsock";
+    // Top to bottom, left to right: Browse and the path, each row's Copy
+    // button and its link, then the bottom line.
+    QStringList expected{QStringLiteral("cmdBrowse"), QStringLiteral("txtImagePath")};
+    for (int i = 0; i < 8; ++i)
+        expected << QStringLiteral("cmdCopy%1").arg(i) << QStringLiteral("txtResult%1").arg(i);
+    expected << "cmdWinsock" << "cmdInet" << "chkRandomName" << "cmdCopyAll";
 
     frmMain window;
     QWidget* const first = ControlOf(window, expected.first());
