@@ -121,8 +121,8 @@ std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QStri
     if (standardInput) {
         const QString name = !command.inputName.isEmpty()
             ? command.inputName
-            : QStringLiteral("stdin") + QString::fromStdString(modTarnwick::ImageExtensionOfBytes(
-                  std::string_view(image.constData(), std::size_t(qMin<qsizetype>(image.size(), 8)))));
+            : QStringLiteral("stdin")
+                + QString::fromStdString(modTarnwick::ImageExtensionOfBytes(std::string_view(image.constData(), image.size())));
         upload.Start(image, name, transport, command.randomName);
     } else {
         upload.Start(file, transport, command.randomName);
