@@ -365,7 +365,13 @@ int main(int argc, char* argv[])
     const bool s3 = qEnvironmentVariableIsSet("TARNWICK_S3_ENDPOINT");
     const std::vector<Server*> servers = s3 ? std::vector<Server*>{ &service, &s3One, &s3Two }
                                             : std::vector<Server*>{ &service, &php };
-    const std::vector<int> clientCounts = s3 ? std::vector<int>{ 8, 64 } : std::vector<int>{ 1, 8, 64 };
+    std::vector<int> clientCounts = s3 ? std::vector<int>{ 8, 64 } : std::vector<int>{ 1, 8, 64 };
+    // TARNWICK_BENCH_CLIENTS=1 or "1,8": only these rows.
+    if (const QByteArray only = qgetenv("TARNWICK_BENCH_CLIENTS"); !only.isEmpty()) {
+        clientCounts.clear();
+        for (const QByteArray& count : only.split(','))
+            clientCounts.push_back(std::max(1, count.toInt()));
+    }
     for (const int clients : clientCounts) {
         std::vector<std::vector<Round>> results(servers.size());
         for (int round = 0; round < rounds; ++round) {
