@@ -12,8 +12,8 @@
 //
 //   bench_service [seconds per round, default 2] [rounds, default 5]
 //   TARNWICK_BENCH_CLIENTS=1,8    only these client counts (default 1, 8 and 64)
-//   TARNWICK_BENCH_BYTES=1024     the file's size (default 204800): what an
-//                                 upload costs whatever its size shows at the small end
+//   TARNWICK_BENCH_BYTES=1024     the file's size (default 204800); a small one shows
+//                                 what each upload costs apart from its bytes
 
 #include "BalancerConfig.h"
 #include "modTarnwick.h"
