@@ -4,23 +4,12 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
-#include <QPointer>
 
 namespace {
-
-// The standard menu's Paste, which would paste text only.
-QAction* StandardPaste(const QMenu& menu)
-{
-    const QString caption = QLineEdit::tr("&Paste");
-    for (QAction* action : menu.actions()) {
-        if (action->objectName() == QLatin1String("edit-paste") || action->text().startsWith(caption))
-            return action;
-    }
-    return nullptr;
-}
 
 bool ClipboardHoldsAnything()
 {
@@ -42,20 +31,32 @@ void ImagePathBox::keyPressEvent(QKeyEvent* event)
     QLineEdit::keyPressEvent(event);
 }
 
+// The line edit's own menu, made of its public slots: its standard menu's
+// Paste would paste text only, and that menu gives no documented way to
+// find its Paste and put ours in its place.
 void ImagePathBox::contextMenuEvent(QContextMenuEvent* event)
 {
-    QPointer<QMenu> menu = createStandardContextMenu();
-    if (!menu)
-        return;
+    auto* menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    if (QAction* standard = StandardPaste(*menu)) {
-        auto* paste = new QAction(standard->text(), menu);
-        paste->setObjectName(QStringLiteral("pasteImageOrText"));
-        paste->setIcon(standard->icon());
-        paste->setEnabled(!isReadOnly() && ClipboardHoldsAnything());
-        connect(paste, &QAction::triggered, this, &ImagePathBox::PasteRequested);
-        menu->insertAction(standard, paste);
-        menu->removeAction(standard);
-    }
+    const bool editable = !isReadOnly();
+    const auto add = [&](const QString& text, const char* icon, QKeySequence::StandardKey key, bool enabled,
+                         auto slot) {
+        QAction* action = menu->addAction(QIcon::fromTheme(QLatin1String(icon)), text, this, slot);
+        action->setShortcut(key);
+        action->setEnabled(enabled);
+        return action;
+    };
+    add(tr("&Undo"), "edit-undo", QKeySequence::Undo, editable && isUndoAvailable(), &QLineEdit::undo);
+    add(tr("&Redo"), "edit-redo", QKeySequence::Redo, editable && isRedoAvailable(), &QLineEdit::redo);
+    menu->addSeparator();
+    add(tr("Cu&t"), "edit-cut", QKeySequence::Cut, editable && hasSelectedText(), &QLineEdit::cut);
+    add(tr("&Copy"), "edit-copy", QKeySequence::Copy, hasSelectedText(), &QLineEdit::copy);
+    QAction* paste = add(tr("&Paste"), "edit-paste", QKeySequence::Paste, editable && ClipboardHoldsAnything(),
+                         &ImagePathBox::PasteRequested);
+    paste->setObjectName(QStringLiteral("pasteImageOrText"));
+    add(tr("Delete"), "edit-delete", QKeySequence::Delete, editable && hasSelectedText(), &QLineEdit::del);
+    menu->addSeparator();
+    add(tr("Select All"), "edit-select-all", QKeySequence::SelectAll, !text().isEmpty() && selectedText() != text(),
+        &QLineEdit::selectAll);
     menu->popup(event->globalPos());
 }

@@ -6,8 +6,6 @@
 
 #include <QLineEdit>
 
-class QAction;
-
 class ImagePathBox : public QLineEdit
 {
     Q_OBJECT
