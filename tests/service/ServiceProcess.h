@@ -27,15 +27,18 @@ public:
     }
 
     // With these options and no others but a free port. Its standard error,
-    // the request log, is kept for errors() when asked for.
+    // the request log, is kept for errors() when asked for. A wrapper (such
+    // as setpriv and its options) runs it when given.
     QString start(const QStringList& options,
                   const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-                  bool keepErrors = false)
+                  bool keepErrors = false, const QStringList& wrapper = {})
     {
         if (!keepErrors)
             m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.setProcessEnvironment(environment);
-        m_process.start(QStringLiteral(TARNWICK_SERVICE_PATH), QStringList{ u"--port"_s, u"0"_s } + options);
+        const QStringList command =
+            wrapper + QStringList{ QStringLiteral(TARNWICK_SERVICE_PATH), u"--port"_s, u"0"_s } + options;
+        m_process.start(command.first(), command.mid(1));
         while (!m_process.canReadLine() && m_process.waitForReadyRead(kWaitMs)) { }
         const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
         const QRegularExpressionMatch match =
@@ -59,6 +62,7 @@ public:
     }
 
     quint16 port() const { return m_port; }
+    qint64 processId() const { return m_process.processId(); }
 
     // Its peak resident memory so far, from /proc/PID/status; -1 if unknown.
     qint64 peakMemoryKiB() const

@@ -2,6 +2,7 @@
 #include "HttpRequest.h"
 #include "ImageCodec.h"
 #include "ServiceTestSupport.h"
+#include "ThumbnailSupport.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -52,6 +53,8 @@ private slots:
     void mimeType();
     void thumbnail_data();
     void thumbnail();
+    void overBudget_data();
+    void overBudget();
 
     void requestHead_data();
     void requestHead();
@@ -237,6 +240,71 @@ void tst_ServiceParts::thumbnail()
     const QImage decoded = QImage::fromData(thumbnail.jpeg);
     QVERIFY(!decoded.isNull());
     QCOMPARE(decoded.size(), size);
+}
+
+void tst_ServiceParts::overBudget_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("why");
+
+    const QImage photo = ServiceTest::photoLike(64, 48, 1);
+    const QByteArray jpeg = encoded(photo, "JPEG");
+    QTest::newRow("jpeg") << jpeg << QString();
+    QTest::newRow("progressive jpeg") << ServiceTest::encoded(photo, "JPEG", 80, true) << QString();
+    QTest::newRow("jpeg cut short") << jpeg.left(jpeg.size() / 2) << QString();
+    QTest::newRow("jpeg of 32 scans") << ServiceTest::scanBomb(64, 64, 22) << QString();
+    QTest::newRow("jpeg of 33 scans") << ServiceTest::scanBomb(64, 64, 23) << u"33 scans"_s;
+    QTest::newRow("jpeg of 310 scans") << ServiceTest::scanBomb(2000, 2000, 300) << u"310 scans"_s;
+    QTest::newRow("jpeg declaring 30000 squared") << ServiceTest::progressiveJpegDeclaring(30000, 30000)
+                                                  << u"900000000 pixels"_s;
+
+    const QByteArray png = ServiceTest::pngDeclaring(64, 64, true);
+    const qsizetype data = png.indexOf("IDAT") - 4;
+    QByteArray manyChunks = png.first(data);
+    for (int i = 0; i < 9000; ++i)
+        manyChunks += ServiceTest::pngChunk("tEXt", QByteArray("k\0v", 3));
+    QTest::newRow("png") << png << QString();
+    QTest::newRow("png of 9002 chunks") << manyChunks + png.sliced(data) << u"9002 chunks"_s;
+    QTest::newRow("png declaring 32700 squared") << ServiceTest::pngDeclaring(32700, 32700, false)
+                                                 << u"1069290000 pixels"_s;
+    QTest::newRow("png without its header") << png.first(8) + png.sliced(data) << u"no header"_s;
+
+    const QByteArray gif = ServiceTest::gifDeclaring(20, 20);
+    QByteArray gifOffScreen = gif;
+    gifOffScreen.replace(20, 4, "\x60\xea\x60\xea"); // the picture at 60000, 60000 on a screen of 20 by 20
+    QTest::newRow("gif") << gif << QString();
+    QTest::newRow("gif declaring 65535 squared") << ServiceTest::gifDeclaring(65535, 65535)
+                                                 << u"4294836225 pixels"_s;
+    QTest::newRow("gif drawn far off its screen") << gifOffScreen << u"3602400400 pixels"_s;
+    QTest::newRow("gif without a picture") << gif.first(19) + ';' << u"no picture"_s;
+
+    const QByteArray bmp = encoded(gradient(20, 10, false), "BMP");
+    // Its header's numbers at these places replaced.
+    const auto patched = [&bmp](std::initializer_list<std::pair<qsizetype, qint32>> numbers) {
+        QByteArray bytes = bmp;
+        for (const auto& [at, value] : numbers) {
+            for (int i = 0; i < 4; ++i)
+                bytes[at + i] = char((quint32(value) >> (8 * i)) & 0xff);
+        }
+        return bytes;
+    };
+    QTest::newRow("bmp") << bmp << QString();
+    QTest::newRow("bmp from the top down") << patched({ { 22, -10 } }) << QString();
+    QTest::newRow("bmp declaring 100000 squared") << patched({ { 18, 100000 }, { 22, 100000 } })
+                                                  << u"10000000000 pixels"_s;
+    QTest::newRow("bmp holding a jpeg") << patched({ { 30, 4 } }) << u"compression 4"_s;
+
+    QTest::newRow("text") << QByteArray("plain text") << u"not a PNG, JPEG, GIF or BMP"_s;
+    QTest::newRow("svg") << ServiceTest::svgReferring(u"/etc/hostname"_s) << u"not a PNG, JPEG, GIF or BMP"_s;
+}
+
+void tst_ServiceParts::overBudget()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, why);
+    QCOMPARE(ImageCodec::overBudget(bytes), why);
+    if (why.isEmpty())
+        QVERIFY(!ImageCodec::thumbnailOf(bytes).placeholder);
 }
 
 void tst_ServiceParts::requestHead_data()
