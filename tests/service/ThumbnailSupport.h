@@ -100,14 +100,11 @@ inline QImage expectedThumbnail(const QByteArray& bytes, int edge = 180)
     return image.scaled(edge, edge, Qt::KeepAspectRatio, Qt::SmoothTransformation);
 }
 
-// A progressive JPEG of width x height in one colour whose last refinement
-// scan of the brightness comes again and again: a few bytes each, and each
-// another pass over every block of the picture.
-inline QByteArray scanBomb(int width, int height, int repeats)
+// A progressive JPEG whose last refinement scan of the brightness comes
+// again and again: a few bytes each, and each another pass over every block
+// of the picture.
+inline QByteArray repeatingScan(const QByteArray& jpeg, int repeats)
 {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(Qt::darkCyan);
-    const QByteArray jpeg = encoded(image, "jpeg", 75, true);
     // Scans and where they end: each runs from its marker to the next one
     // that is not a stuffed zero or a restart.
     QList<std::pair<qsizetype, qsizetype>> scans;
@@ -133,6 +130,12 @@ inline QByteArray scanBomb(int width, int height, int repeats)
     for (int i = 0; i < repeats; ++i)
         bomb += jpeg.sliced(start, end - start);
     return bomb + jpeg.sliced(scans.last().second);
+}
+
+// A few hundred bytes that declare width x height, with repeats more scans.
+inline QByteArray scanBomb(int width, int height, int repeats)
+{
+    return repeatingScan(progressiveJpegDeclaring(width, height), repeats);
 }
 
 // The processes this one has started, from /proc (each thread's own list).
