@@ -66,8 +66,9 @@ QString pixelsOverBudget(qint64 width, qint64 height)
 {
     if (width <= 0 || height <= 0)
         return u"no picture size"_s;
-    if (width * height > kMaxDecodedPixels)
-        return u"%1 pixels"_s.arg(width * height);
+    // Each on its own first: a PNG's may be up to 2^31, whose square is past a qint64.
+    if (width > kMaxDecodedPixels || height > kMaxDecodedPixels || width * height > kMaxDecodedPixels)
+        return u"%1 by %2 pixels"_s.arg(width).arg(height);
     return {};
 }
 

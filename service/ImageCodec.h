@@ -26,7 +26,7 @@ QByteArray mimeTypeOf(QByteArrayView bytes);
 // structure alone without a decoder; empty when they are. Cheap enough for
 // the service itself.
 // a 640x480 PNG -> ""; "hello" -> "not a PNG, JPEG, GIF or BMP";
-// a JPEG of 300 scans -> "300 scans"; a PNG declaring 32700x32700 -> "1069290000 pixels"
+// a JPEG of 300 scans -> "300 scans"; a PNG declaring 32700x32700 -> "32700 by 32700 pixels"
 QString overBudget(QByteArrayView bytes);
 
 struct Thumbnail
