@@ -267,7 +267,8 @@ void flood(const QString& program, const QByteArray& bombBytes)
 QByteArray limitOf(qint64 pid, const QByteArray& name)
 {
     QFile limits(u"/proc/%1/limits"_s.arg(pid));
-    limits.open(QIODevice::ReadOnly);
+    if (!limits.open(QIODevice::ReadOnly))
+        return "?";
     for (const QByteArray& line : limits.readAll().split('\n')) {
         if (line.startsWith(name))
             return line.mid(name.size()).simplified().split(' ').value(0);
