@@ -193,7 +193,8 @@ ThumbnailMaker::Made ThumbnailMaker::decode(const QByteArray& image)
         const rlimit files{ kMaxDecoderFiles, kMaxDecoderFiles };
         const rlimit none{ 0, 0 };
         // Without an ambient capability, and with no new privileges, the
-        // program runs with none (the unit's filter refuses capset()).
+        // program of any user but root runs with none (the unit's filter
+        // refuses capset()).
         // The death signal comes when the thread that started the child
         // ends; it waits for the child meanwhile. A service that died before
         // the signal was set is seen in the child's parent.

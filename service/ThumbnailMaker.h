@@ -12,8 +12,9 @@
 // Makes thumbnails of uploads in a process of its own, a few at a time and
 // fairly among clients. The decoders of strangers' images can be made to
 // take gigabytes and seconds; a child process can be held to a memory and
-// time budget as a whole, and killed, where a thread cannot. It can reach
-// nothing but the image it is given and the thumbnail it gives back.
+// time budget as a whole, and killed, where a thread cannot. It has nothing
+// of the service's: no environment, capability or open file, and it can
+// neither grow a file nor start a process.
 class ThumbnailMaker
 {
 public:

@@ -1,6 +1,7 @@
 #include "FolderStore.h"
 #include "HttpRequest.h"
 #include "ImageCodec.h"
+#include "ThumbnailMaker.h"
 #include "ServiceTestSupport.h"
 #include "ThumbnailSupport.h"
 
@@ -55,6 +56,8 @@ private slots:
     void thumbnail();
     void overBudget_data();
     void overBudget();
+    void thumbnailClient_data();
+    void thumbnailClient();
 
     void requestHead_data();
     void requestHead();
@@ -305,6 +308,27 @@ void tst_ServiceParts::overBudget()
     QCOMPARE(ImageCodec::overBudget(bytes), why);
     if (why.isEmpty())
         QVERIFY(!ImageCodec::thumbnailOf(bytes).placeholder);
+}
+
+// Whose share of the decoders a request takes: an IPv6 home picks any address in its /64.
+void tst_ServiceParts::thumbnailClient_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QByteArray>("client");
+
+    QTest::newRow("ipv4") << u"203.0.113.7"_s << QByteArray("203.0.113.7");
+    QTest::newRow("ipv4 mapped into ipv6") << u"::ffff:203.0.113.7"_s << QByteArray("203.0.113.7");
+    QTest::newRow("ipv6") << u"2001:db8:1:2:3:4:5:6"_s << QByteArray("2001:db8:1:2::/64");
+    QTest::newRow("ipv6, same /64") << u"2001:db8:1:2:ffff::1"_s << QByteArray("2001:db8:1:2::/64");
+    QTest::newRow("ipv6, next /64") << u"2001:db8:1:3::1"_s << QByteArray("2001:db8:1:3::/64");
+    QTest::newRow("ipv6 loopback") << u"::1"_s << QByteArray("::/64");
+}
+
+void tst_ServiceParts::thumbnailClient()
+{
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, client);
+    QCOMPARE(ThumbnailMaker::clientOf(QHostAddress(peer)), client);
 }
 
 void tst_ServiceParts::requestHead_data()
