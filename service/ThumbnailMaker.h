@@ -81,6 +81,11 @@ public:
     // standard output. The exit status: 0, or kUndecodable with the placeholder.
     static int makeFromStandardInput();
 
+    // Keeps this process from making processes or running programs, from now
+    // on; it may still make threads, which Qt's image conversions start on a
+    // pool of their own. Needs no-new-privileges. False when refused.
+    static bool forbidNewProcesses();
+
 private:
     struct Client
     {

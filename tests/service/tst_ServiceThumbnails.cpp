@@ -5,6 +5,7 @@
 // stopped there, so that what is read of them is not a race.
 
 #include "ServiceProcess.h"
+#include "ThumbnailMaker.h"
 #include "ThumbnailSupport.h"
 
 #include <QStandardPaths>
@@ -15,7 +16,12 @@
 #include <memory>
 #include <vector>
 
+#include <cerrno>
 #include <csignal>
+
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -81,6 +87,7 @@ private slots:
     void killedDecoderKeepsNothing();
     void decoderCanTouchNothing();
     void decoderDiesWithTheService();
+    void decoderMakesThreadsNotProcesses();
     void oneClientHoldsOnlyItsShare();
 
 private:
@@ -128,10 +135,10 @@ qint64 tst_ServiceThumbnails::stoppedDecoder()
     const bool found = QTest::qWaitFor(
         [&] {
             for (const qint64 child : childrenOf(m_service->processId())) {
-                // Its own program, past the limit it sets itself before it reads the image.
+                // Its own program, past the filter it sets itself before it reads the image.
                 QFile command(u"/proc/%1/cmdline"_s.arg(child));
                 if (command.open(QIODevice::ReadOnly) && command.readAll().contains("--make-thumbnail")
-                    && procLine(child, u"limits"_s, "Max processes").startsWith("0 "))
+                    && procLine(child, u"status"_s, "Seccomp:") == "2")
                     decoder = child;
             }
             return decoder != 0;
@@ -307,15 +314,15 @@ void tst_ServiceThumbnails::decoderCanTouchNothing()
             QCOMPARE(procLine(decoder, u"status"_s, set), QByteArray("0000000000000000"));
     }
     QCOMPARE(procLine(decoder, u"status"_s, "NoNewPrivs:"), QByteArray("1"));
+    QCOMPARE(procLine(decoder, u"status"_s, "Seccomp:"), QByteArray("2"));
     QCOMPARE(procLine(decoder, u"limits"_s, "Max open files"), QByteArray("16 16 files"));
     QCOMPARE(procLine(decoder, u"limits"_s, "Max file size"), QByteArray("0 0 bytes"));
-    QCOMPARE(procLine(decoder, u"limits"_s, "Max processes"), QByteArray("0 0 processes"));
     QCOMPARE(procLine(decoder, u"limits"_s, "Max core file size"), QByteArray("0 0 bytes"));
     QCOMPARE(procLine(decoder, u"limits"_s, "Max cpu time"), QByteArray("10 10 seconds"));
     QCOMPARE(procLine(decoder, u"limits"_s, "Max data size"), QByteArray("402653184 402653184 bytes"));
     QCOMPARE(QFile::symLinkTarget(u"/proc/%1/cwd"_s.arg(decoder)), u"/"_s);
 
-    // Without processes of its own to make, it still makes the thumbnail.
+    // Its threads, which Qt converts large pictures on, it may still make.
     QCOMPARE(::kill(pid_t(decoder), SIGCONT), 0);
     QTRY_VERIFY_WITH_TIMEOUT(thumbnail.closed(), kWaitMs);
     QVERIFY(thumbnail.received.startsWith("HTTP/1.1 200 "));
@@ -334,6 +341,32 @@ void tst_ServiceThumbnails::decoderDiesWithTheService()
     QVERIFY(decoder > 0);
     m_service->stop(&QProcess::kill);
     QTRY_VERIFY_WITH_TIMEOUT(!isRunning(decoder), kWaitMs);
+}
+
+// The decoder's filter, set in a process of the test's own: fork, exec and
+// clone without CLONE_THREAD are refused, a thread starts.
+void tst_ServiceThumbnails::decoderMakesThreadsNotProcesses()
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || !ThumbnailMaker::forbidNewProcesses())
+            ::_exit(1);
+        if (::fork() >= 0 || errno != EPERM)
+            ::_exit(2);
+        char* const arguments[] = { const_cast<char*>("/bin/true"), nullptr };
+        if (::execv("/bin/true", arguments) == 0 || errno != EPERM)
+            ::_exit(3);
+        pthread_t thread;
+        if (::pthread_create(&thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0
+            || ::pthread_join(thread, nullptr) != 0)
+            ::_exit(4);
+        ::_exit(0);
+    }
+    QVERIFY(child > 0);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
 }
 
 // One address asking for more costly thumbnails than its share gets 503 for
