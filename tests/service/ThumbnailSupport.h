@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 
 #include <cmath>
+#include <limits>
 
 namespace ServiceTest {
 
@@ -69,11 +70,11 @@ inline QByteArray encoded(const QImage& image, const char* format, int quality =
 }
 
 // The root mean square of the difference of two pictures of one size, over
-// their red, green and blue values (0 to 255); -1 when their sizes differ.
+// their red, green and blue values (0 to 255); infinite when their sizes differ.
 inline double rmse(const QImage& one, const QImage& other)
 {
     if (one.size() != other.size() || one.isNull())
-        return -1;
+        return std::numeric_limits<double>::infinity();
     const QImage a = one.convertToFormat(QImage::Format_RGB32);
     const QImage b = other.convertToFormat(QImage::Format_RGB32);
     double sum = 0;
