@@ -7,23 +7,18 @@
 #include <QProcess>
 
 #include <algorithm>
-#include <cstddef>
 #include <iterator>
 #include <optional>
-#include <vector>
 
 #include <cerrno>
 #include <csignal>
 
-#include <linux/audit.h>
 #include <linux/close_range.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <poll.h>
+#include <seccomp.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -237,45 +232,22 @@ ThumbnailMaker::Made ThumbnailMaker::decode(const QByteArray& image)
 
 bool ThumbnailMaker::forbidNewProcesses()
 {
-#if defined(__x86_64__)
-    constexpr quint32 kArchitecture = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-    constexpr quint32 kArchitecture = AUDIT_ARCH_AARCH64;
-#else
-#error "the system calls that make processes are known for x86_64 and aarch64"
-#endif
-    constexpr quint32 kRefused = SECCOMP_RET_ERRNO | EPERM;
-    std::vector<sock_filter> program{
-        // Another architecture's numbers would mean other calls.
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArchitecture, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-    };
-    const auto refuse = [&program](quint32 call, quint32 answer) {
-        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1));
-        program.push_back(BPF_STMT(BPF_RET | BPF_K, answer));
-    };
-#if defined(__NR_fork)
-    refuse(__NR_fork, kRefused);
-    refuse(__NR_vfork, kRefused);
-#endif
-    refuse(__NR_execve, kRefused);
-    refuse(__NR_execveat, kRefused);
-    // Its flags are in memory, out of a filter's sight: the C library then
-    // makes threads with clone().
-    refuse(__NR_clone3, SECCOMP_RET_ERRNO | ENOSYS);
-    // clone() makes a thread with CLONE_THREAD, a process without.
-    const std::vector<sock_filter> clone{
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args)), // the flags' lower half
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, kRefused),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    program.insert(program.end(), clone.begin(), clone.end());
-    const sock_fprog filter{ static_cast<unsigned short>(program.size()), program.data() };
-    return ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter, 0, 0) == 0;
+    scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
+    if (!filter)
+        return false;
+    const auto refuse = [filter](int call) { return ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), call, 0) == 0; };
+    const bool loaded = refuse(SCMP_SYS(fork)) && refuse(SCMP_SYS(vfork)) && refuse(SCMP_SYS(execve))
+        && refuse(SCMP_SYS(execveat))
+        // clone() makes a thread with CLONE_THREAD, a process without.
+        && ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), 1,
+                              SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0))
+            == 0
+        // clone3() takes its flags in memory, out of a filter's sight; told it
+        // does not exist, the C library makes its threads with clone().
+        && ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0
+        && ::seccomp_load(filter) == 0;
+    ::seccomp_release(filter);
+    return loaded;
 }
 
 int ThumbnailMaker::makeFromStandardInput()
