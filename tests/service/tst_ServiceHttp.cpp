@@ -278,7 +278,7 @@ void tst_ServiceHttp::deadlines_data()
     QTest::addColumn<int>("pieceBytes");
     QTest::addColumn<QByteArray>("answer");
 
-    // With 2000 bytes a second and 300 ms to spare, this body has 300 + 1000 ms.
+    // At 2000 bytes a second over 300 ms windows: 600 bytes in every 300 ms.
     const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"fileupload\"; filename=\"z.bin\"\r\n\r\n"
         + QByteArray(1917, 'z') + "\r\n--b--";
     const QByteArray post = "POST / HTTP/1.1\r\nHost: a\r\nContent-Type: multipart/form-data; boundary=b\r\n"
@@ -304,7 +304,7 @@ void tst_ServiceHttp::deadlines()
     HttpServer::Limits limits;
     limits.headTimeoutMs = 300;
     limits.minBytesPerSecond = 2000;
-    limits.slackMs = 300;
+    limits.rateWindowMs = 300;
     limits.lingerMs = 100;
     limits.maxLingerMs = 1000;
     startService(limits);
