@@ -14,8 +14,10 @@ namespace {
 
 // Requests answered at once; most of them wait on a disk or a network.
 constexpr int kAnsweringThreads = 16;
-// Freed memory below this is kept for the next requests (see main.cpp).
-constexpr qint64 kKeptFreeBytes = 32 * 1024 * 1024;
+// Bursts of bodies below this leave their memory to the next requests (see main.cpp).
+constexpr qint64 kKeptFreeBytes = 16 * 1024 * 1024;
+// Memory is given back at most this often: each time, what is taken again costs page faults.
+constexpr int kTrimIntervalMs = 1000;
 // After running out of descriptors, accepting is tried again this much later.
 constexpr int kAcceptRetryMs = 100;
 
@@ -48,6 +50,11 @@ HttpServer::HttpServer(HttpHandler& handler, const Limits& limits, QObject* pare
         m_threads.push_back(thread);
         m_homes.emplace_back(home);
     }
+    m_trimTimer.setSingleShot(true);
+    connect(&m_trimTimer, &QTimer::timeout, this, [this] {
+        if (m_trimPending)
+            giveMemoryBack();
+    });
     // QTcpServer stops accepting for good when accept() fails for want of
     // descriptors or memory; both come back as connections end.
     connect(this, &QTcpServer::acceptError, this, [this] {
@@ -199,7 +206,13 @@ void HttpServer::stopWaiting(HttpConnection* connection)
 
 void HttpServer::giveMemoryBack()
 {
+    if (m_trimTimer.isActive()) {
+        m_trimPending = true;
+        return;
+    }
     malloc_trim(0);
+    m_trimPending = false;
+    m_trimTimer.start(kTrimIntervalMs);
 }
 
 void HttpServer::incomingConnection(qintptr descriptor)

@@ -10,6 +10,7 @@
 #include <QQueue>
 #include <QTcpServer>
 #include <QThreadPool>
+#include <QTimer>
 
 #include <atomic>
 #include <deque>
@@ -153,6 +154,8 @@ private:
     QHash<QHostAddress, int> m_perAddress;
     std::atomic<qint64> m_bodyBytes = 0;
     std::atomic<qint64> m_bodyBytesPeak = 0; // since memory was last given back
+    QTimer m_trimTimer;
+    bool m_trimPending = false;
     QMutex m_roomMutex;
     QList<HttpConnection*> m_waitingForRoom;
 };

@@ -61,9 +61,11 @@ int main(int argc, char* argv[])
     // memory back to the system at once, and faulting it in again for the
     // next upload took most of the service's time (some 110 page faults an
     // upload, four fifths of its processor time in a virtual machine). Each
-    // thread's heap now keeps up to 32 MiB free, and requests are never
-    // served from memory mapped for them alone.
-    mallopt(M_MMAP_THRESHOLD, 8 * 1024 * 1024);
+    // thread's heap now keeps up to 32 MiB free, and most requests are
+    // served from it. Blocks of a MiB and more (the largest bodies and
+    // images) are still mapped for themselves: kept in the heaps, a burst
+    // of them left hundreds of MiB there after it had gone.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
 
     QCoreApplication app(argc, argv);
