@@ -16,8 +16,36 @@
 
 #include <memory>
 
+#include <sys/socket.h>
+
 using namespace Qt::StringLiterals;
 using namespace ServiceTest;
+
+namespace {
+
+// "200 404" for two answers one after the other; "malformed" where what came
+// is no whole answer: a status line, a Content-Length and that many bytes.
+QByteArray statusesOf(QByteArrayView received)
+{
+    QByteArrayList statuses;
+    while (!received.isEmpty()) {
+        const qsizetype headEnd = received.indexOf("\r\n\r\n");
+        const qsizetype lengthAt = received.indexOf("\r\nContent-Length: ");
+        if (!received.startsWith("HTTP/1.1 ") || headEnd < 0 || lengthAt < 0 || lengthAt > headEnd)
+            return "malformed";
+        const qsizetype lengthStart = lengthAt + 18;
+        const qint64 length = received.sliced(lengthStart, received.indexOf('\r', lengthStart) - lengthStart)
+                                  .toByteArray()
+                                  .toLongLong();
+        if (received.size() < headEnd + 4 + length)
+            return "malformed";
+        statuses.append(received.sliced(9, 3).toByteArray());
+        received = received.sliced(headEnd + 4 + length);
+    }
+    return statuses.join(' ');
+}
+
+} // namespace
 
 class tst_ServiceHttp : public QObject
 {
@@ -34,6 +62,8 @@ private slots:
     void refusedFromTheHead_data();
     void refusedFromTheHead();
     void expectContinueAnswered();
+    void framing_data();
+    void framing();
     void unknownIdsAndMethods_data();
     void unknownIdsAndMethods();
     void deadlines_data();
@@ -242,6 +272,54 @@ void tst_ServiceHttp::expectContinueAnswered()
     QTRY_VERIFY_WITH_TIMEOUT(client.hasPageEnd(), kWaitMs);
     QVERIFY(client.received.contains("HTTP/1.1 200 "));
     QCOMPARE(textsOf(client.received.mid(client.received.indexOf("HTTP/1.1 200 "))).size(), 8);
+}
+
+void tst_ServiceHttp::framing_data()
+{
+    QTest::addColumn<QByteArray>("sent");      // in one write
+    QTest::addColumn<bool>("halfClose");       // then the client ends its side
+    QTest::addColumn<QByteArray>("statuses");  // answered in this order, and then closed
+
+    const QByteArray get = "GET / HTTP/1.1\r\nHost: a\r\n\r\n";
+    const QByteArray lastGet = "GET /nosuch HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n";
+    QTest::newRow("two requests in one write") << get + lastGet << false << QByteArray("200 404");
+    QTest::newRow("a body, then the next request")
+        << "POST /i/abc HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello" + get + lastGet << false
+        << QByteArray("405 200 404");
+    QTest::newRow("blank lines between requests") << get + "\r\n\r\n" + lastGet << false << QByteArray("200 404");
+    QTest::newRow("half-closed after a request") << get << true << QByteArray("200");
+    QTest::newRow("half-closed after two requests") << get + get << true << QByteArray("200 200");
+    QTest::newRow("half-closed after a POST without length")
+        << QByteArray("POST / HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=b\r\n\r\n") << true
+        << QByteArray("411");
+    QTest::newRow("half-closed in the middle of a head") << QByteArray("GET / HTTP/1.1\r\nHo") << true
+                                                         << QByteArray("400");
+    QTest::newRow("half-closed in the middle of a body")
+        << QByteArray("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 10\r\n\r\nabc") << true << QByteArray("400");
+    // At once, not after the head's deadline as a head that never ends.
+    QTest::newRow("bare LF line ends") << QByteArray("GET / HTTP/1.1\nHost: a\n\n") << false << QByteArray("400");
+    QTest::newRow("a bare LF after a good line") << QByteArray("GET / HTTP/1.1\r\nHost: a\nX: y\r\n\r\n") << false
+                                                 << QByteArray("400");
+    QTest::newRow("a bare LF in the next request") << get + "GET / HTTP/1.1\nHost: a\n\n" << false
+                                                   << QByteArray("200 400");
+}
+
+void tst_ServiceHttp::framing()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, halfClose);
+    QFETCH(QByteArray, statuses);
+
+    RawClient client(m_service->port(), halfClose ? QByteArray() : sent);
+    if (halfClose) {
+        // The request and the end of the input arrive together.
+        QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::ConnectedState, kWaitMs);
+        const int descriptor = int(client.socket.socketDescriptor());
+        QCOMPARE(::send(descriptor, sent.constData(), size_t(sent.size()), 0), ssize_t(sent.size()));
+        QCOMPARE(::shutdown(descriptor, SHUT_WR), 0);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed(), kWaitMs);
+    QCOMPARE(statusesOf(client.received), statuses);
 }
 
 void tst_ServiceHttp::unknownIdsAndMethods_data()
