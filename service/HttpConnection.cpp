@@ -428,14 +428,12 @@ void HttpConnection::answerWritten()
         return linger();
     endRequest();
     enter(State::Head);
-    if (m_input.isEmpty()) {
-        m_reader->setEnabled(!m_inputEnded);
-        if (m_inputEnded)
-            close();
-        return;
-    }
+    if (m_inputEnded && m_input.isEmpty())
+        return close();
+    m_reader->setEnabled(!m_inputEnded);
     // Requests sent together are answered one event apart, not one call deeper each.
-    QMetaObject::invokeMethod(this, &HttpConnection::readHead, Qt::QueuedConnection);
+    if (!m_input.isEmpty())
+        QMetaObject::invokeMethod(this, &HttpConnection::readHead, Qt::QueuedConnection);
 }
 
 void HttpConnection::endRequest()
