@@ -76,7 +76,8 @@ HttpConnection::HttpConnection(HttpServer& server, QObject* parent)
 HttpConnection::~HttpConnection()
 {
     m_server.stopWaiting(this);
-    m_server.giveBodyRoom(m_bodyRoom);
+    if (m_bodyRoom > 0)
+        m_server.giveBodyRoom(m_bodyRoom);
     if (m_clientAdmitted)
         m_server.release(m_client);
     if (m_peerAdmitted)
@@ -354,7 +355,8 @@ void HttpConnection::answer(const HttpResponse& response, bool withBody)
     if (m_closed)
         return;
     m_head.request.body = QByteArray();
-    m_server.giveBodyRoom(m_bodyRoom);
+    if (m_bodyRoom > 0)
+        m_server.giveBodyRoom(m_bodyRoom);
     m_bodyRoom = 0;
     log(response.status, response.body.size());
     send(response.head(m_head.closeAfterAnswer));

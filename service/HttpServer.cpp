@@ -172,16 +172,20 @@ bool HttpServer::takeBodyRoom(qint64 bytes)
 
 void HttpServer::giveBodyRoom(qint64 bytes)
 {
-    if (bytes <= 0)
+    if (bytes < 0)
         return;
-    const qint64 left = m_bodyBytes.fetch_sub(bytes) - bytes;
-    // Once most of a burst of bodies has gone, what they took goes back to the system.
-    const qint64 peak = m_bodyBytesPeak.load();
-    if (peak > kKeptFreeBytes && left < peak / 4 && m_bodyBytesPeak.exchange(left) == peak)
-        QMetaObject::invokeMethod(this, &HttpServer::giveMemoryBack, Qt::QueuedConnection);
+    if (bytes > 0) {
+        const qint64 left = m_bodyBytes.fetch_sub(bytes) - bytes;
+        // Once most of a burst of bodies has gone, what they took goes back to the system.
+        const qint64 peak = m_bodyBytesPeak.load();
+        if (peak > kKeptFreeBytes && left < peak / 4 && m_bodyBytesPeak.exchange(left) == peak)
+            QMetaObject::invokeMethod(this, &HttpServer::giveMemoryBack, Qt::QueuedConnection);
+    }
     const QMutexLocker lock(&m_roomMutex);
-    // Enough of those waiting to take up the room, in the order they came.
-    for (qint64 woken = 0; woken < bytes && !m_waitingForRoom.isEmpty(); woken += kBodyRoomStep) {
+    // Enough of those waiting to take up the room, in the order they came; with
+    // no bytes, the next one, which a wake-up that found no one meant for.
+    for (qint64 woken = 0; woken < std::max<qint64>(bytes, 1) && !m_waitingForRoom.isEmpty();
+         woken += kBodyRoomStep) {
         HttpConnection* connection = m_waitingForRoom.takeFirst();
         QMetaObject::invokeMethod(connection, &HttpConnection::roomFreed, Qt::QueuedConnection);
     }

@@ -69,6 +69,8 @@ private slots:
     void deadlines_data();
     void deadlines();
     void connectionsBeyondTheLimitWait();
+    void bodiesBeyondTheBudgetWait_data();
+    void bodiesBeyondTheBudgetWait();
     void connectionsPerAddress();
 
 private:
@@ -420,6 +422,42 @@ void tst_ServiceHttp::connectionsBeyondTheLimitWait()
     clients[0]->socket.disconnectFromHost();
     QTRY_VERIFY_WITH_TIMEOUT(clients[2]->hasPageEnd(), kWaitMs);
     QVERIFY(clients[2]->received.startsWith("HTTP/1.1 200 "));
+}
+
+void tst_ServiceHttp::bodiesBeyondTheBudgetWait_data()
+{
+    QTest::addColumn<bool>("firstEnds");
+    QTest::addColumn<QByteArray>("secondStatus");
+
+    QTest::newRow("the body in memory arrives whole") << true << QByteArray("200");
+    QTest::newRow("the body in memory never ends") << false << QByteArray("503");
+}
+
+// A body that finds no room in the budget waits, unread, for one that
+// leaves; in vain for too long, it gets 503.
+void tst_ServiceHttp::bodiesBeyondTheBudgetWait()
+{
+    QFETCH(bool, firstEnds);
+    QFETCH(QByteArray, secondStatus);
+    HttpServer::Limits limits;
+    limits.maxBodyBytesInFlight = 400 * 1024;
+    limits.headTimeoutMs = 1000; // also the longest wait for room
+    limits.lingerMs = 100;
+    startService(limits);
+    // Each takes more than half of the budget.
+    const QByteArray first = uploaderRequest(m_files, u"first.gif"_s, "GIF89a" + QByteArray(250'000, 'f'))[0];
+    const QByteArray second = uploaderRequest(m_files, u"second.gif"_s, "GIF89a" + QByteArray(250'000, 's'))[0];
+    RawClient holder(m_service->port(), first.chopped(1));
+    QTRY_VERIFY_WITH_TIMEOUT(holder.socket.bytesToWrite() == 0 && holder.socket.state() == QAbstractSocket::ConnectedState,
+                             kWaitMs);
+    RawClient waiting(m_service->port(), second);
+    if (firstEnds) {
+        holder.socket.write(first.right(1));
+        QTRY_VERIFY_WITH_TIMEOUT(holder.hasPageEnd(), kWaitMs);
+        QVERIFY(holder.received.startsWith("HTTP/1.1 200 "));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(waiting.hasPageEnd(), kWaitMs);
+    QVERIFY2(waiting.received.startsWith("HTTP/1.1 " + secondStatus + ' '), waiting.received.left(40).constData());
 }
 
 // One address holds its share of the connections and no more; the others,
