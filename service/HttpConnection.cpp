@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <utility>
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -21,6 +22,9 @@ constexpr QByteArrayView kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr qsizetype kBareLineFeed = -2;
 // Read at a time outside a body; most heads are far smaller.
 constexpr qsizetype kReadChunk = 16 * 1024;
+// A head longer than this takes its allowance from the budget for bodies:
+// thousands of connections with heads of 64 KiB would take as much as bodies.
+constexpr qsizetype kFreeHeadBytes = 16 * 1024;
 // A body's first room; it doubles from there up to its announced length.
 constexpr qint64 kFirstBodyBytes = 64 * 1024;
 // Pieces of the answer handed to the kernel in one call.
@@ -76,8 +80,8 @@ HttpConnection::HttpConnection(HttpServer& server, QObject* parent)
 HttpConnection::~HttpConnection()
 {
     m_server.stopWaiting(this);
-    if (m_bodyRoom > 0)
-        m_server.giveBodyRoom(m_bodyRoom);
+    if (m_bodyRoom + m_headRoom > 0)
+        m_server.giveBodyRoom(m_bodyRoom + m_headRoom);
     if (m_clientAdmitted)
         m_server.release(m_client);
     if (m_peerAdmitted)
@@ -235,6 +239,11 @@ void HttpConnection::readHead()
             return keepTime();
         if (m_broken)
             return close();
+        if (got > 0 && m_input.size() + got > kFreeHeadBytes && m_headRoom == 0) {
+            if (!m_server.takeBodyRoom(maxHeadBytes))
+                return refuse(503);
+            m_headRoom = maxHeadBytes;
+        }
         if (got > 0)
             m_input.append(chunk, got);
     }
@@ -250,6 +259,8 @@ void HttpConnection::takeHead(qsizetype length)
     if (m_input.isEmpty())
         m_input.clear(); // gives its memory back
     m_scanned = 0;
+    if (m_headRoom > 0)
+        m_server.giveBodyRoom(std::exchange(m_headRoom, 0));
     m_head.request.peer = m_peer;
     if (m_head.refusal != 0)
         return refuse(m_head.refusal);
@@ -262,8 +273,8 @@ void HttpConnection::takeHead(qsizetype length)
     }
     if (m_head.bodyLength == 0)
         return dispatch();
-    enter(State::Body);
     m_pace.start(now());
+    enter(State::Body);
     if (m_head.expectsContinue && m_input.isEmpty()) {
         send(kContinue.toByteArray());
         flush();
@@ -362,8 +373,8 @@ void HttpConnection::answer(const HttpResponse& response, bool withBody)
     send(response.head(m_head.closeAfterAnswer));
     if (withBody)
         send(response.body);
-    enter(State::Writing);
     m_pace.start(now());
+    enter(State::Writing);
     flush();
 }
 
@@ -450,11 +461,13 @@ void HttpConnection::endRequest()
 void HttpConnection::linger()
 {
     endRequest();
+    m_input.clear();
+    if (m_headRoom > 0)
+        m_server.giveBodyRoom(std::exchange(m_headRoom, 0));
     // Served: its place goes to the client's next connection now, not once this one's end is seen.
     if (m_peerAdmitted)
         m_server.release(m_peer);
     m_peerAdmitted = false;
-    m_input.clear();
     if (m_inputEnded)
         return close();
     ::shutdown(m_descriptor, SHUT_WR);

@@ -115,6 +115,7 @@ private:
     qsizetype m_scanned = 0; // of m_input, looked at for the head's end
     HttpHead m_head;
     qint64 m_bodyRoom = 0; // taken from the server's budget
+    qint64 m_headRoom = 0; // taken for a long head
     bool m_waitingForRoom = false;
     qint64 m_waitStartMs = 0;
     Pace m_pace;

@@ -5,7 +5,9 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
