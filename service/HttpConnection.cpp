@@ -25,8 +25,9 @@ constexpr qsizetype kReadChunk = 16 * 1024;
 // A head longer than this takes its allowance from the budget for bodies:
 // thousands of connections with heads of 64 KiB would take as much as bodies.
 constexpr qsizetype kFreeHeadBytes = 16 * 1024;
-// A body's first room; it doubles from there up to its announced length.
-constexpr qint64 kFirstBodyBytes = 64 * 1024;
+// A body's first room, which most uploads fit in one piece; it doubles from
+// there up to the announced length.
+constexpr qint64 kFirstBodyBytes = 256 * 1024;
 // Pieces of the answer handed to the kernel in one call.
 constexpr int kMaxPiecesAtOnce = 8;
 // Samples of a pace over its window.
