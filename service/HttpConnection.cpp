@@ -384,6 +384,7 @@ void HttpConnection::refuse(int status)
     m_server.stopWaiting(this);
     m_waitingForRoom = false;
     m_head.closeAfterAnswer = true;
+    m_refused = true;
     m_reader->setEnabled(false);
     answer(m_server.handler().refusal(status), true);
 }
@@ -438,6 +439,13 @@ void HttpConnection::flush()
 
 void HttpConnection::answerWritten()
 {
+    // A request read whole leaves nothing behind whose arrival would reset
+    // the connection: it may end at once, as most HTTP/1.0 ones do.
+    if (m_head.closeAfterAnswer && !m_refused && m_input.isEmpty()) {
+        char probe;
+        if (::recv(m_descriptor, &probe, 1, MSG_PEEK) < 0 && wouldBlock())
+            return close();
+    }
     if (m_head.closeAfterAnswer)
         return linger();
     endRequest();

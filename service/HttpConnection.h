@@ -111,6 +111,7 @@ private:
     bool m_inputEnded = false;
     bool m_broken = false;
     bool m_closed = false; // it only waits to be deleted
+    bool m_refused = false;
     QByteArray m_input;      // read, not yet taken by a request
     qsizetype m_scanned = 0; // of m_input, looked at for the head's end
     HttpHead m_head;
