@@ -71,6 +71,7 @@ private slots:
     void connectionsBeyondTheLimitWait();
     void bodiesBeyondTheBudgetWait_data();
     void bodiesBeyondTheBudgetWait();
+    void longHeadsTakeFromTheBudget();
     void connectionsPerAddress();
 
 private:
@@ -458,6 +459,36 @@ void tst_ServiceHttp::bodiesBeyondTheBudgetWait()
     }
     QTRY_VERIFY_WITH_TIMEOUT(waiting.hasPageEnd(), kWaitMs);
     QVERIFY2(waiting.received.startsWith("HTTP/1.1 " + secondStatus + ' '), waiting.received.left(40).constData());
+}
+
+// Heads past 16 KiB are counted with the bodies: one long head that has not
+// ended leaves no room for another, while short ones are still read.
+void tst_ServiceHttp::longHeadsTakeFromTheBudget()
+{
+    HttpServer::Limits limits;
+    limits.maxBodyBytesInFlight = 100 * 1024; // room for one head allowance of 64 KiB
+    limits.lingerMs = 100;
+    startService(limits);
+    const QByteArray longHead = "GET / HTTP/1.1\r\nHost: a\r\nX-Pad: " + QByteArray(40 * 1024, 'p');
+    RawClient one(m_service->port(), longHead);
+    RawClient other(m_service->port(), longHead);
+    // Whichever the service read second is refused; the first waits for the rest of its head.
+    QTRY_VERIFY_WITH_TIMEOUT(one.hasPageEnd() || other.hasPageEnd(), kWaitMs);
+    RawClient& refused = one.hasPageEnd() ? one : other;
+    RawClient& waiting = one.hasPageEnd() ? other : one;
+    QVERIFY2(refused.received.startsWith("HTTP/1.1 503 "), refused.received.left(40).constData());
+    RawClient shortOne(m_service->port(), "GET / HTTP/1.0\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(shortOne.closed(), kWaitMs);
+    QVERIFY(shortOne.received.startsWith("HTTP/1.1 200 "));
+    QVERIFY(waiting.received.isEmpty());
+
+    waiting.socket.write("\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(waiting.hasPageEnd(), kWaitMs);
+    QVERIFY(waiting.received.startsWith("HTTP/1.1 200 "));
+    // Its room went back with its head.
+    RawClient third(m_service->port(), longHead + "\r\nConnection: close\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(third.closed(), kWaitMs);
+    QVERIFY2(third.received.startsWith("HTTP/1.1 200 "), third.received.left(40).constData());
 }
 
 // One address holds its share of the connections and no more; the others,
