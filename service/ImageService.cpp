@@ -161,7 +161,9 @@ HttpResponse ImageService::refusal(int status)
         { 414, u"The request's address is too long", u"An address may have at most 8 KiB." },
         { 417, u"Expectation not met", u"This service meets no expectation but 100-continue." },
         { 431, u"The request's header lines are too long", u"They may have at most 64 KiB together." },
-        { 503, u"Too many connections from your address", u"Please try again in a moment." },
+        { 503, u"Too many requests just now",
+          u"Your address holds too many connections, or the service has too many uploads on their way. Please "
+          u"try again in a moment." },
         { 505, u"HTTP version not supported", u"This service speaks HTTP/1.0 and HTTP/1.1 only." },
         { 400, u"The request could not be read as HTTP",
           u"A line of its head is malformed, or it gives its length twice or in two ways." },

@@ -7,10 +7,15 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using ServiceTest::kPlentyOfBytes;
@@ -49,6 +54,9 @@ private slots:
     void storeServesNoBrokenEntry_data();
     void storeServesNoBrokenEntry();
     void storeHasOneService();
+    void storeNamesAnImageOnlyByRenaming();
+    void storeCountsTheEntryLine_data();
+    void storeCountsTheEntryLine();
 
     void mimeType_data();
     void mimeType();
@@ -182,6 +190,67 @@ void tst_ServiceParts::storeHasOneService()
     FolderStore second(dir.path(), 1000);
     QVERIFY(!second.open());
     QVERIFY2(second.errorString().contains(u"in use"_s), qPrintable(second.errorString()));
+}
+
+// An image appears under its own name whole or not at all: written under
+// another, then renamed. The folder's events say so, in the order they came.
+void tst_ServiceParts::storeNamesAnImageOnlyByRenaming()
+{
+    QTemporaryDir dir;
+    FolderStore store(dir.path(), kPlentyOfBytes);
+    QVERIFY(store.open());
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
+    const QByteArray images = QFile::encodeName(dir.filePath(u"images"_s));
+    QVERIFY(inotify_add_watch(watch, images.constData(), IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO) >= 0);
+
+    const ImageStore::Stored stored = store.put(QByteArray(300'000, 'p'), u"p.png"_s, "image/png");
+    QCOMPARE(stored.outcome, ImageStore::Outcome::Stored);
+    QStringList events;
+    alignas(inotify_event) char buffer[16 * 1024];
+    for (ssize_t got; (got = ::read(watch, buffer, sizeof buffer)) > 0;) {
+        for (qsizetype at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            const QString name = QString::fromLatin1(event->name).replace(QString::fromLatin1(stored.entry.id), u"ID"_s);
+            const char* what = event->mask & IN_CREATE ? "made " : event->mask & IN_MOVED_TO ? "renamed to " : "closed ";
+            events.append(QString::fromLatin1(what) + name);
+            at += qsizetype(sizeof(inotify_event) + event->len);
+        }
+    }
+    QCOMPARE(events, QStringList({ u"made ID.part"_s, u"closed ID.part"_s, u"renamed to ID"_s }));
+}
+
+void tst_ServiceParts::storeCountsTheEntryLine_data()
+{
+    QTest::addColumn<qint64>("spare"); // bytes of the limit beyond the image and its entry line
+    QTest::addColumn<bool>("stored");
+
+    QTest::newRow("fits with its entry line") << qint64(0) << true;
+    QTest::newRow("fits only without its entry line") << qint64(-1) << false;
+}
+
+void tst_ServiceParts::storeCountsTheEntryLine()
+{
+    QFETCH(qint64, spare);
+    QFETCH(bool, stored);
+    const QByteArray image(1000, 'q');
+    qint64 lineBytes = 0;
+    {
+        // The line's size, from the file the store writes: its time always has milliseconds.
+        QTemporaryDir dir;
+        FolderStore store(dir.path(), kPlentyOfBytes);
+        QVERIFY(store.open());
+        const QByteArray id = store.put(image, u"q.png"_s, "image/png").entry.id;
+        lineBytes = QFileInfo(dir.filePath(u"images/"_s + QString::fromLatin1(id))).size() - image.size();
+        QVERIFY(lineBytes > 0);
+    }
+    QTemporaryDir dir;
+    FolderStore store(dir.path(), image.size() + lineBytes + spare);
+    QVERIFY(store.open());
+    const ImageStore::Outcome expected = stored ? ImageStore::Outcome::Stored : ImageStore::Outcome::Full;
+    QCOMPARE(store.put(image, u"q.png"_s, "image/png").outcome, expected);
+    QVERIFY(store.usedBytes() <= store.maxBytes());
 }
 
 void tst_ServiceParts::mimeType_data()
