@@ -250,7 +250,9 @@ QStringList CommandLine::ArgumentsOf(int argc, const char* const argv[])
 QByteArray CommandLine::FailureLine(const QString& file, const TransportFailure::Failure& failure)
 {
     QString message = TransportFailure::MessageText(failure.number, failure.description);
-    message.replace(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]")), QStringLiteral(" "));
+    // Controls (C0, DEL and C1), direction and other format characters, and
+    // line and paragraph separators: none may act on the terminal.
+    message.replace(QRegularExpression(QStringLiteral("[\\p{Cc}\\p{Cf}\\p{Zl}\\p{Zp}]")), QStringLiteral(" "));
     return Quoted(QFile::encodeName(file)) + ": " + message.toLocal8Bit() + '\n';
 }
 
