@@ -18,12 +18,14 @@ constexpr int icString = 0;
 
 } // namespace
 
-ImageUpload::ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QObject* parent)
+ImageUpload::ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout,
+                         std::chrono::milliseconds answerDeadline, QObject* parent)
     : QObject(parent), m_endpoint(endpoint), m_responseTimeout(responseTimeout)
 {
     Inet = new InetControl(this);
     Inet->setObjectName(QStringLiteral("Inet"));
     Inet->RequestTimeout = double(m_responseTimeout.count()) / 1000.0;
+    Inet->AnswerTimeout = double(answerDeadline.count()) / 1000.0;
     Inet->MaxResponseBytes = UploadLimits::MaxResponseBytes;
     connect(Inet, &InetControl::StateChanged, this, &ImageUpload::Inet_StateChanged);
     connect(Inet, &InetControl::UploadProgress, this, &ImageUpload::Progress);
@@ -32,6 +34,7 @@ ImageUpload::ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseco
     Winsock->setObjectName(QStringLiteral("Winsock"));
     Winsock->SetConnectTimeout(m_responseTimeout);
     Winsock->SetIdleTimeout(m_responseTimeout);
+    Winsock->SetAnswerTimeout(answerDeadline);
     Winsock->SetMaxReceiveBytes(UploadLimits::MaxResponseBytes);
     connect(Winsock, &WinsockControl::Connected, this, &ImageUpload::Winsock_Connect);
     connect(Winsock, &WinsockControl::DataArrival, this, &ImageUpload::Winsock_DataArrival);

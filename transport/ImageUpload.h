@@ -28,7 +28,10 @@ class ImageUpload : public QObject
 public:
     enum class Transport { HttpClient, Socket };
 
-    ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QObject* parent = nullptr);
+    // responseTimeout: how long an upload may make no progress;
+    // answerDeadline: how long its answer may take (UploadLimits).
+    ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout,
+                std::chrono::milliseconds answerDeadline, QObject* parent = nullptr);
     ~ImageUpload() override;
 
     // Returns at once; Ended() follows through the event loop, also for a

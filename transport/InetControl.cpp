@@ -82,6 +82,7 @@ InetControl::InetControl(QObject* parent)
     m_connectTimer->setSingleShot(true);
     connect(m_connectTimer, &QTimer::timeout, this, [this] { Stop(Abort::TimedOut); });
     connect(m_progress, &PeerProgress::Stalled, this, [this] { Stop(Abort::TimedOut); });
+    connect(m_progress, &PeerProgress::Overdue, this, [this] { Stop(Abort::Overdue); });
     connect(m_progress, &PeerProgress::Progress, this, [this](qint64 taken, qint64 total) {
         // Posted, as the state is: a receiver may end the request, which must not happen inside Act.
         QMetaObject::invokeMethod(
@@ -130,6 +131,7 @@ void InetControl::Execute(const QString& url, const QString& operation, std::uni
 
     const milliseconds limit(RequestTimeout > 0 ? std::llround(RequestTimeout * 1000.0) : 0);
     m_progress->SetStallLimit(limit);
+    m_progress->SetAnswerLimit(milliseconds(AnswerTimeout > 0 ? std::llround(AnswerTimeout * 1000.0) : 0));
     // Until the connection is made: finding the host and connecting to it.
     if (limit.count() > 0)
         m_connectTimer->start(limit);
@@ -244,6 +246,10 @@ void InetControl::Act(curl_socket_t socket, int events)
     curl_off_t handed = 0;
     if (m_socket != CURL_SOCKET_BAD && curl_easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &handed) == CURLE_OK)
         m_progress->Handed(qint64(handed));
+    // libcurl hands on a head only by whole lines: bytes of a line still
+    // coming are progress all the same, and start the answer's clock.
+    if (socket == m_socket && socket != CURL_SOCKET_BAD && (events & CURL_CSELECT_IN))
+        m_progress->Received();
 
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {
@@ -353,6 +359,8 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
     using namespace TransportFailure;
     if (m_abort == Abort::TimedOut)
         return TimedOut(milliseconds(std::llround(RequestTimeout * 1000.0)));
+    if (m_abort == Abort::Overdue)
+        return AnswerTooSlow(milliseconds(std::llround(AnswerTimeout * 1000.0)));
     if (m_abort == Abort::TooLarge)
         return AnswerTooLarge(MaxResponseBytes);
     if (m_readFailure != 0)

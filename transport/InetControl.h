@@ -52,6 +52,11 @@ public:
     // component gives up with state 11. Fractions allowed so tests can
     // shorten it. Zero or less: no limit.
     double RequestTimeout = 60;
+    // Seconds the whole answer may take from the service's taking the
+    // request's last byte (or from the answer's first byte, if that comes
+    // sooner), however steadily it comes; past them, state 11. Zero or
+    // less: no limit.
+    double AnswerTimeout = 0;
     // Largest answer body accepted; a larger one ends in state 11. Zero or less: no limit.
     qint64 MaxResponseBytes = 0;
 
@@ -85,7 +90,7 @@ signals:
     void UploadProgress(qint64 bytesSent, qint64 bytesTotal);
 
 private:
-    enum class Abort { None, TimedOut, TooLarge };
+    enum class Abort { None, TimedOut, Overdue, TooLarge };
 
     // The transfer, once the host's addresses are known: "" for a host
     // libcurl needs no resolver for, else a CURLOPT_RESOLVE entry.

@@ -148,6 +148,12 @@ Failure AnswerTooLarge(qint64 limit)
     return {EMSGSIZE, tr("The service's answer is larger than %1").arg(QLocale().formattedDataSize(limit, 0))};
 }
 
+Failure AnswerTooSlow(std::chrono::milliseconds limit)
+{
+    const double seconds = double(limit.count()) / 1000.0;
+    return {ETIMEDOUT, tr("The service was too slow to answer: its answer was not complete within %1 seconds").arg(seconds)};
+}
+
 bool HoldsNoLinks(const modTarnwick::LinkSet& links)
 {
     return !links.empty() && std::all_of(links.begin(), links.end(), [](const std::string& slot) { return slot == modTarnwick::kNotAvailable; });

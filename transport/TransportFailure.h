@@ -7,8 +7,9 @@
 //   1 to 133  the system's error numbers (errno): a file the request builder
 //             cannot read (2, 13, 21, ...), a connection that fails (111
 //             refused, 104 reset or closed early, 113 host unreachable, 110
-//             no progress within the time limit), an answer over the size
-//             limit (90). 5 is also the answer-page parser's failure.
+//             no progress within the time limit, or an answer not complete
+//             within its own), an answer over the size limit (90). 5 is also the
+//             answer-page parser's failure.
 //   300-599   an answer that held no links, numbered by its HTTP status
 //             (302, 404, 500, ...).
 //   61        an answer that held no links although its status was not an
@@ -52,6 +53,8 @@ Failure ClosedEarly();
 Failure TimedOut(std::chrono::milliseconds limit);
 // The answer grew past the limit (90).
 Failure AnswerTooLarge(qint64 limit);
+// The answer was not complete within limit of the request's end (110).
+Failure AnswerTooSlow(std::chrono::milliseconds limit);
 
 // A parsed page whose every slot is "n.a": neither section was on it.
 bool HoldsNoLinks(const modTarnwick::LinkSet& links);

@@ -5,6 +5,7 @@
 
 #include "CommandLine.h"
 #include "FixtureServer.h"
+#include "UploadLimits.h"
 #include "UploadTestSupport.h"
 
 #include <QBuffer>
@@ -33,7 +34,8 @@ struct Run
 
 // input: what "-" reads as standard input.
 Run PrintMode(const QStringList& options, const QStringList& files, quint16 port,
-              std::chrono::milliseconds limit = kLimit, QByteArray input = {})
+              std::chrono::milliseconds limit = kLimit, QByteArray input = {},
+              std::chrono::milliseconds answerDeadline = UploadLimits::AnswerDeadline)
 {
     const CommandLine command =
         CommandLine::Parse(QStringList{QStringLiteral("tarnwick-uploader"), QStringLiteral("--print")} + options + files);
@@ -47,7 +49,7 @@ Run PrintMode(const QStringList& options, const QStringList& files, quint16 port
     out.open(QIODevice::WriteOnly);
     err.open(QIODevice::WriteOnly);
     QBuffer in(&input);
-    run.status = command.RunWithoutWindow(out, err, LoopbackEndpoint(port), limit, &in);
+    run.status = command.RunWithoutWindow(out, err, LoopbackEndpoint(port), limit, answerDeadline, &in);
     return run;
 }
 
@@ -97,6 +99,8 @@ private slots:
     void standardInput();
     void standardInputRefused_data();
     void standardInputRefused();
+    void hostileAnswers_data();
+    void hostileAnswers();
 };
 
 void tst_PrintMode::links_data()
@@ -347,6 +351,49 @@ void tst_PrintMode::standardInputRefused()
     QCOMPARE(run.status, 1);
     QCOMPARE(server.Connections(), 1);
     QVERIFY(FixtureServer::BodyOf(server.Received()).contains(ImageBytes('f')));
+}
+
+void tst_PrintMode::hostileAnswers_data()
+{
+    QTest::addColumn<bool>("socket");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("trickle"); // then a byte every 50 ms, without end
+    QTest::addColumn<QByteArray>("told");
+
+    for (const bool socket : {false, true}) {
+        const char* name = socket ? "socket" : "http client";
+        QTest::addRow("%s: a byte now and then", name)
+            << socket << QByteArray("HTTP/1.0 200 OK\r\n\r\n<html>") << true
+            << QByteArray("110 - The service was too slow to answer: its answer was not complete within 1.5 seconds");
+    }
+}
+
+// What a hostile service answers never reaches standard output: the file's
+// failure is told on standard error, on one line, and the run ends.
+void tst_PrintMode::hostileAnswers()
+{
+    QFETCH(bool, socket);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, trickle);
+    QFETCH(QByteArray, told);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&](QTcpSocket* peer, const QByteArray&) {
+        if (!trickle) {
+            FixtureServer::SendAndClose(peer, answer);
+            return;
+        }
+        peer->write(answer);
+        FixtureServer::TrickleForever(peer, 'x', 50ms);
+    });
+    const TemporaryImage image(ImageBytes('h'), QStringLiteral("hostile.png"));
+
+    const Run run = PrintMode(socket ? QStringList{QStringLiteral("--socket")} : QStringList(), {image.Path()}, server.Port(), 1s, {},
+                              1500ms);
+    QCOMPARE(run.out, QByteArray());
+    QCOMPARE(run.err, '"' + QFile::encodeName(image.Path()) + "\": " + told + '\n');
+    QCOMPARE(run.status, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_PrintMode)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -140,6 +141,28 @@ void FixtureServer::SendAndClose(QTcpSocket* socket, const QByteArray& bytes)
     socket->write(bytes);
     // disconnectFromHost flushes what is buffered before the FIN.
     socket->disconnectFromHost();
+}
+
+void FixtureServer::Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval, qsizetype piece)
+{
+    auto* pacer = new QTimer(socket);
+    auto sent = std::make_shared<qsizetype>(0);
+    connect(pacer, &QTimer::timeout, socket, [=] {
+        socket->write(bytes.mid(*sent, piece));
+        *sent += piece;
+        if (*sent >= bytes.size()) {
+            pacer->stop();
+            socket->disconnectFromHost();
+        }
+    });
+    pacer->start(interval);
+}
+
+void FixtureServer::TrickleForever(QTcpSocket* socket, char filler, std::chrono::milliseconds interval)
+{
+    auto* pacer = new QTimer(socket);
+    connect(pacer, &QTimer::timeout, socket, [socket, filler] { socket->write(QByteArray(1, filler)); });
+    pacer->start(interval);
 }
 
 QByteArray FixtureServer::HttpAnswer(int status, const QByteArray& body, bool withLength)

@@ -176,6 +176,8 @@ private slots:
     void linksReachTheScreen();
     void lastLinksNeverShownDuringAnUpload_data();
     void lastLinksNeverShownDuringAnUpload();
+    void answerDeadline_data();
+    void answerDeadline();
 };
 
 void tst_frmMainTransports::initTestCase()
@@ -848,21 +850,11 @@ void tst_frmMainTransports::answerTrickles()
         // The head at once, then the page in pieces, each kLimit / 6 after the last.
         const qsizetype head = answer.indexOf("\r\n\r\n") + 4;
         socket->write(answer.left(head));
-        auto* pacer = new QTimer(socket);
-        auto sent = std::make_shared<qsizetype>(head);
-        connect(pacer, &QTimer::timeout, socket, [=] {
-            const qsizetype piece = (answer.size() - head) / kPieces + 1;
-            socket->write(answer.mid(*sent, piece));
-            *sent += piece;
-            if (*sent >= answer.size()) {
-                pacer->stop();
-                socket->disconnectFromHost();
-            }
-        });
-        pacer->start(kLimit / 6);
+        FixtureServer::Trickle(socket, answer.mid(head), kLimit / 6, (answer.size() - head) / kPieces + 1);
     });
     TemporaryImage image(MakePng(16, 16));
-    auto window = OpenWindowAt(server.Port(), kLimit);
+    // The whole answer comes well within its own limit.
+    auto window = OpenWindowAt(server.Port(), kLimit, 10 * kLimit);
     SetImage(*window, image.Path());
 
     QElapsedTimer clock;
@@ -1015,6 +1007,49 @@ void tst_frmMainTransports::lastLinksNeverShownDuringAnUpload()
     for (const QString& paint : std::as_const(counter.shown))
         QCOMPARE(paint, QStringLiteral("0 ''"));
     QCOMPARE(messages.shown.size(), 0);
+}
+
+void tst_frmMainTransports::answerDeadline_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QByteArray>("start");
+
+    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+        const char* name = transport == Transport::Socket ? "socket" : "http client";
+        QTest::addRow("%s: page without end", name) << transport << QByteArray("HTTP/1.0 200 OK\r\n\r\n<html><body>");
+        QTest::addRow("%s: status line without end", name) << transport << QByteArray("HTTP/1.1 200 ");
+    }
+}
+
+// A service that keeps sending a byte now and then, never pausing for the
+// no-progress limit, is given up at the answer's own limit.
+void tst_frmMainTransports::answerDeadline()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QByteArray, start);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&start](QTcpSocket* socket, const QByteArray&) {
+        socket->write(start);
+        FixtureServer::TrickleForever(socket, 'x', 50ms);
+    });
+    TemporaryImage image(MakePng(16, 16));
+    constexpr std::chrono::milliseconds kDeadline = 1500ms;
+    auto window = OpenWindowAt(server.Port(), 1s, kDeadline);
+    SetImage(*window, image.Path());
+
+    QElapsedTimer clock;
+    clock.start();
+    Click(*window, transport);
+    QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 15000);
+    QVERIFY2(clock.elapsed() >= kDeadline.count(), qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(messages.shown.first().text,
+             QStringLiteral("110 - The service was too slow to answer: its answer was not complete within 1.5 seconds"));
+    VerifyIdle(*window, false);
+    QTRY_VERIFY(!server.LastSocket());
+    QCOMPARE(messages.shown.size(), 1);
 }
 
 QTEST_MAIN(tst_frmMainTransports)
