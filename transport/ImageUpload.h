@@ -68,6 +68,9 @@ private:
     // The request for the path and choice of this upload; null after a
     // failure, which the upload has then ended with.
     std::unique_ptr<modTarnwick::RequestStream> OpenRequest(std::int32_t transportMode);
+    // A failure for the head at the start of the socket's answer; nothing
+    // while it is fine, or not all there yet.
+    std::optional<TransportFailure::Failure> RefusedHead();
     // page: what the parser reads; answer: the status line and headers, then that page.
     void TakeAnswer(const std::string& page, const std::string& answer);
     void Fail(const TransportFailure::Failure& failure);
@@ -86,6 +89,8 @@ private:
     // Bumped by Start and Cancel: an Ended() posted before is stale.
     std::uint64_t m_generation = 0;
     std::string ResponseBuffer;
+    // The socket's answer has shown a head that may be read on.
+    bool m_headRead = false;
     modTarnwick::LinkSet m_links;
     std::optional<TransportFailure::Failure> m_failure;
 

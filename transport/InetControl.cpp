@@ -118,6 +118,9 @@ void InetControl::Execute(const QString& url, const QString& operation, std::uni
     m_responseCode = 0;
     m_responseInfo.clear();
     m_head.clear();
+    m_headBytes = 0;
+    m_interimHead = false;
+    m_headEnded = false;
     std::string().swap(m_body);
     m_readPos = 0;
     m_url = url.toStdString();
@@ -363,6 +366,8 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
         return AnswerTooSlow(milliseconds(std::llround(AnswerTimeout * 1000.0)));
     if (m_abort == Abort::TooLarge)
         return AnswerTooLarge(MaxResponseBytes);
+    if (m_abort == Abort::Malformed)
+        return MalformedHead(MaxHeadBytes);
     if (m_readFailure != 0)
         return FromStream(m_readFailure);
     long systemError = 0;
@@ -384,6 +389,13 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
     case CURLE_PARTIAL_FILE:
         return ClosedEarly();
     case CURLE_OUT_OF_MEMORY:
+#if LIBCURL_VERSION_NUM >= 0x080600
+    case CURLE_TOO_LARGE:
+#endif
+        // What libcurl says of a header line longer than it takes (100 KiB):
+        // no memory before 8.6, too large since.
+        if (m_socket != CURL_SOCKET_BAD && !m_headEnded && MaxHeadBytes > 0)
+            return MalformedHead(MaxHeadBytes);
         return FromErrno(ENOMEM);
     case CURLE_URL_MALFORMAT:
         return {EINVAL, detail};
@@ -441,8 +453,18 @@ std::size_t InetControl::OnHeader(char* data, std::size_t size, std::size_t coun
     auto* inet = static_cast<InetControl*>(self);
     const std::string_view line(data, size * count);
     try {
-        if (StartsWithIgnoringCase(line, "HTTP/"))
+        inet->m_headBytes += qint64(line.size());
+        if (inet->MaxHeadBytes > 0 && inet->m_headBytes > inet->MaxHeadBytes) {
+            inet->m_abort = Abort::Malformed;
+            return 0;
+        }
+        if (StartsWithIgnoringCase(line, "HTTP/")) {
             inet->m_head.clear();
+            const std::size_t code = line.find(' ');
+            inet->m_interimHead = code != std::string_view::npos && code + 1 < line.size() && line[code + 1] == '1';
+        } else if (line == "\r\n" || line == "\n") {
+            inet->m_headEnded = !inet->m_interimHead;
+        }
         constexpr std::string_view kLength = "Content-Length:";
         if (StartsWithIgnoringCase(line, kLength) && inet->MaxResponseBytes > 0) {
             const long long length = std::atoll(std::string(line.substr(kLength.size())).c_str());

@@ -154,6 +154,17 @@ Failure AnswerTooSlow(std::chrono::milliseconds limit)
     return {ETIMEDOUT, tr("The service was too slow to answer: its answer was not complete within %1 seconds").arg(seconds)};
 }
 
+Failure MalformedHead(qint64 limit)
+{
+    return {EPROTO, tr("The service's answer is malformed: its status line and headers run past %1")
+                        .arg(QLocale().formattedDataSize(limit, 0))};
+}
+
+Failure EncodedPage(std::string_view encoding)
+{
+    return {EPROTO, tr("The service sent its page encoded (%1), which cannot be read").arg(Quoted(encoding))};
+}
+
 bool HoldsNoLinks(const modTarnwick::LinkSet& links)
 {
     return !links.empty() && std::all_of(links.begin(), links.end(), [](const std::string& slot) { return slot == modTarnwick::kNotAvailable; });

@@ -8,7 +8,8 @@
 //             cannot read (2, 13, 21, ...), a connection that fails (111
 //             refused, 104 reset or closed early, 113 host unreachable, 110
 //             no progress within the time limit, or an answer not complete
-//             within its own), an answer over the size limit (90). 5 is also the
+//             within its own), an answer over the size limit (90), a
+//             malformed answer or an encoded page (71). 5 is also the
 //             answer-page parser's failure.
 //   300-599   an answer that held no links, numbered by its HTTP status
 //             (302, 404, 500, ...).
@@ -55,6 +56,10 @@ Failure TimedOut(std::chrono::milliseconds limit);
 Failure AnswerTooLarge(qint64 limit);
 // The answer was not complete within limit of the request's end (110).
 Failure AnswerTooSlow(std::chrono::milliseconds limit);
+// The answer's status line and headers ran past limit bytes (71).
+Failure MalformedHead(qint64 limit);
+// The page came encoded ("gzip", say), which nothing here decodes (71).
+Failure EncodedPage(std::string_view encoding);
 
 // A parsed page whose every slot is "n.a": neither section was on it.
 bool HoldsNoLinks(const modTarnwick::LinkSet& links);

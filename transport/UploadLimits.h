@@ -3,6 +3,8 @@
 // The limits every upload keeps, in the window and on the command line alike.
 // Core-only, so that the command line reaches them without the window.
 
+#include "modTarnwick.h"
+
 #include <QtGlobal>
 
 #include <chrono>
@@ -22,5 +24,8 @@ inline constexpr std::chrono::seconds ResponseTimeout{10};
 // sooner: a service that keeps sending a byte now and then makes progress,
 // and would hold an upload for as long as it liked.
 inline constexpr std::chrono::seconds AnswerDeadline{30};
+
+// Status line and headers of an answer, interim answers included.
+inline constexpr qint64 MaxAnswerHeadBytes = qint64(modTarnwick::kMaxAnswerHeadBytes);
 
 } // namespace UploadLimits

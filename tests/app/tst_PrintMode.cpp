@@ -362,6 +362,9 @@ void tst_PrintMode::hostileAnswers_data()
 
     for (const bool socket : {false, true}) {
         const char* name = socket ? "socket" : "http client";
+        QTest::addRow("%s: a flood of header lines", name)
+            << socket << "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: x\r\n").repeated(10000) << false
+            << QByteArray("71 - The service's answer is malformed: its status line and headers run past 64 KiB");
         QTest::addRow("%s: a byte now and then", name)
             << socket << QByteArray("HTTP/1.0 200 OK\r\n\r\n<html>") << true
             << QByteArray("110 - The service was too slow to answer: its answer was not complete within 1.5 seconds");

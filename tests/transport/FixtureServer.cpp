@@ -206,6 +206,46 @@ QByteArray FixtureServer::ResultPage(const QByteArray& closingTag)
         + closingTag + "\r\n";
 }
 
+namespace {
+
+quint32 Crc32(const QByteArray& bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void AppendLittleEndian(QByteArray& to, quint32 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        to += char((value >> (8 * i)) & 0xFF);
+}
+
+} // namespace
+
+QByteArray FixtureServer::Gzipped(const QByteArray& bytes)
+{
+    // Magic, deflate, no flags, no time, no extra flags, unknown system.
+    QByteArray gzip("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    constexpr qsizetype kBlock = 65535;
+    qsizetype at = 0;
+    do {
+        const qsizetype size = std::min(kBlock, bytes.size() - at);
+        gzip += char(at + size >= bytes.size() ? 1 : 0); // the last block says so
+        AppendLittleEndian(gzip, quint32(size), 2);
+        AppendLittleEndian(gzip, quint32(~size & 0xFFFF), 2);
+        gzip += bytes.mid(at, size);
+        at += size;
+    } while (at < bytes.size());
+    AppendLittleEndian(gzip, Crc32(bytes), 4);
+    AppendLittleEndian(gzip, quint32(bytes.size()), 4);
+    return gzip;
+}
+
 QByteArray FixtureServer::HeadersOf(const QByteArray& request)
 {
     const qsizetype end = request.indexOf("\r\n\r\n");

@@ -63,6 +63,9 @@ public:
     // A page whose eight links are ExpectedLinks(), closed by closingTag.
     static QByteArray ResultPage(const QByteArray& closingTag = "</html>");
     static QList<QString> ExpectedLinks();
+    // bytes as a gzip file holds them, in stored (not deflated) blocks: the
+    // page stays readable in it, for a client that ignores the encoding.
+    static QByteArray Gzipped(const QByteArray& bytes);
 
     // Splits a recorded HTTP request into its header block and its body.
     static QByteArray HeadersOf(const QByteArray& request);

@@ -176,6 +176,8 @@ private slots:
     void linksReachTheScreen();
     void lastLinksNeverShownDuringAnUpload_data();
     void lastLinksNeverShownDuringAnUpload();
+    void malformedAnswers_data();
+    void malformedAnswers();
     void answerDeadline_data();
     void answerDeadline();
 };
@@ -1007,6 +1009,62 @@ void tst_frmMainTransports::lastLinksNeverShownDuringAnUpload()
     for (const QString& paint : std::as_const(counter.shown))
         QCOMPARE(paint, QStringLiteral("0 ''"));
     QCOMPARE(messages.shown.size(), 0);
+}
+
+void tst_frmMainTransports::malformedAnswers_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("message");
+
+    const QString malformed = QStringLiteral("71 - The service's answer is malformed: its status line and headers run past 64 KiB");
+    const QByteArray page = FixtureServer::ResultPage();
+    const QByteArray gzipped = FixtureServer::Gzipped(page);
+    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+        const char* name = transport == Transport::Socket ? "socket" : "http client";
+        // Within the HTTP client's own limit for a line (100 KiB), and past it.
+        QTest::addRow("%s: status line of 80 KiB", name)
+            << transport << "HTTP/1.1 200 " + QByteArray(80 * 1024, 'O') + "\r\n\r\n" + page << malformed;
+        QTest::addRow("%s: status line of 1 MiB", name)
+            << transport << "HTTP/1.1 200 " + QByteArray(1024 * 1024, 'O') + "\r\n\r\n" + page << malformed;
+        QTest::addRow("%s: header lines without end", name)
+            << transport << "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n").repeated(5000) << malformed;
+        QTest::addRow("%s: a flood of 100 Continue", name)
+            << transport << QByteArray("HTTP/1.1 100 Continue\r\n\r\n").repeated(10000) << malformed;
+        // Stored blocks: the page and its closing tag stand in clear in it,
+        // and still it is not read as a page.
+        QTest::addRow("%s: gzip page", name)
+            << transport
+            << "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: "
+                   + QByteArray::number(gzipped.size()) + "\r\n\r\n" + gzipped
+            << QStringLiteral("71 - The service sent its page encoded (gzip), which cannot be read");
+    }
+}
+
+// Answers that are no answer a client can read: one message that says so,
+// while the service still holds the connection open.
+void tst_frmMainTransports::malformedAnswers()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, message);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&answer](QTcpSocket* socket, const QByteArray&) { socket->write(answer); });
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), 5s);
+    SetImage(*window, image.Path());
+
+    Click(*window, transport);
+    QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 10000);
+    QCOMPARE(messages.shown.first().text, message);
+    VerifyIdle(*window, false);
+    QCOMPARE(Rows(*window), QStringList(8, QString()));
+    // The uploader ended the connection, not the service.
+    QTRY_VERIFY(!server.LastSocket());
+    QCOMPARE(messages.shown.size(), 1);
 }
 
 void tst_frmMainTransports::answerDeadline_data()
