@@ -224,6 +224,14 @@ void ImageUpload::TakeAnswer(const std::string& page, const std::string& answer)
         Fail(TransportFailure::NoLinks(answer));
         return;
     }
+    // The window and the command line show the links as they are; what must
+    // not reach a row, the clipboard or a terminal is stopped here, for both.
+    for (std::size_t row = 0; row < links.size(); ++row) {
+        if (std::optional<TransportFailure::Failure> refused = TransportFailure::RefusedLink(row, links[row])) {
+            Fail(*refused);
+            return;
+        }
+    }
     m_links = std::move(links);
     End();
 }

@@ -47,7 +47,8 @@ public:
 
     bool IsRunning() const { return m_running; }
     // Once ended: the eight slots of the answer page, "n.a" in those of a
-    // section it lacked; none after a failure.
+    // section it lacked; none after a failure. Each is printable UTF-8 that
+    // fits a row: a page with any other link is a failure.
     const modTarnwick::LinkSet& Links() const { return m_links; }
     // Once ended: what went wrong, or nothing when links came back.
     const std::optional<TransportFailure::Failure>& Failure() const { return m_failure; }

@@ -27,5 +27,8 @@ inline constexpr std::chrono::seconds AnswerDeadline{30};
 
 // Status line and headers of an answer, interim answers included.
 inline constexpr qint64 MaxAnswerHeadBytes = qint64(modTarnwick::kMaxAnswerHeadBytes);
+// Characters a result row holds (a QLineEdit's default maxLength); a longer
+// link would be cut there without a word.
+inline constexpr qint64 MaxLinkChars = 32767;
 
 } // namespace UploadLimits

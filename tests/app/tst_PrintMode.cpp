@@ -360,8 +360,24 @@ void tst_PrintMode::hostileAnswers_data()
     QTest::addColumn<bool>("trickle"); // then a byte every 50 ms, without end
     QTest::addColumn<QByteArray>("told");
 
+    const QByteArray start = "http://pics.test/";
+    const QByteArray unshowable = "74 - The service's page holds a link that cannot be shown: link 8 ";
+    const auto pageWith = [](const QByteArray& link) { return FixtureServer::HttpAnswer(200, FixtureServer::ResultPageWithLastLink(link)); };
     for (const bool socket : {false, true}) {
         const char* name = socket ? "socket" : "http client";
+        QTest::addRow("%s: a link with a line feed", name)
+            << socket << pageWith(start + "i/7.png\nhttp://evil.test/x.png") << false
+            << unshowable + "holds U+000A, which is not printable";
+        QTest::addRow("%s: a link with an escape sequence", name)
+            << socket << pageWith("\x1b]52;c;ZXZpbA==\x07" + start + "i/7.png") << false
+            << unshowable + "holds U+001B, which is not printable";
+        QTest::addRow("%s: a link with a NUL", name)
+            << socket << pageWith(start + QByteArray("i/\0" "7.png", 8)) << false << unshowable + "holds U+0000, which is not printable";
+        QTest::addRow("%s: a link with a C1 control", name)
+            << socket << pageWith(start + "\xc2\x85" "i/7.png") << false << unshowable + "holds U+0085, which is not printable";
+        QTest::addRow("%s: a link too long for a row", name)
+            << socket << pageWith(start + QByteArray(40000, 'a')) << false
+            << unshowable + "has 40017 characters, more than a row holds (32767)";
         QTest::addRow("%s: a flood of header lines", name)
             << socket << "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: x\r\n").repeated(10000) << false
             << QByteArray("71 - The service's answer is malformed: its status line and headers run past 64 KiB");

@@ -206,6 +206,14 @@ QByteArray FixtureServer::ResultPage(const QByteArray& closingTag)
         + closingTag + "\r\n";
 }
 
+QByteArray FixtureServer::ResultPageWithLastLink(const QByteArray& link)
+{
+    const QByteArray last = ExpectedLinks().constLast().toUtf8();
+    QByteArray page = ResultPage();
+    const qsizetype at = page.lastIndexOf("value=\"" + last + "\"/>");
+    return at < 0 ? page : page.replace(at + 7, last.size(), link);
+}
+
 namespace {
 
 quint32 Crc32(const QByteArray& bytes)

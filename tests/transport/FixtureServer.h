@@ -63,6 +63,8 @@ public:
     // A page whose eight links are ExpectedLinks(), closed by closingTag.
     static QByteArray ResultPage(const QByteArray& closingTag = "</html>");
     static QList<QString> ExpectedLinks();
+    // The same page with its last link (row 7, the direct link) replaced.
+    static QByteArray ResultPageWithLastLink(const QByteArray& link);
     // bytes as a gzip file holds them, in stored (not deflated) blocks: the
     // page stays readable in it, for a client that ignores the encoding.
     static QByteArray Gzipped(const QByteArray& bytes);

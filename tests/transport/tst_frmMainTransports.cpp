@@ -3,6 +3,7 @@
 #include "FixtureServer.h"
 #include "InetControl.h"
 #include "StreamTestSupport.h"
+#include "UploadLimits.h"
 #include "WindowTestSupport.h"
 #include "CommonDialog.h"
 #include "WinsockControl.h"
@@ -176,6 +177,10 @@ private slots:
     void linksReachTheScreen();
     void lastLinksNeverShownDuringAnUpload_data();
     void lastLinksNeverShownDuringAnUpload();
+    void unshowableLinks_data();
+    void unshowableLinks();
+    void longestLink_data();
+    void longestLink();
     void malformedAnswers_data();
     void malformedAnswers();
     void answerDeadline_data();
@@ -1009,6 +1014,104 @@ void tst_frmMainTransports::lastLinksNeverShownDuringAnUpload()
     for (const QString& paint : std::as_const(counter.shown))
         QCOMPARE(paint, QStringLiteral("0 ''"));
     QCOMPARE(messages.shown.size(), 0);
+}
+
+void tst_frmMainTransports::unshowableLinks_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QByteArray>("link");
+    QTest::addColumn<QString>("why");
+
+    const QByteArray start = "http://pics.test/";
+    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+        const char* name = transport == Transport::Socket ? "socket" : "http client";
+        // A second line that `tail -n 1` would take for the direct link.
+        QTest::addRow("%s: line feed", name) << transport << start + "i/7.png\nhttp://evil.test/x.png"
+                                             << QStringLiteral("holds U+000A, which is not printable");
+        // A window title, a clipboard write (OSC 52) and a cleared screen.
+        QTest::addRow("%s: escape sequences", name)
+            << transport << "\x1b]0;owned\x07\x1b]52;c;ZXZpbA==\x07\x1b[2J" + start + "i/7.png"
+            << QStringLiteral("holds U+001B, which is not printable");
+        QTest::addRow("%s: NUL", name) << transport << start + QByteArray("i/\0" "7.png", 8)
+                                       << QStringLiteral("holds U+0000, which is not printable");
+        QTest::addRow("%s: C1 control in UTF-8", name) << transport << start + "\xc2\x9b" "2Ji/7.png"
+                                                       << QStringLiteral("holds U+009B, which is not printable");
+        QTest::addRow("%s: C1 control as a byte", name) << transport << start + "\x9b" "2Ji/7.png"
+                                                        << QStringLiteral("is not UTF-8 text");
+        QTest::addRow("%s: right-to-left override", name) << transport << start + "\xe2\x80\xae" "gnp.7/i"
+                                                          << QStringLiteral("holds U+202E, which is not printable");
+        QTest::addRow("%s: line separator", name) << transport << start + "\xe2\x80\xa8" "i/7.png"
+                                                  << QStringLiteral("holds U+2028, which is not printable");
+        QTest::addRow("%s: too long for its row", name) << transport << start + QByteArray(32767, 'a')
+                                                        << QStringLiteral("has 32784 characters, more than a row holds (32767)");
+    }
+}
+
+// A page whose link would put a character on screen, the clipboard or a
+// terminal that is not there to be read, or would be cut by its row, gives
+// no links at all: one message, and nothing a Copy could take.
+void tst_frmMainTransports::unshowableLinks()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QByteArray, link);
+    QFETCH(QString, why);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
+    QVERIFY(page.contains(link));
+    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
+    });
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
+    SetImage(*window, image.Path());
+    QGuiApplication::clipboard()->setText(QStringLiteral("the user's own text"));
+
+    Click(*window, transport);
+    QTRY_COMPARE(messages.shown.size(), 1);
+    QCOMPARE(messages.shown.first().text, QStringLiteral("74 - The service's page holds a link that cannot be shown: link 8 ") + why);
+    VerifyIdle(*window, false);
+    QCOMPARE(Rows(*window), QStringList(8, QString()));
+    for (const QString& copy : {QStringLiteral("cmdCopy7"), QStringLiteral("cmdCopyAll")})
+        QTest::mouseClick(ControlOf<QPushButton>(*window, copy), Qt::LeftButton);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("the user's own text"));
+    OutlastLimit();
+    QCOMPARE(messages.shown.size(), 1);
+}
+
+void tst_frmMainTransports::longestLink_data()
+{
+    TransportRows();
+}
+
+// A link as long as a row holds is shown and copied whole.
+void tst_frmMainTransports::longestLink()
+{
+    QFETCH(Transport, transport);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    const QByteArray start = "http://pics.test/";
+    const QByteArray link = start + QByteArray(UploadLimits::MaxLinkChars - start.size(), 'a');
+    const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
+    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
+    });
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
+    SetImage(*window, image.Path());
+    QCOMPARE(ResultRow(*window, 7)->maxLength(), UploadLimits::MaxLinkChars);
+
+    Click(*window, transport);
+    QTRY_COMPARE(ResultRow(*window, 7)->text(), QString::fromLatin1(link));
+    QCOMPARE(messages.shown.size(), 0);
+    QTest::mouseClick(ControlOf<QPushButton>(*window, QStringLiteral("cmdCopy7")), Qt::LeftButton);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromLatin1(link));
+    QTest::mouseClick(ControlOf<QPushButton>(*window, QStringLiteral("cmdCopyAll")), Qt::LeftButton);
+    QVERIFY(QGuiApplication::clipboard()->text().endsWith(QString::fromLatin1("\r\n" + link + "\r\n")));
 }
 
 void tst_frmMainTransports::malformedAnswers_data()
