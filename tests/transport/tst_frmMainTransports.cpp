@@ -1042,6 +1042,11 @@ void tst_frmMainTransports::unshowableLinks_data()
                                                           << QStringLiteral("holds U+202E, which is not printable");
         QTest::addRow("%s: line separator", name) << transport << start + "\xe2\x80\xa8" "i/7.png"
                                                   << QStringLiteral("holds U+2028, which is not printable");
+        // A decoder that drops a leading byte order mark would pass what --print writes.
+        QTest::addRow("%s: byte order mark first", name) << transport << "\xef\xbb\xbf" + start + "i/7.png"
+                                                         << QStringLiteral("holds U+FEFF, which is not printable");
+        QTest::addRow("%s: NUL written long", name) << transport << start + "i/\xc0\x80" "7.png"
+                                                    << QStringLiteral("is not UTF-8 text");
         QTest::addRow("%s: too long for its row", name) << transport << start + QByteArray(32767, 'a')
                                                         << QStringLiteral("has 32784 characters, more than a row holds (32767)");
     }
