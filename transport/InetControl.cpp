@@ -250,9 +250,10 @@ void InetControl::Act(curl_socket_t socket, int events)
     if (m_socket != CURL_SOCKET_BAD && curl_easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &handed) == CURLE_OK)
         m_progress->Handed(qint64(handed));
     // libcurl hands on a head only by whole lines: bytes of a line still
-    // coming are progress all the same, and start the answer's clock.
+    // coming are progress all the same. They need not be answer yet (a TLS
+    // handshake reads too), so the answer's clock waits for a whole line.
     if (socket == m_socket && socket != CURL_SOCKET_BAD && (events & CURL_CSELECT_IN))
-        m_progress->Received();
+        m_progress->Heard();
 
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {

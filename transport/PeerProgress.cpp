@@ -110,6 +110,12 @@ void PeerProgress::Received()
     StartAnswerClock();
 }
 
+void PeerProgress::Heard()
+{
+    if (m_socket >= 0)
+        RestartStallClock();
+}
+
 void PeerProgress::Stop()
 {
     m_socket = -1;

@@ -35,8 +35,11 @@ public:
     void Start(qintptr socket, qint64 total);
     // Bytes of the request handed to the kernel so far, in all.
     void Handed(qint64 handed);
-    // Bytes of the answer arrived: the peer is alive.
+    // Bytes of the answer arrived: the peer is alive, and the answer's clock runs.
     void Received();
+    // Bytes arrived that are not known to be answer yet (part of a head line,
+    // a TLS record): the peer is alive.
+    void Heard();
     // Nothing more to watch; no signal follows.
     void Stop();
 
