@@ -143,9 +143,9 @@ std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QStri
 }
 
 int PrintLinks(const CommandLine& command, QIODevice& in, QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-               std::chrono::milliseconds responseTimeout)
+               std::chrono::milliseconds responseTimeout, std::chrono::milliseconds answerDeadline)
 {
-    ImageUpload upload(endpoint, responseTimeout);
+    ImageUpload upload(endpoint, responseTimeout, answerDeadline);
     int status = CommandLine::ExitSuccess;
     for (const QString& file : command.files) {
         if (const std::optional<TransportFailure::Failure> failure = Upload(upload, file, command, in, out)) {
@@ -250,7 +250,9 @@ QStringList CommandLine::ArgumentsOf(int argc, const char* const argv[])
 QByteArray CommandLine::FailureLine(const QString& file, const TransportFailure::Failure& failure)
 {
     QString message = TransportFailure::MessageText(failure.number, failure.description);
-    message.replace(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]")), QStringLiteral(" "));
+    // Controls (C0, DEL and C1), direction and other format characters, and
+    // line and paragraph separators: none may act on the terminal.
+    message.replace(QRegularExpression(QStringLiteral("[\\p{Cc}\\p{Cf}\\p{Zl}\\p{Zp}]")), QStringLiteral(" "));
     return Quoted(QFile::encodeName(file)) + ": " + message.toLocal8Bit() + '\n';
 }
 
@@ -261,11 +263,12 @@ int CommandLine::RunWithoutWindow() const
     // Unbuffered on the descriptors: each file's links are out as soon as it is done.
     out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
     err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    return RunWithoutWindow(out, err, ServiceEndpoint::CompiledIn(), UploadLimits::ResponseTimeout);
+    return RunWithoutWindow(out, err, ServiceEndpoint::CompiledIn(), UploadLimits::ResponseTimeout, UploadLimits::AnswerDeadline);
 }
 
 int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-                                  std::chrono::milliseconds responseTimeout, QIODevice* in) const
+                                  std::chrono::milliseconds responseTimeout, std::chrono::milliseconds answerDeadline,
+                                  QIODevice* in) const
 {
     switch (mode) {
     case Mode::Print: {
@@ -276,7 +279,7 @@ int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceE
             if (files.contains(QLatin1String(StandardInput)))
                 standardInput.open(STDIN_FILENO, QIODevice::ReadOnly);
         }
-        return PrintLinks(*this, *in, out, err, endpoint, responseTimeout);
+        return PrintLinks(*this, *in, out, err, endpoint, responseTimeout, answerDeadline);
     }
     case Mode::Help:
         out.write(Options().parser.helpText().toLocal8Bit());

@@ -44,7 +44,8 @@ struct CommandLine
     int RunWithoutWindow() const;
     // in: what "-" reads, standard input when none is given.
     int RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-                         std::chrono::milliseconds responseTimeout, QIODevice* in = nullptr) const;
+                         std::chrono::milliseconds responseTimeout, std::chrono::milliseconds answerDeadline,
+                         QIODevice* in = nullptr) const;
 
     // "shot.png: 500 - The service answered ...": a file that gave no links,
     // as standard error tells it, the file as it was named.

@@ -52,8 +52,17 @@ public:
     // component gives up with state 11. Fractions allowed so tests can
     // shorten it. Zero or less: no limit.
     double RequestTimeout = 60;
+    // Seconds the whole answer may take from the service's taking the
+    // request's last byte (or from the answer's first byte, if that comes
+    // sooner), however steadily it comes; past them, state 11. Zero or
+    // less: no limit.
+    double AnswerTimeout = 0;
     // Largest answer body accepted; a larger one ends in state 11. Zero or less: no limit.
     qint64 MaxResponseBytes = 0;
+    // Largest status line and headers accepted, interim answers (100
+    // Continue) included; larger ones end in state 11 as a malformed answer.
+    // Zero or less: libcurl's own limits alone.
+    qint64 MaxHeadBytes = 0;
 
     // Returns at once. operation must be "POST". Each "Name: value" line of
     // headers becomes a request header, except Host and Content-Length, which
@@ -85,7 +94,7 @@ signals:
     void UploadProgress(qint64 bytesSent, qint64 bytesTotal);
 
 private:
-    enum class Abort { None, TimedOut, TooLarge };
+    enum class Abort { None, TimedOut, Overdue, TooLarge, Malformed };
 
     // The transfer, once the host's addresses are known: "" for a host
     // libcurl needs no resolver for, else a CURLOPT_RESOLVE entry.
@@ -140,6 +149,12 @@ private:
     int m_responseCode = 0;
     QString m_responseInfo;
     std::string m_head;
+    // Bytes of every head so far, interim ones included.
+    qint64 m_headBytes = 0;
+    // The head now being read is an interim one (1xx).
+    bool m_interimHead = false;
+    // The final head has ended: the body follows.
+    bool m_headEnded = false;
     std::string m_body;
     std::size_t m_readPos = 0;
 };

@@ -7,8 +7,10 @@
 //   1 to 133  the system's error numbers (errno): a file the request builder
 //             cannot read (2, 13, 21, ...), a connection that fails (111
 //             refused, 104 reset or closed early, 113 host unreachable, 110
-//             no progress within the time limit), an answer over the size
-//             limit (90). 5 is also the answer-page parser's failure.
+//             no progress within the time limit, or an answer not complete
+//             within its own), an answer over the size limit (90), a
+//             malformed answer or an encoded page (71), a page whose links
+//             cannot be shown (74). 5 is also the answer-page parser's failure.
 //   300-599   an answer that held no links, numbered by its HTTP status
 //             (302, 404, 500, ...).
 //   61        an answer that held no links although its status was not an
@@ -22,7 +24,9 @@
 #include <QString>
 
 #include <chrono>
+#include <cstddef>
 #include <exception>
+#include <optional>
 #include <string_view>
 
 namespace TransportFailure {
@@ -52,6 +56,17 @@ Failure ClosedEarly();
 Failure TimedOut(std::chrono::milliseconds limit);
 // The answer grew past the limit (90).
 Failure AnswerTooLarge(qint64 limit);
+// The answer was not complete within limit of the request's end (110).
+Failure AnswerTooSlow(std::chrono::milliseconds limit);
+// The answer's status line and headers ran past limit bytes (71).
+Failure MalformedHead(qint64 limit);
+// The page came encoded ("gzip", say), which nothing here decodes (71).
+Failure EncodedPage(std::string_view encoding);
+// Why link, in row 0 to 7, must not reach a row, the clipboard or a
+// terminal (74): not UTF-8, a character that is not printable (controls,
+// direction and other format characters, line and paragraph separators),
+// or more characters than a row holds. Nothing for a link that may.
+std::optional<Failure> RefusedLink(std::size_t row, std::string_view link);
 
 // A parsed page whose every slot is "n.a": neither section was on it.
 bool HoldsNoLinks(const modTarnwick::LinkSet& links);

@@ -45,6 +45,7 @@ WinsockControl::WinsockControl(QObject* parent)
         Post([this, taken, total] { emit SendProgress(taken, total); });
     });
     connect(m_progress, &PeerProgress::Stalled, this, [this] { Fail(TransportFailure::TimedOut(m_progress->StallLimit())); });
+    connect(m_progress, &PeerProgress::Overdue, this, [this] { Fail(TransportFailure::AnswerTooSlow(m_progress->AnswerLimit())); });
 }
 
 WinsockControl::~WinsockControl()
@@ -141,6 +142,11 @@ void WinsockControl::SetConnectTimeout(std::chrono::milliseconds limit)
 void WinsockControl::SetIdleTimeout(std::chrono::milliseconds limit)
 {
     m_progress->SetStallLimit(limit);
+}
+
+void WinsockControl::SetAnswerTimeout(std::chrono::milliseconds limit)
+{
+    m_progress->SetAnswerLimit(limit);
 }
 
 void WinsockControl::SetMaxReceiveBytes(qint64 limit)

@@ -58,6 +58,10 @@ public:
     // byte of the request and sends no byte of its answer for this long ends
     // in Error(110, ...). Zero or less: no limit.
     void SetIdleTimeout(std::chrono::milliseconds limit);
+    // A connection whose answer keeps coming this long after the peer has
+    // taken the request's last byte (or after the answer's first byte, if
+    // that comes sooner) ends in Error(110, ...). Zero or less: no limit.
+    void SetAnswerTimeout(std::chrono::milliseconds limit);
     // A connection that receives more than this many bytes in all is dropped
     // with Error(90, ...). Zero or less: no limit.
     void SetMaxReceiveBytes(qint64 limit);

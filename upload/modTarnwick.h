@@ -103,15 +103,28 @@ std::string ImageExtensionOfBytes(std::string_view leading);
 LinkSet ParseResultPage(const std::string& page);
 
 // The status line and headers that begin an HTTP answer, as far as a failure
-// message needs them. "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\n<html>..."
-// -> {302, "Found", "/x", 36}; text that does not begin with a status line -> {0, "", "", 0}.
+// message needs them; interim answers (100 Continue) before them are passed
+// over. "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\n<html>..."
+// -> {302, "Found", "/x", "", 36}; text that does not begin with a status line -> {0, "", "", "", 0}.
 struct AnswerHead {
     int status = 0;
     std::string reason;
     std::string location;
+    std::string contentEncoding; // "gzip", say; "" when the page is sent as it is
     std::size_t size = 0; // bytes of the head, its blank line included; the page follows
 };
 AnswerHead ReadAnswerHead(std::string_view answer);
+
+// An answer whose head takes more than this is malformed: no service needs
+// it, and a head without end would otherwise be read for as long as it comes.
+inline constexpr std::size_t kMaxAnswerHeadBytes = 64 * 1024;
+
+// Bytes that the head of an answer takes: its status line and headers through
+// the blank line that ends them, interim answers before them included; for an
+// answer that does not begin with a status line, its first line. npos when
+// that end has not arrived, or does not lie within kMaxAnswerHeadBytes.
+// "HTTP/1.0 200 OK\r\nA: b\r\n\r\n<html>" -> 25; "<html>\n<body>" -> 7; "HTTP/1.0 200 OK\r\n" -> npos
+std::size_t AnswerHeadSize(std::string_view answer);
 
 // What a page says of itself: the text of its title, or of its first
 // heading when it has no title (or only a blank one), tags dropped and the

@@ -144,12 +144,14 @@ QImage ImageData(const QMimeData* data)
 
 } // namespace
 
-frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QWidget* parent) : QWidget(parent)
+frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout,
+                 std::chrono::milliseconds answerDeadline, QWidget* parent)
+    : QWidget(parent)
 {
     Form_Initialize();
     CreateControls();
 
-    m_upload = new ImageUpload(endpoint, responseTimeout, this);
+    m_upload = new ImageUpload(endpoint, responseTimeout, answerDeadline, this);
     m_upload->setObjectName(QStringLiteral("Upload"));
     connect(m_upload, &ImageUpload::Ended, this, &frmMain::Upload_Ended);
     m_progressTimer = new QTimer(this);

@@ -39,9 +39,10 @@ public:
     static constexpr const char* IdleCaption = "Tarnwick Uploader";
     static constexpr const char* BusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
 
-    // responseTimeout: UploadLimits::ResponseTimeout, or shorter for tests.
+    // responseTimeout, answerDeadline: UploadLimits' values, or shorter for tests.
     explicit frmMain(const ServiceEndpoint& endpoint = ServiceEndpoint::CompiledIn(),
                      std::chrono::milliseconds responseTimeout = UploadLimits::ResponseTimeout,
+                     std::chrono::milliseconds answerDeadline = UploadLimits::AnswerDeadline,
                      QWidget* parent = nullptr);
     ~frmMain() override;
 

@@ -27,6 +27,8 @@ private slots:
     void processReadsStandardInput();
     void failureLineQuotesTheName_data();
     void failureLineQuotesTheName();
+    void failureLineCleansTheReason_data();
+    void failureLineCleansTheReason();
     void windowWithAFile();
 
 private:
@@ -199,6 +201,27 @@ void tst_CommandLine::failureLineQuotesTheName()
 
     const QByteArray line = CommandLine::FailureLine(QString::fromUtf8(name), {2, QStringLiteral("No such\nfile")});
     QCOMPARE(line, quoted + ": 2 - No such file\n");
+}
+
+void tst_CommandLine::failureLineCleansTheReason_data()
+{
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QByteArray>("told");
+
+    QTest::newRow("C0 controls") << QStringLiteral("a\x1b]0;title\x07\rb") << QByteArray("a ]0;title  b");
+    QTest::newRow("C1 controls") << QStringLiteral("a\u009b2Jb\u0085c") << QByteArray("a 2Jb c");
+    QTest::newRow("direction override") << QStringLiteral("a\u202eb") << QByteArray("a b");
+    QTest::newRow("line separator") << QStringLiteral("a\u2028b") << QByteArray("a b");
+    QTest::newRow("letters beyond ASCII kept") << QStringLiteral("Gr\u00f6\u00dfe") << QByteArray("Gr\xc3\xb6\xc3\x9f" "e");
+}
+
+// A reason may quote the service: nothing in it acts on the terminal.
+void tst_CommandLine::failureLineCleansTheReason()
+{
+    QFETCH(QString, description);
+    QFETCH(QByteArray, told);
+
+    QCOMPARE(CommandLine::FailureLine(QStringLiteral("a.png"), {61, description}), "\"a.png\": 61 - " + told + '\n');
 }
 
 void tst_CommandLine::windowWithAFile()

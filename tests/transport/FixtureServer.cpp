@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -142,6 +143,28 @@ void FixtureServer::SendAndClose(QTcpSocket* socket, const QByteArray& bytes)
     socket->disconnectFromHost();
 }
 
+void FixtureServer::Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval, qsizetype piece)
+{
+    auto* pacer = new QTimer(socket);
+    auto sent = std::make_shared<qsizetype>(0);
+    connect(pacer, &QTimer::timeout, socket, [=] {
+        socket->write(bytes.mid(*sent, piece));
+        *sent += piece;
+        if (*sent >= bytes.size()) {
+            pacer->stop();
+            socket->disconnectFromHost();
+        }
+    });
+    pacer->start(interval);
+}
+
+void FixtureServer::TrickleForever(QTcpSocket* socket, char filler, std::chrono::milliseconds interval)
+{
+    auto* pacer = new QTimer(socket);
+    connect(pacer, &QTimer::timeout, socket, [socket, filler] { socket->write(QByteArray(1, filler)); });
+    pacer->start(interval);
+}
+
 QByteArray FixtureServer::HttpAnswer(int status, const QByteArray& body, bool withLength)
 {
     QByteArray answer = "HTTP/1.0 " + QByteArray::number(status) + (status == 200 ? " OK" : " Failed") + "\r\n";
@@ -181,6 +204,54 @@ QByteArray FixtureServer::ResultPage(const QByteArray& closingTag)
            "<input style=\"width: 500px\" size=\"70\" value=\"http://pics.test/i/7.png\"/>\r\n"
            "</body>"
         + closingTag + "\r\n";
+}
+
+QByteArray FixtureServer::ResultPageWithLastLink(const QByteArray& link)
+{
+    const QByteArray last = ExpectedLinks().constLast().toUtf8();
+    QByteArray page = ResultPage();
+    const qsizetype at = page.lastIndexOf("value=\"" + last + "\"/>");
+    return at < 0 ? page : page.replace(at + 7, last.size(), link);
+}
+
+namespace {
+
+quint32 Crc32(const QByteArray& bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void AppendLittleEndian(QByteArray& to, quint32 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        to += char((value >> (8 * i)) & 0xFF);
+}
+
+} // namespace
+
+QByteArray FixtureServer::Gzipped(const QByteArray& bytes)
+{
+    // Magic, deflate, no flags, no time, no extra flags, unknown system.
+    QByteArray gzip("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    constexpr qsizetype kBlock = 65535;
+    qsizetype at = 0;
+    do {
+        const qsizetype size = std::min(kBlock, bytes.size() - at);
+        gzip += char(at + size >= bytes.size() ? 1 : 0); // the last block says so
+        AppendLittleEndian(gzip, quint32(size), 2);
+        AppendLittleEndian(gzip, quint32(~size & 0xFFFF), 2);
+        gzip += bytes.mid(at, size);
+        at += size;
+    } while (at < bytes.size());
+    AppendLittleEndian(gzip, Crc32(bytes), 4);
+    AppendLittleEndian(gzip, quint32(bytes.size()), 4);
+    return gzip;
 }
 
 QByteArray FixtureServer::HeadersOf(const QByteArray& request)

@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -51,12 +52,22 @@ public:
     static void Reset(QTcpSocket* socket);
     // Writes bytes and closes once they have been handed to the system.
     static void SendAndClose(QTcpSocket* socket, const QByteArray& bytes);
+    // Writes bytes a piece at a time, one piece each interval, and closes
+    // once all are out; driven by a timer that goes with the socket.
+    static void Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval, qsizetype piece = 1);
+    // Writes one filler byte each interval for as long as the connection lasts.
+    static void TrickleForever(QTcpSocket* socket, char filler, std::chrono::milliseconds interval);
 
     // "HTTP/1.0 <status>" with the body; Content-Length only when asked.
     static QByteArray HttpAnswer(int status, const QByteArray& body, bool withLength = true);
     // A page whose eight links are ExpectedLinks(), closed by closingTag.
     static QByteArray ResultPage(const QByteArray& closingTag = "</html>");
     static QList<QString> ExpectedLinks();
+    // The same page with its last link (row 7, the direct link) replaced.
+    static QByteArray ResultPageWithLastLink(const QByteArray& link);
+    // bytes as a gzip file holds them, in stored (not deflated) blocks: the
+    // page stays readable in it, for a client that ignores the encoding.
+    static QByteArray Gzipped(const QByteArray& bytes);
 
     // Splits a recorded HTTP request into its header block and its body.
     static QByteArray HeadersOf(const QByteArray& request);
