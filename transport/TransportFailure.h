@@ -14,6 +14,9 @@
 //   61        an answer that held no links although its status was not an
 //             error (200, say), or that had no status line at all.
 //   116       an image that changed while it was sent.
+//   71        an https connection that could not be made safe: a certificate
+//             that is not trusted or not made out to the host, a failed
+//             handshake; the same words over both transports.
 // A failure is never numbered 0.
 
 #include "modTarnwick.h"
@@ -52,6 +55,19 @@ Failure ClosedEarly();
 Failure TimedOut(std::chrono::milliseconds limit);
 // The answer grew past the limit (90).
 Failure AnswerTooLarge(qint64 limit);
+
+// Why a certificate cannot be trusted, as both TLS libraries can tell it.
+enum class Distrust { UnknownIssuer, SelfSigned, Expired, NotYetValid, Revoked, Other };
+// "The service's certificate is not trusted: it is self-signed"; otherwise:
+// the library's own words, for Other.
+Failure CertificateNotTrusted(Distrust why, const QString& otherwise = QString());
+// "The service's certificate does not match the host: it was not issued for img.example.org".
+Failure CertificateForAnotherHost(const QString& host);
+// A TLS handshake that failed before any certificate was judged: a plain
+// HTTP server at an https address, say.
+Failure HandshakeFailed(const QString& detail);
+// SSL_CERT_FILE names a file that holds no CA certificate.
+Failure CaCertificatesUnusable(const QString& path);
 
 // A parsed page whose every slot is "n.a": neither section was on it.
 bool HoldsNoLinks(const modTarnwick::LinkSet& links);
