@@ -408,8 +408,10 @@ TransportFailure::Failure InetControl::CertificateFailure(const QString& detail)
     long result = X509_V_OK;
     curl_easy_getinfo(m_easy, CURLINFO_SSL_VERIFYRESULT, &result);
     switch (result) {
-    // The chain checked out, and libcurl's own check of the name failed.
+    // The chain checked out and libcurl's own check of the name failed,
+    // which leaves the chain's result unset (7.88 reports it as unspecified).
     case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
         return TransportFailure::CertificateForAnotherHost(QUrl(QString::fromStdString(m_url)).host());
