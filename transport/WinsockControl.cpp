@@ -125,9 +125,9 @@ void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort, bool
     }
     if (m_connectTimer->interval() > 0)
         m_connectTimer->start();
+    m_peerName = remoteHost;
     // The resolver would take a thread and the system's host files for an
     // answer known in advance.
-    m_peerName = remoteHost;
     if (NamesLocalhost(remoteHost)) {
         m_loopbackPort = remotePort;
         ConnectTo(QHostAddress(QHostAddress::LocalHost).toString(), remotePort, remoteHost);

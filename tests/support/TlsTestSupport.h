@@ -81,6 +81,17 @@ public:
                      "-set_serial", QString::number(++m_serial), "-days", "2", "-extfile", Path(base + ".ext"),
                      "-out", Path(base + ".pem")}))
             return std::nullopt;
+        return Configuration(base);
+    }
+
+    // The CA's own certificate and key served as a server's: self-signed.
+    std::optional<QSslConfiguration> SelfSigned() const { return Configuration(QStringLiteral("ca")); }
+
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
+
+private:
+    std::optional<QSslConfiguration> Configuration(const QString& base) const
+    {
         QFile keyFile(Path(base + ".key"));
         if (!keyFile.open(QIODevice::ReadOnly))
             return std::nullopt;
@@ -95,9 +106,6 @@ public:
         return configuration;
     }
 
-    QString Path(const QString& name) const { return m_dir.filePath(name); }
-
-private:
     bool Run(const QStringList& arguments)
     {
         QProcess openssl;

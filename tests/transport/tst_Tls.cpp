@@ -103,7 +103,7 @@ void tst_Tls::uploadsOverTls()
 void tst_Tls::refusesWhatCannotBeTrusted_data()
 {
     QTest::addColumn<Transport>("transport");
-    QTest::addColumn<QString>("serves");     // localhost, other, plain
+    QTest::addColumn<QString>("serves");     // localhost, other, self-signed, plain
     QTest::addColumn<QString>("trusted");    // the test CA, another CA, none (the system's), missing
     QTest::addColumn<QString>("description");
 
@@ -114,6 +114,8 @@ void tst_Tls::refusesWhatCannotBeTrusted_data()
             << transport << "localhost" << "another CA" << notTrusted + "no CA certificate in %1 (SSL_CERT_FILE) vouches for it";
         QTest::addRow("%s: the system's CAs, which never signed it", over)
             << transport << "localhost" << QString() << notTrusted + "no CA certificate of this system vouches for it";
+        QTest::addRow("%s: a self-signed certificate", over)
+            << transport << "self-signed" << "the test CA" << notTrusted + "it is self-signed";
         QTest::addRow("%s: a certificate for another host", over)
             << transport << "other" << "the test CA"
             << QStringLiteral("The service's certificate does not match the host: it was not issued for localhost");
@@ -140,7 +142,10 @@ void tst_Tls::refusesWhatCannotBeTrusted()
                                                                    : QString();
     const ScopedEnvironment trust("SSL_CERT_FILE", bundle);
     FixtureServer server;
-    if (serves != QLatin1String("plain"))
+    const TestAuthority selfSigned(QStringLiteral("localhost"));
+    if (serves == QLatin1String("self-signed"))
+        server.UseTls(*selfSigned.SelfSigned());
+    else if (serves != QLatin1String("plain"))
         server.UseTls(serves == QLatin1String("other") ? *m_otherHost : *m_localhost);
     QVERIFY(server.Listen());
     AnswerWithPage(server);
