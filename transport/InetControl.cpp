@@ -391,7 +391,11 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
     case CURLE_PEER_FAILED_VERIFICATION:
         return CertificateFailure(detail);
     case CURLE_SSL_CACERT_BADFILE:
-        return CaCertificatesUnusable(CaCertificatesFile());
+        // Without SSL_CERT_FILE the bundle is the system's, and a system
+        // without one (no ca-certificates) trusts no certificate at all, as
+        // the socket finds too.
+        return CaCertificatesFile().isEmpty() ? CertificateNotTrusted(Distrust::UnknownIssuer)
+                                              : CaCertificatesUnusable(CaCertificatesFile());
     case CURLE_SSL_CONNECT_ERROR:
         return HandshakeFailed(detail);
     case CURLE_WEIRD_SERVER_REPLY:
