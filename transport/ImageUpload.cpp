@@ -80,7 +80,7 @@ void ImageUpload::Begin(Transport transport)
         if (transport == Transport::Socket) {
             // The request is opened once the connection is.
             Winsock->Close();
-            Winsock->Connect(m_endpoint.host, m_endpoint.port);
+            Winsock->Connect(m_endpoint.host, m_endpoint.port, m_endpoint.encrypted);
             return;
         }
         std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(modTarnwick::kHttpTransportMode);
@@ -91,6 +91,12 @@ void ImageUpload::Begin(Transport transport)
     } catch (const std::exception& trapped) {
         Fail(TransportFailure::FailureOf(trapped));
     }
+}
+
+void ImageUpload::SetEndpoint(const ServiceEndpoint& endpoint)
+{
+    Cancel();
+    m_endpoint = endpoint;
 }
 
 void ImageUpload::Cancel()
@@ -187,8 +193,8 @@ std::unique_ptr<modTarnwick::RequestStream> ImageUpload::OpenRequest(std::int32_
         const modTarnwick::ErrorReportScope reportHere([&reported](std::int32_t number, const std::string& description) {
             reported = TransportFailure::Failure{number, QString::fromLocal8Bit(description)};
         });
-        request = m_image ? modTarnwick::OpenUploadRequest(m_image, m_imagePath, transportMode, m_randomName)
-                          : modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName);
+        request = m_image ? modTarnwick::OpenUploadRequest(m_image, m_imagePath, transportMode, m_randomName, m_endpoint.target)
+                          : modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName, m_endpoint.target);
     }
     if (!request) {
         Fail(reported.value_or(TransportFailure::FromErrno(EIO)));

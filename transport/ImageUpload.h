@@ -45,6 +45,10 @@ public:
     // and nothing more of it is reported, Ended() included.
     void Cancel();
 
+    // Where the next upload goes; one under way is dropped, as by Cancel.
+    void SetEndpoint(const ServiceEndpoint& endpoint);
+    const ServiceEndpoint& Endpoint() const { return m_endpoint; }
+
     bool IsRunning() const { return m_running; }
     // Once ended: the eight slots of the answer page, "n.a" in those of a
     // section it lacked; none after a failure. Each is printable UTF-8 that

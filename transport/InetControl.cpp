@@ -6,6 +6,7 @@
 #include "TransportFailure.h"
 #include "modTarnwick.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSocketNotifier>
@@ -20,6 +21,8 @@
 #include <limits>
 #include <string_view>
 #include <utility>
+
+#include <openssl/x509_vfy.h>
 
 namespace {
 
@@ -201,6 +204,12 @@ void InetControl::Begin(const std::string& resolveEntry)
     }
 
     curl_easy_setopt(m_easy, CURLOPT_URL, m_url.c_str());
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Peer and host verification stay as libcurl starts them: on. Its
+    // built-in bundle is the system's, so SSL_CERT_FILE is passed on here.
+    const QByteArray caFile = QFile::encodeName(CaCertificatesFile());
+    if (!caFile.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_CAINFO, caFile.constData()); // libcurl keeps a copy
     curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(m_easy, CURLOPT_POST, 1L);
     curl_easy_setopt(m_easy, CURLOPT_READFUNCTION, &InetControl::OnRead);
@@ -400,13 +409,52 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
         return FromErrno(ENOMEM);
     case CURLE_URL_MALFORMAT:
         return {EINVAL, detail};
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return CertificateFailure(detail);
+    case CURLE_SSL_CACERT_BADFILE:
+        // Without SSL_CERT_FILE the bundle is the system's, and a system
+        // without one (no ca-certificates) trusts no certificate at all, as
+        // the socket finds too.
+        return CaCertificatesFile().isEmpty() ? CertificateNotTrusted(Distrust::UnknownIssuer)
+                                              : CaCertificatesUnusable(CaCertificatesFile());
+    case CURLE_SSL_CONNECT_ERROR:
+        return HandshakeFailed(detail);
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
         return {EPROTO, detail};
     default:
         return {EIO, detail};
+    }
+}
+
+TransportFailure::Failure InetControl::CertificateFailure(const QString& detail) const
+{
+    using TransportFailure::Distrust;
+    long result = X509_V_OK;
+    curl_easy_getinfo(m_easy, CURLINFO_SSL_VERIFYRESULT, &result);
+    switch (result) {
+    // The chain checked out and libcurl's own check of the name failed,
+    // which leaves the chain's result unset (7.88 reports it as unspecified).
+    case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return TransportFailure::CertificateForAnotherHost(QUrl(QString::fromStdString(m_url)).host());
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        return TransportFailure::CertificateNotTrusted(Distrust::UnknownIssuer);
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        return TransportFailure::CertificateNotTrusted(Distrust::SelfSigned);
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return TransportFailure::CertificateNotTrusted(Distrust::Expired);
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return TransportFailure::CertificateNotTrusted(Distrust::NotYetValid);
+    case X509_V_ERR_CERT_REVOKED:
+        return TransportFailure::CertificateNotTrusted(Distrust::Revoked);
+    default:
+        return TransportFailure::CertificateNotTrusted(Distrust::Other, detail);
     }
 }
 

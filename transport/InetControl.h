@@ -13,7 +13,9 @@
 // libcurl rather than Qt's HTTP client: Qt's leaves Nagle's algorithm on, and
 // the last small piece of every request then waits for the server's delayed
 // acknowledgement, some 40 ms on most hosts. libcurl sends without delay, and
-// brings the platform's proxy settings with it.
+// brings the platform's proxy settings with it. An https URL goes over TLS,
+// the peer and its name checked against the system's CA certificates, or
+// those of SSL_CERT_FILE; there is no way to turn the checks off.
 
 #include <QObject>
 #include <QString>
@@ -109,6 +111,8 @@ private:
     void Release();
     void Report(int state);
     TransportFailure::Failure FailureOf(CURLcode code) const;
+    // A peer that failed verification: untrusted, or made out to another host.
+    TransportFailure::Failure CertificateFailure(const QString& detail) const;
 
     // libcurl's callbacks: each catches what it calls and turns it into its error return.
     static std::size_t OnRead(char* to, std::size_t size, std::size_t count, void* self) noexcept;

@@ -1,5 +1,6 @@
 #include "TransportFailure.h"
 
+#include "ServiceEndpoint.h"
 #include "ToolkitCore.h"
 #include "UploadLimits.h"
 
@@ -189,6 +190,49 @@ std::optional<Failure> RefusedLink(std::size_t row, std::string_view link)
     if (text.size() > UploadLimits::MaxLinkChars)
         return refused(tr("has %1 characters, more than a row holds (%2)").arg(text.size()).arg(UploadLimits::MaxLinkChars));
     return std::nullopt;
+}
+
+Failure CertificateNotTrusted(Distrust why, const QString& otherwise)
+{
+    const QString bundle = CaCertificatesFile();
+    QString reason;
+    switch (why) {
+    case Distrust::UnknownIssuer:
+        reason = bundle.isEmpty() ? tr("no CA certificate of this system vouches for it")
+                                  : tr("no CA certificate in %1 (SSL_CERT_FILE) vouches for it").arg(bundle);
+        break;
+    case Distrust::SelfSigned:
+        reason = tr("it is self-signed");
+        break;
+    case Distrust::Expired:
+        reason = tr("it has expired");
+        break;
+    case Distrust::NotYetValid:
+        reason = tr("it is not valid yet");
+        break;
+    case Distrust::Revoked:
+        reason = tr("it has been revoked");
+        break;
+    case Distrust::Other:
+        reason = Quoted(otherwise.toStdString());
+        break;
+    }
+    return {EPROTO, tr("The service's certificate is not trusted: %1").arg(reason)};
+}
+
+Failure CertificateForAnotherHost(const QString& host)
+{
+    return {EPROTO, tr("The service's certificate does not match the host: it was not issued for %1").arg(host)};
+}
+
+Failure HandshakeFailed(const QString& detail)
+{
+    return {EPROTO, tr("No secure connection to the service could be made: %1").arg(Quoted(detail.toStdString()))};
+}
+
+Failure CaCertificatesUnusable(const QString& path)
+{
+    return {EPROTO, tr("SSL_CERT_FILE names %1, which holds no CA certificate that can be read").arg(path)};
 }
 
 bool HoldsNoLinks(const modTarnwick::LinkSet& links)

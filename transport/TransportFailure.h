@@ -16,6 +16,9 @@
 //   61        an answer that held no links although its status was not an
 //             error (200, say), or that had no status line at all.
 //   116       an image that changed while it was sent.
+//   71        an https connection that could not be made safe: a certificate
+//             that is not trusted or not made out to the host, a failed
+//             handshake; the same words over both transports.
 // A failure is never numbered 0.
 
 #include "modTarnwick.h"
@@ -67,6 +70,19 @@ Failure EncodedPage(std::string_view encoding);
 // direction and other format characters, line and paragraph separators),
 // or more characters than a row holds. Nothing for a link that may.
 std::optional<Failure> RefusedLink(std::size_t row, std::string_view link);
+
+// Why a certificate cannot be trusted, as both TLS libraries can tell it.
+enum class Distrust { UnknownIssuer, SelfSigned, Expired, NotYetValid, Revoked, Other };
+// "The service's certificate is not trusted: it is self-signed"; otherwise:
+// the library's own words, for Other.
+Failure CertificateNotTrusted(Distrust why, const QString& otherwise = QString());
+// "The service's certificate does not match the host: it was not issued for img.example.org".
+Failure CertificateForAnotherHost(const QString& host);
+// A TLS handshake that failed before any certificate was judged: a plain
+// HTTP server at an https address, say.
+Failure HandshakeFailed(const QString& detail);
+// SSL_CERT_FILE names a file that holds no CA certificate.
+Failure CaCertificatesUnusable(const QString& path);
 
 // A parsed page whose every slot is "n.a": neither section was on it.
 bool HoldsNoLinks(const modTarnwick::LinkSet& links);

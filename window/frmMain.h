@@ -18,6 +18,7 @@
 #include "ServiceEndpoint.h"
 #include "UploadLimits.h"
 
+class QAction;
 class QCheckBox;
 class QGroupBox;
 class QImage;
@@ -88,6 +89,10 @@ private:
     void txtImagePath_Edited();
     void ForgetPastedImage();
 
+    // Ctrl+L, or the item in the window's context menu: the service address
+    // dialog, whose saved choice the next upload goes to.
+    void mnuService_Click();
+
     // Results and clipboard.
     void cmdCopy_Click(int index);
     void cmdCopyAll_Click();
@@ -144,6 +149,7 @@ private:
     QCheckBox* chkRandomName = nullptr;
     QPushButton* cmdCopyAll = nullptr;
     QProgressBar* prgUpload = nullptr;
+    QAction* mnuService = nullptr;
     std::array<QPushButton*, 8> cmdCopy{};
     std::array<QLineEdit*, 8> txtResult{};
     std::array<QLabel*, 8> Label{};

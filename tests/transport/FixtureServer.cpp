@@ -10,12 +10,29 @@
 #include <QHostAddress>
 #include <QImage>
 #include <QRandomGenerator>
+#include <QSslSocket>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+void FixtureListener::incomingConnection(qintptr descriptor)
+{
+    if (!tls) {
+        QTcpServer::incomingConnection(descriptor);
+        return;
+    }
+    auto* socket = new QSslSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    socket->setSslConfiguration(*tls);
+    addPendingConnection(socket);
+    socket->startServerEncryption();
+}
 
 FixtureServer::FixtureServer(QObject* parent) : QObject(parent)
 {
@@ -112,6 +129,11 @@ void FixtureServer::Take(int index, const QByteArray& bytes)
     connection.received += bytes;
     if (connection.answered)
         return;
+    if (!m_anyBytesAnswer.isEmpty() && !connection.received.isEmpty()) {
+        connection.answered = true;
+        SendAndClose(connection.socket, m_anyBytesAnswer);
+        return;
+    }
 
     const qsizetype headerEnd = connection.received.indexOf("\r\n\r\n");
     if (headerEnd < 0)

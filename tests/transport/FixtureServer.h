@@ -8,13 +8,26 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
+
+// A listener whose connections are plain, or TLS once it is given a
+// server configuration; Qt 6.4 has no TLS server of its own.
+class FixtureListener : public QTcpServer
+{
+public:
+    std::optional<QSslConfiguration> tls;
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+};
 
 class FixtureServer : public QObject
 {
@@ -26,9 +39,15 @@ public:
 
     // Listens on 127.0.0.1, by default on a port the kernel picks.
     bool Listen(quint16 port = 0);
+    // Every later connection is TLS with this configuration (the server's
+    // certificate and key); the recorded bytes are the decrypted ones.
+    void UseTls(const QSslConfiguration& configuration) { m_server.tls = configuration; }
     quint16 Port() const { return m_server.serverPort(); }
     QString Url() const;
 
+    // Answers whatever a connection first sends, request or not, with these
+    // bytes and closes it, as a plain HTTP server answers a TLS greeting.
+    void AnswerAnyBytes(const QByteArray& answer) { m_anyBytesAnswer = answer; }
     // Runs for each complete request; with none set the request is never answered.
     void SetAnswer(Answer answer) { m_answer = std::move(answer); }
 
@@ -89,13 +108,14 @@ private:
     qint64 PacedQuantum() const;
     void Take(int index, const QByteArray& bytes);
 
-    QTcpServer m_server;
+    FixtureListener m_server;
     QList<Connection> m_connections;
     int m_completeRequests = 0;
     bool m_holding = false;
     qint64 m_readRate = 0;
     QTimer m_pacer;
     Answer m_answer;
+    QByteArray m_anyBytesAnswer;
 };
 
 // A port on which connection attempts neither succeed nor fail: the listen
