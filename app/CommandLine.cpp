@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "ImageUpload.h"
+#include "ServiceChoice.h"
 #include "ToolkitCore.h"
 #include "UploadLimits.h"
 
@@ -27,15 +28,19 @@ struct Options
         parser.setApplicationDescription(QStringLiteral(
             "Uploads an image to Tarnwick and gives back its eight ready-made links.\n"
             "Without --print the window opens, with FILE chosen when one is named.\n"
-            "With --print each FILE in turn is uploaded to the compiled-in service without a\n"
-            "window; its links go to standard output, one per line, and a failure is told on\n"
-            "standard error. A FILE of - is the image on standard input, for instance\n"
+            "With --print each FILE in turn is uploaded without a window; its links go to\n"
+            "standard output, one per line, and a failure is told on standard error. A FILE\n"
+            "of - is the image on standard input, for instance\n"
             "  xclip -selection clipboard -t image/png -o | tarnwick-uploader --print -\n"
+            "The service is the first of: --service, TARNWICK_SERVICE in the environment,\n"
+            "a line service=URL in $XDG_CONFIG_HOME/tarnwick/uploader.conf (~/.config when\n"
+            "unset), the compiled-in address.\n"
             "Exit status: 0 when every file gave links, 1 when any did not, 2 for wrong usage."));
         parser.addOption(print);
         parser.addOption(socket);
         parser.addOption(randomName);
         parser.addOption(name);
+        parser.addOption(service);
         parser.addPositionalArgument(QStringLiteral("FILE"),
                                      QStringLiteral("An image of at most %1 bytes; several with --print, - for standard input.")
                                          .arg(UploadLimits::MaxImageBytes),
@@ -55,6 +60,11 @@ struct Options
                             QStringLiteral("With --print -: the name the image on standard input goes up as (default: stdin and "
                                            "the extension its first bytes show, stdin.png for a PNG)."),
                             QStringLiteral("NAME")};
+    QCommandLineOption service{QStringLiteral("service"),
+                               QStringLiteral("Upload to the service at URL, http:// or https://, with an optional port "
+                                              "and path (default: %1).")
+                                   .arg(ServiceEndpoint::CompiledIn().homePageUrl),
+                               QStringLiteral("URL")};
 };
 
 CommandLine WrongUsage(const QString& error)
@@ -143,9 +153,9 @@ std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QStri
 }
 
 int PrintLinks(const CommandLine& command, QIODevice& in, QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-               std::chrono::milliseconds responseTimeout)
+               std::chrono::milliseconds responseTimeout, std::chrono::milliseconds answerDeadline)
 {
-    ImageUpload upload(endpoint, responseTimeout);
+    ImageUpload upload(endpoint, responseTimeout, answerDeadline);
     int status = CommandLine::ExitSuccess;
     for (const QString& file : command.files) {
         if (const std::optional<TransportFailure::Failure> failure = Upload(upload, file, command, in, out)) {
@@ -219,6 +229,12 @@ CommandLine CommandLine::Parse(const QStringList& arguments)
     command.socket = parser.isSet(options.socket);
     command.randomName = parser.isSet(options.randomName);
     command.inputName = parser.value(options.name);
+    if (parser.isSet(options.service)) {
+        QString refusal;
+        command.service = ServiceEndpoint::FromUrl(parser.value(options.service), &refusal);
+        if (!command.service)
+            return WrongUsage(refusal);
+    }
     const qsizetype readsInput = command.files.count(QLatin1String(StandardInput));
     if (parser.isSet(options.name) && (command.inputName.isEmpty() || readsInput == 0))
         return WrongUsage(QStringLiteral("--name names the image on standard input: --print - --name NAME."));
@@ -250,7 +266,9 @@ QStringList CommandLine::ArgumentsOf(int argc, const char* const argv[])
 QByteArray CommandLine::FailureLine(const QString& file, const TransportFailure::Failure& failure)
 {
     QString message = TransportFailure::MessageText(failure.number, failure.description);
-    message.replace(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]")), QStringLiteral(" "));
+    // Controls (C0, DEL and C1), direction and other format characters, and
+    // line and paragraph separators: none may act on the terminal.
+    message.replace(QRegularExpression(QStringLiteral("[\\p{Cc}\\p{Cf}\\p{Zl}\\p{Zp}]")), QStringLiteral(" "));
     return Quoted(QFile::encodeName(file)) + ": " + message.toLocal8Bit() + '\n';
 }
 
@@ -261,11 +279,24 @@ int CommandLine::RunWithoutWindow() const
     // Unbuffered on the descriptors: each file's links are out as soon as it is done.
     out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
     err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    return RunWithoutWindow(out, err, ServiceEndpoint::CompiledIn(), UploadLimits::ResponseTimeout);
+    ServiceEndpoint endpoint = ServiceEndpoint::CompiledIn();
+    if (mode == Mode::Print) {
+        // Nobody is there to be asked: an address that was meant but cannot be
+        // used stops the run rather than sending the images somewhere else.
+        const ServiceChoice choice = ServiceChoice::Choose(service);
+        if (!choice.refused.isEmpty()) {
+            for (const QString& refusal : choice.refused)
+                err.write((kProgram + QStringLiteral(": ") + refusal + u'\n').toLocal8Bit());
+            return ExitUsage;
+        }
+        endpoint = choice.endpoint;
+    }
+    return RunWithoutWindow(out, err, endpoint, UploadLimits::ResponseTimeout, UploadLimits::AnswerDeadline);
 }
 
 int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-                                  std::chrono::milliseconds responseTimeout, QIODevice* in) const
+                                  std::chrono::milliseconds responseTimeout, std::chrono::milliseconds answerDeadline,
+                                  QIODevice* in) const
 {
     switch (mode) {
     case Mode::Print: {
@@ -276,7 +307,7 @@ int CommandLine::RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceE
             if (files.contains(QLatin1String(StandardInput)))
                 standardInput.open(STDIN_FILENO, QIODevice::ReadOnly);
         }
-        return PrintLinks(*this, *in, out, err, endpoint, responseTimeout);
+        return PrintLinks(*this, *in, out, err, endpoint, responseTimeout, answerDeadline);
     }
     case Mode::Help:
         out.write(Options().parser.helpText().toLocal8Bit());

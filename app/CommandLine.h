@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <optional>
 
 class QIODevice;
 
@@ -33,6 +34,9 @@ struct CommandLine
     // --name: what the image on standard input goes up as; empty for
     // "stdin" and the extension its leading bytes show.
     QString inputName;
+    // --service: where the uploads go instead of the address the environment,
+    // the configuration file or the build gives (see ServiceChoice).
+    std::optional<ServiceEndpoint> service;
     QString error; // Usage: what is wrong, in one line
 
     // {"tarnwick-uploader", "--print", "shot.png"}: the program first, as in argv.
@@ -40,11 +44,13 @@ struct CommandLine
     static QStringList ArgumentsOf(int argc, const char* const argv[]);
 
     // Every mode but Window, in a process with a QCoreApplication: standard
-    // output and error, the compiled-in service. Returns the exit status.
+    // output and error, the service that ServiceChoice picks; a source of it
+    // that is set but cannot be used is wrong usage. Returns the exit status.
     int RunWithoutWindow() const;
     // in: what "-" reads, standard input when none is given.
     int RunWithoutWindow(QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-                         std::chrono::milliseconds responseTimeout, QIODevice* in = nullptr) const;
+                         std::chrono::milliseconds responseTimeout, std::chrono::milliseconds answerDeadline,
+                         QIODevice* in = nullptr) const;
 
     // "shot.png: 500 - The service answered ...": a file that gave no links,
     // as standard error tells it, the file as it was named.

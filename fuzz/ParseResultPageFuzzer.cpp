@@ -1,11 +1,12 @@
 // Any page: eight slots and no report, or no slots and exactly one report of
 // number 5. A section missing from the page shows "n.a" in all its slots, and
 // the slots that are cut without decoding are text of the page. The same
-// bytes read as a whole answer: a head no longer than the answer, and a
-// reason no longer than the page.
+// bytes read as a whole answer: a head no longer than the answer (and, where
+// it ends, than the limit), and a reason no longer than the page.
 
 #include "modTarnwick.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -46,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const modTarnwick::AnswerHead head = modTarnwick::ReadAnswerHead(page);
     Require(head.size <= page.size(), "the head lies inside the answer");
     Require(head.status >= 0 && head.status <= 999, "a status of three digits at most");
+    const std::size_t headSize = modTarnwick::AnswerHeadSize(page);
+    Require(headSize == std::string::npos || (headSize > 0 && headSize <= std::min(page.size(), modTarnwick::kMaxAnswerHeadBytes)),
+            "a head that ends lies inside the answer and the limit");
     // Decoding only shortens: "&#x10FFFF;" is ten bytes for four.
     Require(modTarnwick::PageReason(page).size() <= page.size(), "the reason is no longer than the page");
 

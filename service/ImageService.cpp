@@ -54,6 +54,14 @@ HttpResponse storeAway()
                          u"The service cannot reach its images just now. Please try again in a moment."_s);
 }
 
+HttpResponse thumbnailBusy()
+{
+    HttpResponse busy = errorResponse(503, u"Thumbnail not ready"_s,
+                                      u"Many thumbnails are being made just now. Please try again in a moment."_s);
+    busy.headers.append({ QByteArray("Retry-After"), QByteArray("2") });
+    return busy;
+}
+
 // An image the store could not look for is not said to be gone.
 HttpResponse notFoundOrAway(const ImageStore::Found& found)
 {
@@ -130,7 +138,7 @@ HttpResponse ImageService::respond(const HttpRequest& request)
         QByteArrayView id = idAfter(path, "/t/");
         if (id.endsWith(".jpg"))
             id.chop(4);
-        return onlyGet([&] { return thumbnail(id); });
+        return onlyGet([&] { return thumbnail(id, request.peer); });
     }
     if (path.startsWith("/view/"))
         return onlyGet([&] { return view(idAfter(path, "/view/")); });
@@ -153,7 +161,9 @@ HttpResponse ImageService::refusal(int status)
         { 414, u"The request's address is too long", u"An address may have at most 8 KiB." },
         { 417, u"Expectation not met", u"This service meets no expectation but 100-continue." },
         { 431, u"The request's header lines are too long", u"They may have at most 64 KiB together." },
-        { 503, u"Too many connections from your address", u"Please try again in a moment." },
+        { 503, u"Too many requests just now",
+          u"Your address holds too many connections, or the service has too many uploads on their way. Please "
+          u"try again in a moment." },
         { 505, u"HTTP version not supported", u"This service speaks HTTP/1.0 and HTTP/1.1 only." },
         { 400, u"The request could not be read as HTTP",
           u"A line of its head is malformed, or it gives its length twice or in two ways." },
@@ -208,22 +218,40 @@ HttpResponse ImageService::image(QByteArrayView id)
     return bytesResponse(found.image.entry.type, found.image.bytes);
 }
 
-HttpResponse ImageService::thumbnail(QByteArrayView id)
+HttpResponse ImageService::thumbnail(QByteArrayView id, const QHostAddress& peer)
 {
+    if (const std::optional<QByteArray> kept = m_store.thumbnail(id))
+        return bytesResponse("image/jpeg", *kept);
+    const ThumbnailMaker::Admission admission(m_thumbnails, peer);
+    if (!admission.admitted())
+        return thumbnailBusy();
+    return m_thumbnailFlights.run(id.toByteArray(), [&] { return makeThumbnail(id, admission); });
+}
+
+HttpResponse ImageService::makeThumbnail(QByteArrayView id, const ThumbnailMaker::Admission& admission)
+{
+    // Made while this request waited for its turn.
     if (const std::optional<QByteArray> kept = m_store.thumbnail(id))
         return bytesResponse("image/jpeg", *kept);
     const ImageStore::Found found = m_store.get(id);
     if (found.result != ImageStore::Found::Result::Found)
         return notFoundOrAway(found);
-    const std::optional<QByteArray> made = m_thumbnails.make(found.image.bytes);
-    if (!made) {
-        HttpResponse busy = errorResponse(503, u"Thumbnail not ready"_s,
-                                          u"Many thumbnails are being made just now. Please try again in a moment."_s);
-        busy.headers.append({ QByteArray("Retry-After"), QByteArray("2") });
-        return busy;
+    const ThumbnailMaker::Made made = m_thumbnails.make(found.image.bytes, admission);
+    qInfo("thumbnail %s: %s", id.toByteArray().constData(), qPrintable(made.note));
+    HttpResponse response = bytesResponse("image/jpeg", made.jpeg);
+    switch (made.result) {
+    case ThumbnailMaker::Made::Result::Thumbnail:
+    case ThumbnailMaker::Made::Result::Placeholder:
+        m_store.keepThumbnail(id, made.jpeg);
+        break;
+    case ThumbnailMaker::Made::Result::Failed:
+        // The next request tries again; until then, nothing is to keep this one.
+        response.headers.append({ QByteArray("Cache-Control"), QByteArray("no-store") });
+        break;
+    case ThumbnailMaker::Made::Result::Busy:
+        return thumbnailBusy();
     }
-    m_store.keepThumbnail(id, *made);
-    return bytesResponse("image/jpeg", *made);
+    return response;
 }
 
 HttpResponse ImageService::view(QByteArrayView id)

@@ -2,6 +2,7 @@
 
 #include "HttpServer.h"
 #include "ImageStore.h"
+#include "SingleFlight.h"
 #include "ThumbnailMaker.h"
 
 #include <QByteArray>
@@ -46,11 +47,13 @@ private:
 
     HttpResponse upload(const HttpRequest& request);
     HttpResponse image(QByteArrayView id);
-    HttpResponse thumbnail(QByteArrayView id);
+    HttpResponse thumbnail(QByteArrayView id, const QHostAddress& peer);
+    HttpResponse makeThumbnail(QByteArrayView id, const ThumbnailMaker::Admission& admission);
     HttpResponse view(QByteArrayView id);
 
     ImageStore& m_store;
     QString m_linkBase;
     ThumbnailMaker m_thumbnails;
+    SingleFlight<HttpResponse> m_thumbnailFlights; // by image id
     HttpServer m_server; // last: it goes first, and with it every request in hand
 };

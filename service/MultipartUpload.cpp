@@ -1,12 +1,10 @@
 #include "MultipartUpload.h"
 
 #include <QHash>
-#include <QRegularExpression>
 
 #include <algorithm>
 #include <optional>
-
-using namespace Qt::StringLiterals;
+#include <vector>
 
 namespace {
 
@@ -20,19 +18,68 @@ constexpr int kMaxParts = 64;
 constexpr qsizetype kMaxPartHeadBytes = 16 * 1024;
 constexpr qsizetype kMaxBoundaryLength = 200;
 
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+bool isSeparator(char c)
+{
+    return c == ';' || c == ',';
+}
+
 // "form-data; name=\"f\"; filename=\"a.png\"" -> {name: "f", filename: "a.png"}: the parameters after ';'
 // or ',', names in lower case, the first of a name. A quoted value ends at the quote that a separator
-// or the end follows: names such as my"cat.png arrive unescaped.
+// or the end follows: names such as my"cat.png arrive unescaped. One pass over a line of a client's
+// bytes, whatever their shape: no value is looked for again from each of its quotes.
 QHash<QByteArray, QByteArray> parametersOf(QByteArrayView text)
 {
-    static const QRegularExpression pattern(uR"re([;,]\s*([^\s=;,]+)\s*=\s*(?:"(.*?)"(?=\s*(?:[;,]|$))|([^;,]*)))re"_s);
+    const qsizetype size = text.size();
+    // The quotes that can end a value, found once from the back.
+    std::vector<qsizetype> closers;
+    bool endFollows = true; // only spaces between here and a separator or the end
+    for (qsizetype at = size - 1; at >= 0; --at) {
+        const char c = text[at];
+        if (c == '"' && endFollows)
+            closers.push_back(at);
+        endFollows = isSeparator(c) || (isSpace(c) && endFollows);
+    }
+    std::reverse(closers.begin(), closers.end());
+    auto closer = closers.cbegin();
+
+    const auto skipSpaces = [&](qsizetype at) {
+        while (at < size && isSpace(text[at]))
+            ++at;
+        return at;
+    };
     QHash<QByteArray, QByteArray> parameters;
-    // Latin-1 keeps every byte as one character, and gives it back unchanged.
-    for (const QRegularExpressionMatch& match : pattern.globalMatch(QString::fromLatin1(text))) {
-        const QByteArray name = match.captured(1).toLower().toLatin1();
-        const QString value = match.hasCaptured(2) ? match.captured(2) : match.captured(3).trimmed();
+    for (qsizetype at = 0; at < size;) {
+        const qsizetype separator = std::find_if(text.begin() + at, text.end(), isSeparator) - text.begin();
+        if (separator >= size)
+            break;
+        const qsizetype nameStart = skipSpaces(separator + 1);
+        qsizetype nameEnd = nameStart;
+        while (nameEnd < size && !isSpace(text[nameEnd]) && text[nameEnd] != '=' && !isSeparator(text[nameEnd]))
+            ++nameEnd;
+        qsizetype valueStart = skipSpaces(nameEnd);
+        if (nameEnd == nameStart || valueStart >= size || text[valueStart] != '=') {
+            at = separator + 1;
+            continue;
+        }
+        valueStart = skipSpaces(valueStart + 1);
+        QByteArray value;
+        while (closer != closers.cend() && *closer <= valueStart)
+            ++closer;
+        if (valueStart < size && text[valueStart] == '"' && closer != closers.cend()) {
+            value = text.sliced(valueStart + 1, *closer - valueStart - 1).toByteArray();
+            at = *closer + 1;
+        } else {
+            at = std::find_if(text.begin() + valueStart, text.end(), isSeparator) - text.begin();
+            value = text.sliced(valueStart, at - valueStart).trimmed().toByteArray();
+        }
+        const QByteArray name = text.sliced(nameStart, nameEnd - nameStart).toByteArray().toLower();
         if (!parameters.contains(name))
-            parameters.insert(name, value.toLatin1());
+            parameters.insert(name, value);
     }
     return parameters;
 }

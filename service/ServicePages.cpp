@@ -37,6 +37,14 @@ const QString kStyle = QStringLiteral(
     "button{font:inherit;padding:4px 16px}\n"
     "footer{text-align:center;color:#7b8794;font-size:13px;margin:0 0 24px}\n");
 
+// At most size UTF-16 units, without half of a character outside the BMP.
+QString leftWhole(const QString& text, qsizetype size)
+{
+    if (text.size() <= size)
+        return text;
+    return text.left(size > 0 && text.at(size - 1).isHighSurrogate() ? size - 1 : size);
+}
+
 // Safe inside element text and double- or single-quoted attributes.
 QString escaped(const QString& text)
 {
@@ -92,13 +100,21 @@ QString displayName(const QByteArray& fileName)
     const qsizetype slash = std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\'));
     if (slash >= 0 && slash + 1 < name.size())
         name = name.mid(slash + 1);
-    // Controls, and the marks that turn text around: "cat\u202egnp.exe" would show as "catexe.png".
-    name.removeIf([](QChar c) {
-        const char16_t u = c.unicode();
-        return u < 0x20 || u == 0x7f || u == 0x061c || u == 0x200e || u == 0x200f || (u >= 0x202a && u <= 0x202e)
-            || (u >= 0x2066 && u <= 0x2069);
-    });
-    name = name.left(kMaxDisplayName).trimmed();
+    // What a reader cannot see or that rearranges the text around it:
+    // controls (C1 too), format characters (zero-width ones, the BOM, the
+    // marks that turn text around, so that "cat\u202egnp.exe" would show as
+    // "catexe.png"), line and paragraph separators, and the Hangul fillers,
+    // letters that draw nothing.
+    QList<char32_t> kept;
+    for (const char32_t c : name.toUcs4()) {
+        const QChar::Category category = QChar::category(c);
+        const bool hidden = category == QChar::Other_Control || category == QChar::Other_Format
+            || category == QChar::Separator_Line || category == QChar::Separator_Paragraph || c == 0x115f
+            || c == 0x1160 || c == 0x3164 || c == 0xffa0;
+        if (!hidden)
+            kept.append(c);
+    }
+    name = leftWhole(QString::fromUcs4(kept.constData(), kept.size()), kMaxDisplayName).trimmed();
     // "." and ".." would be taken out of the direct link by every client.
     const bool onlyDots = std::all_of(name.begin(), name.end(), [](QChar c) { return c == u'.'; });
     return onlyDots ? u"image"_s : name;
@@ -107,7 +123,7 @@ QString displayName(const QByteArray& fileName)
 Links linksFor(const QString& base, const QByteArray& id, const QString& fileName)
 {
     const QString key = QString::fromLatin1(id);
-    const QString linkName = QString::fromLatin1(QUrl::toPercentEncoding(fileName.left(kMaxNameInLink)));
+    const QString linkName = QString::fromLatin1(QUrl::toPercentEncoding(leftWhole(fileName, kMaxNameInLink)));
     Links links;
     links.home = base + u'/';
     links.view = base + u"/view/"_s + key;

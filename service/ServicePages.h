@@ -29,8 +29,9 @@ QByteArray viewPage(const Links& links, const QString& fileName, qint64 size, co
 QByteArray homePage();
 QByteArray errorPage(const QString& title, const QString& message);
 
-// Control characters and bidirectional marks removed, at most 200
-// characters; "", "." and ".." become "image".
+// Control and format characters (bidirectional marks, zero-width ones),
+// line separators and Hangul fillers removed, at most 200 UTF-16 units
+// with no character cut in half; "", "." and ".." become "image".
 QString displayName(const QByteArray& fileName);
 
 } // namespace ServicePages

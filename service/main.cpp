@@ -16,6 +16,7 @@
 #include <optional>
 
 #include <malloc.h>
+#include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
 
@@ -35,6 +36,17 @@ std::optional<qint64> byteCount(QString text)
     return count * unit;
 }
 
+// Every connection is a descriptor, and so is each file it reads or writes:
+// the soft limit, often 1024, would stop the service far below its own.
+void raiseDescriptorLimit()
+{
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int usageError(const QString& message)
 {
     std::fprintf(stderr, "tarnwick-service: %s\nTry 'tarnwick-service --help' for more.\n", qPrintable(message));
@@ -49,9 +61,11 @@ int main(int argc, char* argv[])
     // memory back to the system at once, and faulting it in again for the
     // next upload took most of the service's time (some 110 page faults an
     // upload, four fifths of its processor time in a virtual machine). Each
-    // thread's heap now keeps up to 32 MiB free, and requests are never
-    // served from memory mapped for them alone.
-    mallopt(M_MMAP_THRESHOLD, 8 * 1024 * 1024);
+    // thread's heap now keeps up to 32 MiB free, and most requests are
+    // served from it. Blocks of a MiB and more (the largest bodies and
+    // images) are still mapped for themselves: kept in the heaps, a burst
+    // of them left hundreds of MiB there after it had gone.
+    mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
 
     QCoreApplication app(argc, argv);
@@ -80,9 +94,22 @@ int main(int argc, char* argv[])
     const QCommandLineOption baseUrl(u"base-url"_s,
                                      u"Build links on <url>. Default: http://localhost and the port."_s, u"url"_s);
     const QCommandLineOption perAddress(u"max-per-address"_s,
-                                        u"Let one client address hold at most <n> connections at once; 0 for no "
-                                        "limit. 127.0.0.1 and ::1 have none. Default: 64."_s,
+                                        u"Let one client address (an IPv6 /64) hold at most <n> connections at "
+                                        "once; 0 for no limit. 127.0.0.1 and ::1 have none. Default: 64."_s,
                                         u"n"_s, u"64"_s);
+    const QCommandLineOption maxConnections(u"max-connections"_s,
+                                            u"Serve at most <n> connections at once; more wait in the listening "
+                                            "queue. Default: 4096."_s,
+                                            u"n"_s, u"4096"_s);
+    const QCommandLineOption bodyMemory(u"max-body-memory"_s,
+                                        u"Hold at most <n> bytes of request bodies in memory, all connections "
+                                        "together; past it an upload waits, then gets 503. K, M or G may follow. "
+                                        "Default: 256M."_s,
+                                        u"n"_s, u"256M"_s);
+    const QCommandLineOption trustedProxy(u"trusted-proxy"_s,
+                                          u"Take the client's address from X-Forwarded-For on connections from "
+                                          "<address>[/<bits>], a reverse proxy's; may be given more than once."_s,
+                                          u"address"_s);
     const QCommandLineOption s3Endpoint(u"s3-endpoint"_s,
                                         u"Keep the images in an S3 object store at <url> instead of --data, in the "
                                         "bucket --s3-bucket names; the credentials come from AWS_ACCESS_KEY_ID and "
@@ -93,7 +120,8 @@ int main(int argc, char* argv[])
     QCommandLineOption makeThumbnail(u"make-thumbnail"_s, u"Read an image on standard input and write its "
                                                           "thumbnail on standard output (the service runs itself so)."_s);
     makeThumbnail.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress, s3Endpoint, s3Bucket, makeThumbnail });
+    parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress, maxConnections, bodyMemory, trustedProxy,
+                        s3Endpoint, s3Bucket, makeThumbnail });
 
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
@@ -127,6 +155,24 @@ int main(int argc, char* argv[])
     if (!ok || limits.maxPerAddress < 0)
         return usageError(u"--max-per-address takes a number of connections, 0 for no limit, not '%1'"_s.arg(
             parser.value(perAddress)));
+    limits.maxConnections = parser.value(maxConnections).toInt(&ok);
+    if (!ok || limits.maxConnections <= 0)
+        return usageError(u"--max-connections takes a positive number of connections, not '%1'"_s.arg(
+            parser.value(maxConnections)));
+    const std::optional<qint64> bodyBytes = byteCount(parser.value(bodyMemory));
+    if (!bodyBytes || *bodyBytes < limits.maxBodyBytes)
+        return usageError(u"--max-body-memory takes a number of bytes of at least 4M, such as 256M, not '%1'"_s.arg(
+            parser.value(bodyMemory)));
+    limits.maxBodyBytesInFlight = *bodyBytes;
+    for (const QString& proxy : parser.values(trustedProxy)) {
+        const QString subnet = proxy.contains(u'/') ? proxy : proxy + (proxy.contains(u':') ? u"/128"_s : u"/32"_s);
+        const std::pair<QHostAddress, int> parsed = QHostAddress::parseSubnet(subnet);
+        if (parsed.first.isNull())
+            return usageError(u"--trusted-proxy takes an address or a network such as 127.0.0.1 or 10.0.0.0/24, "
+                              "not '%1'"_s.arg(proxy));
+        limits.trustedProxies.append(parsed);
+    }
+    raiseDescriptorLimit();
 
     std::unique_ptr<ImageStore> store;
     QString storeLine; // "images in /srv/images (3 so far, 15369 of 1073741824 bytes)"

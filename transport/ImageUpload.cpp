@@ -18,13 +18,16 @@ constexpr int icString = 0;
 
 } // namespace
 
-ImageUpload::ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QObject* parent)
+ImageUpload::ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout,
+                         std::chrono::milliseconds answerDeadline, QObject* parent)
     : QObject(parent), m_endpoint(endpoint), m_responseTimeout(responseTimeout)
 {
     Inet = new InetControl(this);
     Inet->setObjectName(QStringLiteral("Inet"));
     Inet->RequestTimeout = double(m_responseTimeout.count()) / 1000.0;
+    Inet->AnswerTimeout = double(answerDeadline.count()) / 1000.0;
     Inet->MaxResponseBytes = UploadLimits::MaxResponseBytes;
+    Inet->MaxHeadBytes = UploadLimits::MaxAnswerHeadBytes;
     connect(Inet, &InetControl::StateChanged, this, &ImageUpload::Inet_StateChanged);
     connect(Inet, &InetControl::UploadProgress, this, &ImageUpload::Progress);
 
@@ -32,6 +35,7 @@ ImageUpload::ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseco
     Winsock->setObjectName(QStringLiteral("Winsock"));
     Winsock->SetConnectTimeout(m_responseTimeout);
     Winsock->SetIdleTimeout(m_responseTimeout);
+    Winsock->SetAnswerTimeout(answerDeadline);
     Winsock->SetMaxReceiveBytes(UploadLimits::MaxResponseBytes);
     connect(Winsock, &WinsockControl::Connected, this, &ImageUpload::Winsock_Connect);
     connect(Winsock, &WinsockControl::DataArrival, this, &ImageUpload::Winsock_DataArrival);
@@ -71,11 +75,12 @@ void ImageUpload::Begin(Transport transport)
     m_links.clear();
     m_failure.reset();
     std::string().swap(ResponseBuffer);
+    m_headRead = false;
     try {
         if (transport == Transport::Socket) {
             // The request is opened once the connection is.
             Winsock->Close();
-            Winsock->Connect(m_endpoint.host, m_endpoint.port);
+            Winsock->Connect(m_endpoint.host, m_endpoint.port, m_endpoint.encrypted);
             return;
         }
         std::unique_ptr<modTarnwick::RequestStream> request = OpenRequest(modTarnwick::kHttpTransportMode);
@@ -86,6 +91,12 @@ void ImageUpload::Begin(Transport transport)
     } catch (const std::exception& trapped) {
         Fail(TransportFailure::FailureOf(trapped));
     }
+}
+
+void ImageUpload::SetEndpoint(const ServiceEndpoint& endpoint)
+{
+    Cancel();
+    m_endpoint = endpoint;
 }
 
 void ImageUpload::Cancel()
@@ -135,6 +146,10 @@ void ImageUpload::Winsock_DataArrival()
         return;
     const std::size_t searched = ResponseBuffer.size();
     ResponseBuffer += Winsock->GetData();
+    if (std::optional<TransportFailure::Failure> refused = RefusedHead()) {
+        Fail(*refused);
+        return;
+    }
     if (!modTarnwick::EndOfAnswerArrived(ResponseBuffer, searched))
         return;
 
@@ -143,6 +158,25 @@ void ImageUpload::Winsock_DataArrival()
     const std::string answer = std::exchange(ResponseBuffer, std::string());
     // The buffer begins with the status line and headers, which the parser passes over.
     TakeAnswer(answer, answer);
+}
+
+std::optional<TransportFailure::Failure> ImageUpload::RefusedHead()
+{
+    if (m_headRead)
+        return std::nullopt;
+    const std::size_t size = modTarnwick::AnswerHeadSize(ResponseBuffer);
+    if (size == std::string::npos) {
+        if (qint64(ResponseBuffer.size()) > UploadLimits::MaxAnswerHeadBytes)
+            return TransportFailure::MalformedHead(UploadLimits::MaxAnswerHeadBytes);
+        return std::nullopt;
+    }
+    m_headRead = true;
+    // An encoded page never holds the closing tag in clear: it would be
+    // waited for until the service closed the connection or the time ran out.
+    const modTarnwick::AnswerHead head = modTarnwick::ReadAnswerHead(ResponseBuffer);
+    if (!head.contentEncoding.empty())
+        return TransportFailure::EncodedPage(head.contentEncoding);
+    return std::nullopt;
 }
 
 void ImageUpload::Winsock_Error(int number, const QString& description)
@@ -159,8 +193,8 @@ std::unique_ptr<modTarnwick::RequestStream> ImageUpload::OpenRequest(std::int32_
         const modTarnwick::ErrorReportScope reportHere([&reported](std::int32_t number, const std::string& description) {
             reported = TransportFailure::Failure{number, QString::fromLocal8Bit(description)};
         });
-        request = m_image ? modTarnwick::OpenUploadRequest(m_image, m_imagePath, transportMode, m_randomName)
-                          : modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName);
+        request = m_image ? modTarnwick::OpenUploadRequest(m_image, m_imagePath, transportMode, m_randomName, m_endpoint.target)
+                          : modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName, m_endpoint.target);
     }
     if (!request) {
         Fail(reported.value_or(TransportFailure::FromErrno(EIO)));
@@ -172,6 +206,12 @@ std::unique_ptr<modTarnwick::RequestStream> ImageUpload::OpenRequest(std::int32_
 
 void ImageUpload::TakeAnswer(const std::string& page, const std::string& answer)
 {
+    const modTarnwick::AnswerHead head = modTarnwick::ReadAnswerHead(answer);
+    if (!head.contentEncoding.empty()) {
+        Fail(TransportFailure::EncodedPage(head.contentEncoding));
+        return;
+    }
+
     std::optional<TransportFailure::Failure> reported;
     modTarnwick::LinkSet links;
     {
@@ -189,6 +229,14 @@ void ImageUpload::TakeAnswer(const std::string& page, const std::string& answer)
     if (TransportFailure::HoldsNoLinks(links)) {
         Fail(TransportFailure::NoLinks(answer));
         return;
+    }
+    // The window and the command line show the links as they are; what must
+    // not reach a row, the clipboard or a terminal is stopped here, for both.
+    for (std::size_t row = 0; row < links.size(); ++row) {
+        if (std::optional<TransportFailure::Failure> refused = TransportFailure::RefusedLink(row, links[row])) {
+            Fail(*refused);
+            return;
+        }
     }
     m_links = std::move(links);
     End();

@@ -28,7 +28,10 @@ class ImageUpload : public QObject
 public:
     enum class Transport { HttpClient, Socket };
 
-    ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QObject* parent = nullptr);
+    // responseTimeout: how long an upload may make no progress;
+    // answerDeadline: how long its answer may take (UploadLimits).
+    ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout,
+                std::chrono::milliseconds answerDeadline, QObject* parent = nullptr);
     ~ImageUpload() override;
 
     // Returns at once; Ended() follows through the event loop, also for a
@@ -42,9 +45,14 @@ public:
     // and nothing more of it is reported, Ended() included.
     void Cancel();
 
+    // Where the next upload goes; one under way is dropped, as by Cancel.
+    void SetEndpoint(const ServiceEndpoint& endpoint);
+    const ServiceEndpoint& Endpoint() const { return m_endpoint; }
+
     bool IsRunning() const { return m_running; }
     // Once ended: the eight slots of the answer page, "n.a" in those of a
-    // section it lacked; none after a failure.
+    // section it lacked; none after a failure. Each is printable UTF-8 that
+    // fits a row: a page with any other link is a failure.
     const modTarnwick::LinkSet& Links() const { return m_links; }
     // Once ended: what went wrong, or nothing when links came back.
     const std::optional<TransportFailure::Failure>& Failure() const { return m_failure; }
@@ -65,6 +73,9 @@ private:
     // The request for the path and choice of this upload; null after a
     // failure, which the upload has then ended with.
     std::unique_ptr<modTarnwick::RequestStream> OpenRequest(std::int32_t transportMode);
+    // A failure for the head at the start of the socket's answer; nothing
+    // while it is fine, or not all there yet.
+    std::optional<TransportFailure::Failure> RefusedHead();
     // page: what the parser reads; answer: the status line and headers, then that page.
     void TakeAnswer(const std::string& page, const std::string& answer);
     void Fail(const TransportFailure::Failure& failure);
@@ -83,6 +94,8 @@ private:
     // Bumped by Start and Cancel: an Ended() posted before is stale.
     std::uint64_t m_generation = 0;
     std::string ResponseBuffer;
+    // The socket's answer has shown a head that may be read on.
+    bool m_headRead = false;
     modTarnwick::LinkSet m_links;
     std::optional<TransportFailure::Failure> m_failure;
 

@@ -6,6 +6,7 @@
 #include "TransportFailure.h"
 #include "modTarnwick.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSocketNotifier>
@@ -20,6 +21,8 @@
 #include <limits>
 #include <string_view>
 #include <utility>
+
+#include <openssl/x509_vfy.h>
 
 namespace {
 
@@ -82,6 +85,7 @@ InetControl::InetControl(QObject* parent)
     m_connectTimer->setSingleShot(true);
     connect(m_connectTimer, &QTimer::timeout, this, [this] { Stop(Abort::TimedOut); });
     connect(m_progress, &PeerProgress::Stalled, this, [this] { Stop(Abort::TimedOut); });
+    connect(m_progress, &PeerProgress::Overdue, this, [this] { Stop(Abort::Overdue); });
     connect(m_progress, &PeerProgress::Progress, this, [this](qint64 taken, qint64 total) {
         // Posted, as the state is: a receiver may end the request, which must not happen inside Act.
         QMetaObject::invokeMethod(
@@ -117,6 +121,9 @@ void InetControl::Execute(const QString& url, const QString& operation, std::uni
     m_responseCode = 0;
     m_responseInfo.clear();
     m_head.clear();
+    m_headBytes = 0;
+    m_interimHead = false;
+    m_headEnded = false;
     std::string().swap(m_body);
     m_readPos = 0;
     m_url = url.toStdString();
@@ -130,6 +137,7 @@ void InetControl::Execute(const QString& url, const QString& operation, std::uni
 
     const milliseconds limit(RequestTimeout > 0 ? std::llround(RequestTimeout * 1000.0) : 0);
     m_progress->SetStallLimit(limit);
+    m_progress->SetAnswerLimit(milliseconds(AnswerTimeout > 0 ? std::llround(AnswerTimeout * 1000.0) : 0));
     // Until the connection is made: finding the host and connecting to it.
     if (limit.count() > 0)
         m_connectTimer->start(limit);
@@ -196,6 +204,12 @@ void InetControl::Begin(const std::string& resolveEntry)
     }
 
     curl_easy_setopt(m_easy, CURLOPT_URL, m_url.c_str());
+    curl_easy_setopt(m_easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Peer and host verification stay as libcurl starts them: on. Its
+    // built-in bundle is the system's, so SSL_CERT_FILE is passed on here.
+    const QByteArray caFile = QFile::encodeName(CaCertificatesFile());
+    if (!caFile.isEmpty())
+        curl_easy_setopt(m_easy, CURLOPT_CAINFO, caFile.constData()); // libcurl keeps a copy
     curl_easy_setopt(m_easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
     curl_easy_setopt(m_easy, CURLOPT_POST, 1L);
     curl_easy_setopt(m_easy, CURLOPT_READFUNCTION, &InetControl::OnRead);
@@ -244,6 +258,11 @@ void InetControl::Act(curl_socket_t socket, int events)
     curl_off_t handed = 0;
     if (m_socket != CURL_SOCKET_BAD && curl_easy_getinfo(m_easy, CURLINFO_SIZE_UPLOAD_T, &handed) == CURLE_OK)
         m_progress->Handed(qint64(handed));
+    // libcurl hands on a head only by whole lines: bytes of a line still
+    // coming are progress all the same. They need not be answer yet (a TLS
+    // handshake reads too), so the answer's clock waits for a whole line.
+    if (socket == m_socket && socket != CURL_SOCKET_BAD && (events & CURL_CSELECT_IN))
+        m_progress->Heard();
 
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(m_multi, &queued)) {
@@ -353,8 +372,12 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
     using namespace TransportFailure;
     if (m_abort == Abort::TimedOut)
         return TimedOut(milliseconds(std::llround(RequestTimeout * 1000.0)));
+    if (m_abort == Abort::Overdue)
+        return AnswerTooSlow(milliseconds(std::llround(AnswerTimeout * 1000.0)));
     if (m_abort == Abort::TooLarge)
         return AnswerTooLarge(MaxResponseBytes);
+    if (m_abort == Abort::Malformed)
+        return MalformedHead(MaxHeadBytes);
     if (m_readFailure != 0)
         return FromStream(m_readFailure);
     long systemError = 0;
@@ -376,16 +399,62 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
     case CURLE_PARTIAL_FILE:
         return ClosedEarly();
     case CURLE_OUT_OF_MEMORY:
+#if LIBCURL_VERSION_NUM >= 0x080600
+    case CURLE_TOO_LARGE:
+#endif
+        // What libcurl says of a header line longer than it takes (100 KiB):
+        // no memory before 8.6, too large since.
+        if (m_socket != CURL_SOCKET_BAD && !m_headEnded && MaxHeadBytes > 0)
+            return MalformedHead(MaxHeadBytes);
         return FromErrno(ENOMEM);
     case CURLE_URL_MALFORMAT:
         return {EINVAL, detail};
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return CertificateFailure(detail);
+    case CURLE_SSL_CACERT_BADFILE:
+        // Without SSL_CERT_FILE the bundle is the system's, and a system
+        // without one (no ca-certificates) trusts no certificate at all, as
+        // the socket finds too.
+        return CaCertificatesFile().isEmpty() ? CertificateNotTrusted(Distrust::UnknownIssuer)
+                                              : CaCertificatesUnusable(CaCertificatesFile());
+    case CURLE_SSL_CONNECT_ERROR:
+        return HandshakeFailed(detail);
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
         return {EPROTO, detail};
     default:
         return {EIO, detail};
+    }
+}
+
+TransportFailure::Failure InetControl::CertificateFailure(const QString& detail) const
+{
+    using TransportFailure::Distrust;
+    long result = X509_V_OK;
+    curl_easy_getinfo(m_easy, CURLINFO_SSL_VERIFYRESULT, &result);
+    switch (result) {
+    // The chain checked out and libcurl's own check of the name failed,
+    // which leaves the chain's result unset (7.88 reports it as unspecified).
+    case X509_V_OK:
+    case X509_V_ERR_UNSPECIFIED:
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return TransportFailure::CertificateForAnotherHost(QUrl(QString::fromStdString(m_url)).host());
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        return TransportFailure::CertificateNotTrusted(Distrust::UnknownIssuer);
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        return TransportFailure::CertificateNotTrusted(Distrust::SelfSigned);
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return TransportFailure::CertificateNotTrusted(Distrust::Expired);
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return TransportFailure::CertificateNotTrusted(Distrust::NotYetValid);
+    case X509_V_ERR_CERT_REVOKED:
+        return TransportFailure::CertificateNotTrusted(Distrust::Revoked);
+    default:
+        return TransportFailure::CertificateNotTrusted(Distrust::Other, detail);
     }
 }
 
@@ -433,8 +502,18 @@ std::size_t InetControl::OnHeader(char* data, std::size_t size, std::size_t coun
     auto* inet = static_cast<InetControl*>(self);
     const std::string_view line(data, size * count);
     try {
-        if (StartsWithIgnoringCase(line, "HTTP/"))
+        inet->m_headBytes += qint64(line.size());
+        if (inet->MaxHeadBytes > 0 && inet->m_headBytes > inet->MaxHeadBytes) {
+            inet->m_abort = Abort::Malformed;
+            return 0;
+        }
+        if (StartsWithIgnoringCase(line, "HTTP/")) {
             inet->m_head.clear();
+            const std::size_t code = line.find(' ');
+            inet->m_interimHead = code != std::string_view::npos && code + 1 < line.size() && line[code + 1] == '1';
+        } else if (line == "\r\n" || line == "\n") {
+            inet->m_headEnded = !inet->m_interimHead;
+        }
         constexpr std::string_view kLength = "Content-Length:";
         if (StartsWithIgnoringCase(line, kLength) && inet->MaxResponseBytes > 0) {
             const long long length = std::atoll(std::string(line.substr(kLength.size())).c_str());

@@ -13,7 +13,9 @@
 // libcurl rather than Qt's HTTP client: Qt's leaves Nagle's algorithm on, and
 // the last small piece of every request then waits for the server's delayed
 // acknowledgement, some 40 ms on most hosts. libcurl sends without delay, and
-// brings the platform's proxy settings with it.
+// brings the platform's proxy settings with it. An https URL goes over TLS,
+// the peer and its name checked against the system's CA certificates, or
+// those of SSL_CERT_FILE; there is no way to turn the checks off.
 
 #include <QObject>
 #include <QString>
@@ -52,8 +54,17 @@ public:
     // component gives up with state 11. Fractions allowed so tests can
     // shorten it. Zero or less: no limit.
     double RequestTimeout = 60;
+    // Seconds the whole answer may take from the service's taking the
+    // request's last byte (or from the answer's first byte, if that comes
+    // sooner), however steadily it comes; past them, state 11. Zero or
+    // less: no limit.
+    double AnswerTimeout = 0;
     // Largest answer body accepted; a larger one ends in state 11. Zero or less: no limit.
     qint64 MaxResponseBytes = 0;
+    // Largest status line and headers accepted, interim answers (100
+    // Continue) included; larger ones end in state 11 as a malformed answer.
+    // Zero or less: libcurl's own limits alone.
+    qint64 MaxHeadBytes = 0;
 
     // Returns at once. operation must be "POST". Each "Name: value" line of
     // headers becomes a request header, except Host and Content-Length, which
@@ -85,7 +96,7 @@ signals:
     void UploadProgress(qint64 bytesSent, qint64 bytesTotal);
 
 private:
-    enum class Abort { None, TimedOut, TooLarge };
+    enum class Abort { None, TimedOut, Overdue, TooLarge, Malformed };
 
     // The transfer, once the host's addresses are known: "" for a host
     // libcurl needs no resolver for, else a CURLOPT_RESOLVE entry.
@@ -100,6 +111,8 @@ private:
     void Release();
     void Report(int state);
     TransportFailure::Failure FailureOf(CURLcode code) const;
+    // A peer that failed verification: untrusted, or made out to another host.
+    TransportFailure::Failure CertificateFailure(const QString& detail) const;
 
     // libcurl's callbacks: each catches what it calls and turns it into its error return.
     static std::size_t OnRead(char* to, std::size_t size, std::size_t count, void* self) noexcept;
@@ -140,6 +153,12 @@ private:
     int m_responseCode = 0;
     QString m_responseInfo;
     std::string m_head;
+    // Bytes of every head so far, interim ones included.
+    qint64 m_headBytes = 0;
+    // The head now being read is an interim one (1xx).
+    bool m_interimHead = false;
+    // The final head has ended: the body follows.
+    bool m_headEnded = false;
     std::string m_body;
     std::size_t m_readPos = 0;
 };

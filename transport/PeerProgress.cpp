@@ -47,10 +47,18 @@ void PeerProgress::KeepUnsentSmall(qintptr socket)
 #endif
 }
 
-PeerProgress::PeerProgress(QObject* parent) : QObject(parent), m_poll(new QTimer(this)), m_stall(new QTimer(this))
+PeerProgress::PeerProgress(QObject* parent)
+    : QObject(parent), m_poll(new QTimer(this)), m_stall(new QTimer(this)), m_answer(new QTimer(this))
 {
     m_poll->setInterval(kPollInterval);
     m_stall->setSingleShot(true);
+    m_answer->setSingleShot(true);
+    // A coarse timer may fire 5 % early: a second and a half of the answer's 30.
+    m_answer->setTimerType(Qt::PreciseTimer);
+    connect(m_answer, &QTimer::timeout, this, [this] {
+        Stop();
+        emit Overdue();
+    });
     connect(m_poll, &QTimer::timeout, this, &PeerProgress::Sample);
     connect(m_stall, &QTimer::timeout, this, [this] {
         // Progress since the clock was set only moved the deadline: wait for it.
@@ -69,12 +77,18 @@ void PeerProgress::SetStallLimit(std::chrono::milliseconds limit)
     m_stallLimit = std::max(limit, std::chrono::milliseconds(0));
 }
 
+void PeerProgress::SetAnswerLimit(std::chrono::milliseconds limit)
+{
+    m_answerLimit = std::max(limit, std::chrono::milliseconds(0));
+}
+
 void PeerProgress::Start(qintptr socket, qint64 total)
 {
     m_socket = socket;
     m_total = std::max<qint64>(total, 0);
     m_handed = 0;
     m_acknowledged = 0;
+    m_answer->stop();
     // The poll interval need not be finer than the stall limit allows.
     m_poll->setInterval(m_stallLimit.count() > 0 ? std::min(kPollInterval, m_stallLimit / 4) : kPollInterval);
     RestartStallClock();
@@ -90,6 +104,14 @@ void PeerProgress::Handed(qint64 handed)
 
 void PeerProgress::Received()
 {
+    if (m_socket < 0)
+        return;
+    RestartStallClock();
+    StartAnswerClock();
+}
+
+void PeerProgress::Heard()
+{
     if (m_socket >= 0)
         RestartStallClock();
 }
@@ -99,6 +121,7 @@ void PeerProgress::Stop()
     m_socket = -1;
     m_poll->stop();
     m_stall->stop();
+    m_answer->stop();
 }
 
 void PeerProgress::Sample()
@@ -109,6 +132,8 @@ void PeerProgress::Sample()
     if (acknowledged > m_acknowledged) {
         m_acknowledged = acknowledged;
         RestartStallClock();
+        if (m_acknowledged == m_total)
+            StartAnswerClock();
         emit Progress(m_acknowledged, m_total);
     }
     // Polling goes on while handed bytes wait for the peer.
@@ -127,4 +152,11 @@ void PeerProgress::RestartStallClock()
     m_lastProgress = std::chrono::steady_clock::now();
     if (m_stallLimit.count() > 0 && !m_stall->isActive())
         m_stall->start(m_stallLimit);
+}
+
+void PeerProgress::StartAnswerClock()
+{
+    // Set once per request: later progress must not move it.
+    if (m_answerLimit.count() > 0 && !m_answer->isActive())
+        m_answer->start(m_answerLimit);
 }

@@ -1,9 +1,12 @@
 #include "TransportFailure.h"
 
+#include "ServiceEndpoint.h"
 #include "ToolkitCore.h"
+#include "UploadLimits.h"
 
 #include <QCoreApplication>
 #include <QLocale>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cerrno>
@@ -146,6 +149,90 @@ Failure TimedOut(std::chrono::milliseconds limit)
 Failure AnswerTooLarge(qint64 limit)
 {
     return {EMSGSIZE, tr("The service's answer is larger than %1").arg(QLocale().formattedDataSize(limit, 0))};
+}
+
+Failure AnswerTooSlow(std::chrono::milliseconds limit)
+{
+    const double seconds = double(limit.count()) / 1000.0;
+    return {ETIMEDOUT, tr("The service was too slow to answer: its answer was not complete within %1 seconds").arg(seconds)};
+}
+
+Failure MalformedHead(qint64 limit)
+{
+    return {EPROTO, tr("The service's answer is malformed: its status line and headers run past %1")
+                        .arg(QLocale().formattedDataSize(limit, 0))};
+}
+
+Failure EncodedPage(std::string_view encoding)
+{
+    return {EPROTO, tr("The service sent its page encoded (%1), which cannot be read").arg(Quoted(encoding))};
+}
+
+std::optional<Failure> RefusedLink(std::size_t row, std::string_view link)
+{
+    const auto refused = [row](const QString& why) {
+        return Failure{EBADMSG, tr("The service's page holds a link that cannot be shown: link %1 %2").arg(row + 1).arg(why)};
+    };
+    // What --print writes is the link's bytes and what a row shows is their
+    // UTF-8, so the check is made on that. A byte order mark is a character
+    // like any other here, not something to drop unseen.
+    QStringDecoder toText(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = toText(QByteArrayView(link.data(), qsizetype(link.size())));
+    if (toText.hasError())
+        return refused(tr("is not UTF-8 text"));
+    for (const char32_t c : text.toUcs4()) {
+        // Line and paragraph separators are printable to Qt, but end a line
+        // as a line feed does.
+        const QChar::Category category = QChar::category(c);
+        if (!QChar::isPrint(c) || category == QChar::Separator_Line || category == QChar::Separator_Paragraph)
+            return refused(tr("holds U+%1, which is not printable").arg(QString::number(uint(c), 16).toUpper().rightJustified(4, u'0')));
+    }
+    if (text.size() > UploadLimits::MaxLinkChars)
+        return refused(tr("has %1 characters, more than a row holds (%2)").arg(text.size()).arg(UploadLimits::MaxLinkChars));
+    return std::nullopt;
+}
+
+Failure CertificateNotTrusted(Distrust why, const QString& otherwise)
+{
+    const QString bundle = CaCertificatesFile();
+    QString reason;
+    switch (why) {
+    case Distrust::UnknownIssuer:
+        reason = bundle.isEmpty() ? tr("no CA certificate of this system vouches for it")
+                                  : tr("no CA certificate in %1 (SSL_CERT_FILE) vouches for it").arg(bundle);
+        break;
+    case Distrust::SelfSigned:
+        reason = tr("it is self-signed");
+        break;
+    case Distrust::Expired:
+        reason = tr("it has expired");
+        break;
+    case Distrust::NotYetValid:
+        reason = tr("it is not valid yet");
+        break;
+    case Distrust::Revoked:
+        reason = tr("it has been revoked");
+        break;
+    case Distrust::Other:
+        reason = Quoted(otherwise.toStdString());
+        break;
+    }
+    return {EPROTO, tr("The service's certificate is not trusted: %1").arg(reason)};
+}
+
+Failure CertificateForAnotherHost(const QString& host)
+{
+    return {EPROTO, tr("The service's certificate does not match the host: it was not issued for %1").arg(host)};
+}
+
+Failure HandshakeFailed(const QString& detail)
+{
+    return {EPROTO, tr("No secure connection to the service could be made: %1").arg(Quoted(detail.toStdString()))};
+}
+
+Failure CaCertificatesUnusable(const QString& path)
+{
+    return {EPROTO, tr("SSL_CERT_FILE names %1, which holds no CA certificate that can be read").arg(path)};
 }
 
 bool HoldsNoLinks(const modTarnwick::LinkSet& links)

@@ -7,13 +7,18 @@
 //   1 to 133  the system's error numbers (errno): a file the request builder
 //             cannot read (2, 13, 21, ...), a connection that fails (111
 //             refused, 104 reset or closed early, 113 host unreachable, 110
-//             no progress within the time limit), an answer over the size
-//             limit (90). 5 is also the answer-page parser's failure.
+//             no progress within the time limit, or an answer not complete
+//             within its own), an answer over the size limit (90), a
+//             malformed answer or an encoded page (71), a page whose links
+//             cannot be shown (74). 5 is also the answer-page parser's failure.
 //   300-599   an answer that held no links, numbered by its HTTP status
 //             (302, 404, 500, ...).
 //   61        an answer that held no links although its status was not an
 //             error (200, say), or that had no status line at all.
 //   116       an image that changed while it was sent.
+//   71        an https connection that could not be made safe: a certificate
+//             that is not trusted or not made out to the host, a failed
+//             handshake; the same words over both transports.
 // A failure is never numbered 0.
 
 #include "modTarnwick.h"
@@ -22,7 +27,9 @@
 #include <QString>
 
 #include <chrono>
+#include <cstddef>
 #include <exception>
+#include <optional>
 #include <string_view>
 
 namespace TransportFailure {
@@ -52,6 +59,30 @@ Failure ClosedEarly();
 Failure TimedOut(std::chrono::milliseconds limit);
 // The answer grew past the limit (90).
 Failure AnswerTooLarge(qint64 limit);
+// The answer was not complete within limit of the request's end (110).
+Failure AnswerTooSlow(std::chrono::milliseconds limit);
+// The answer's status line and headers ran past limit bytes (71).
+Failure MalformedHead(qint64 limit);
+// The page came encoded ("gzip", say), which nothing here decodes (71).
+Failure EncodedPage(std::string_view encoding);
+// Why link, in row 0 to 7, must not reach a row, the clipboard or a
+// terminal (74): not UTF-8, a character that is not printable (controls,
+// direction and other format characters, line and paragraph separators),
+// or more characters than a row holds. Nothing for a link that may.
+std::optional<Failure> RefusedLink(std::size_t row, std::string_view link);
+
+// Why a certificate cannot be trusted, as both TLS libraries can tell it.
+enum class Distrust { UnknownIssuer, SelfSigned, Expired, NotYetValid, Revoked, Other };
+// "The service's certificate is not trusted: it is self-signed"; otherwise:
+// the library's own words, for Other.
+Failure CertificateNotTrusted(Distrust why, const QString& otherwise = QString());
+// "The service's certificate does not match the host: it was not issued for img.example.org".
+Failure CertificateForAnotherHost(const QString& host);
+// A TLS handshake that failed before any certificate was judged: a plain
+// HTTP server at an https address, say.
+Failure HandshakeFailed(const QString& detail);
+// SSL_CERT_FILE names a file that holds no CA certificate.
+Failure CaCertificatesUnusable(const QString& path);
 
 // A parsed page whose every slot is "n.a": neither section was on it.
 bool HoldsNoLinks(const modTarnwick::LinkSet& links);

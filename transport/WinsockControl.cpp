@@ -9,6 +9,8 @@
 #include <QHostAddress>
 #include <QNetworkProxy>
 #include <QScopedValueRollback>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -25,31 +27,56 @@ constexpr qint64 kPiece = 64 * 1024;
 } // namespace
 
 WinsockControl::WinsockControl(QObject* parent)
-    : QObject(parent), m_socket(new QTcpSocket(this)), m_connectTimer(new QTimer(this)), m_progress(new PeerProgress(this))
+    : QObject(parent), m_connectTimer(new QTimer(this)), m_progress(new PeerProgress(this))
 {
-    // A plain connection to the service: a system-wide proxy setting made for
-    // HTTP clients must not turn it into a tunnel.
-    m_socket->setProxy(QNetworkProxy::NoProxy);
-
+    UseSocket(false);
     m_connectTimer->setSingleShot(true);
-
-    connect(m_socket, &QTcpSocket::connected, this, &WinsockControl::OnConnected);
-    connect(m_socket, &QTcpSocket::readyRead, this, &WinsockControl::OnReadyRead);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &WinsockControl::OnSocketError);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &WinsockControl::FeedSocket);
     connect(m_connectTimer, &QTimer::timeout, this, [this] {
-        if (m_socket->state() != QAbstractSocket::ConnectedState)
+        if (!IsReady())
             Fail(TransportFailure::TimedOut(m_connectTimer->intervalAsDuration()));
     });
     connect(m_progress, &PeerProgress::Progress, this, [this](qint64 taken, qint64 total) {
         Post([this, taken, total] { emit SendProgress(taken, total); });
     });
     connect(m_progress, &PeerProgress::Stalled, this, [this] { Fail(TransportFailure::TimedOut(m_progress->StallLimit())); });
+    connect(m_progress, &PeerProgress::Overdue, this, [this] { Fail(TransportFailure::AnswerTooSlow(m_progress->AnswerLimit())); });
 }
 
 WinsockControl::~WinsockControl()
 {
     Close();
+}
+
+void WinsockControl::UseSocket(bool encrypted)
+{
+    if (m_socket && encrypted == m_encrypted)
+        return;
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->deleteLater();
+    }
+    m_encrypted = encrypted;
+    m_socket = encrypted ? new QSslSocket(this) : new QTcpSocket(this);
+    // A direct connection to the service: a system-wide proxy setting made
+    // for HTTP clients must not turn it into a tunnel.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
+    connect(m_socket, &QTcpSocket::connected, this, &WinsockControl::OnConnected);
+    connect(m_socket, &QTcpSocket::readyRead, this, &WinsockControl::OnReadyRead);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &WinsockControl::OnSocketError);
+    connect(m_socket, &QTcpSocket::bytesWritten, this, &WinsockControl::FeedSocket);
+    if (auto* tls = qobject_cast<QSslSocket*>(m_socket)) {
+        connect(tls, &QSslSocket::encrypted, this, &WinsockControl::OnEncrypted);
+        // Over TLS bytesWritten tells of bytes encrypted, not of bytes the system took.
+        connect(tls, &QSslSocket::encryptedBytesWritten, this, &WinsockControl::FeedSocket);
+    }
+}
+
+bool WinsockControl::IsReady() const
+{
+    if (m_socket->state() != QAbstractSocket::ConnectedState)
+        return false;
+    const auto* tls = qobject_cast<const QSslSocket*>(m_socket);
+    return !tls || tls->isEncrypted();
 }
 
 void WinsockControl::Close()
@@ -68,34 +95,59 @@ void WinsockControl::Reset()
     m_failed = false;
     m_arrivalPosted = false;
     m_loopbackPort = 0;
+    m_handshaking = false;
     m_receivedTotal = 0;
     std::string().swap(m_received);
     m_request.reset();
     m_given = 0;
 }
 
-void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort)
+void WinsockControl::Connect(const QString& remoteHost, quint16 remotePort, bool encrypted)
 {
     if (m_socket->state() != QAbstractSocket::UnconnectedState)
         throw Toolkit::Failure(EISCONN, tr("The socket is already connected or connecting"));
 
     ++m_generation;
     Reset();
+    UseSocket(encrypted);
+    if (auto* tls = qobject_cast<QSslSocket*>(m_socket)) {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        const QString bundle = CaCertificatesFile();
+        if (!bundle.isEmpty()) {
+            const QList<QSslCertificate> authorities = QSslCertificate::fromPath(bundle, QSsl::Pem);
+            if (authorities.isEmpty()) {
+                Fail(TransportFailure::CaCertificatesUnusable(bundle));
+                return;
+            }
+            configuration.setCaCertificates(authorities);
+        }
+        tls->setSslConfiguration(configuration);
+    }
     if (m_connectTimer->interval() > 0)
         m_connectTimer->start();
+    m_peerName = remoteHost;
     // The resolver would take a thread and the system's host files for an
     // answer known in advance.
     if (NamesLocalhost(remoteHost)) {
         m_loopbackPort = remotePort;
-        m_socket->connectToHost(QHostAddress(QHostAddress::LocalHost), remotePort);
+        ConnectTo(QHostAddress(QHostAddress::LocalHost).toString(), remotePort, remoteHost);
         return;
     }
-    m_socket->connectToHost(remoteHost, remotePort);
+    ConnectTo(remoteHost, remotePort, remoteHost);
+}
+
+void WinsockControl::ConnectTo(const QString& host, quint16 port, const QString& peerName)
+{
+    if (auto* tls = qobject_cast<QSslSocket*>(m_socket))
+        tls->connectToHostEncrypted(host, port, peerName);
+    else
+        m_socket->connectToHost(host, port);
 }
 
 void WinsockControl::SendData(std::unique_ptr<modTarnwick::RequestStream> request)
 {
-    if (!request || m_request || m_socket->state() != QAbstractSocket::ConnectedState || m_failed)
+    if (!request || m_request || !IsReady() || m_failed)
         return; // a failure that broke the connection is on its way as an Error
     m_progress->Start(m_socket->socketDescriptor(), qint64(request->Size()));
     m_request = std::move(request);
@@ -110,7 +162,7 @@ void WinsockControl::FeedSocket()
     const QScopedValueRollback feeding(m_feeding, true);
     // As much as the system takes now, piece by piece: the socket's own
     // writing would hand it one piece per turn of the event loop.
-    while (!m_failed && m_given < qint64(m_request->Size()) && m_socket->bytesToWrite() == 0) {
+    while (!m_failed && m_given < qint64(m_request->Size()) && Unsent() == 0) {
         QByteArray piece(std::min(qint64(m_request->Size()) - m_given, kPiece), Qt::Uninitialized);
         const std::int64_t got = m_request->Read(piece.data(), std::size_t(piece.size()));
         if (got <= 0) {
@@ -123,7 +175,7 @@ void WinsockControl::FeedSocket()
         m_socket->flush();
     }
     if (!m_failed)
-        m_progress->Handed(m_given - m_socket->bytesToWrite());
+        m_progress->Handed(std::max<qint64>(m_given - Unsent(), 0));
 }
 
 std::string WinsockControl::GetData()
@@ -141,6 +193,11 @@ void WinsockControl::SetConnectTimeout(std::chrono::milliseconds limit)
 void WinsockControl::SetIdleTimeout(std::chrono::milliseconds limit)
 {
     m_progress->SetStallLimit(limit);
+}
+
+void WinsockControl::SetAnswerTimeout(std::chrono::milliseconds limit)
+{
+    m_progress->SetAnswerLimit(limit);
 }
 
 void WinsockControl::SetMaxReceiveBytes(qint64 limit)
@@ -168,11 +225,63 @@ void WinsockControl::Post(std::function<void()> deliver)
 void WinsockControl::OnConnected()
 {
     m_loopbackPort = 0;
-    m_connectTimer->stop();
     // The request's tail must not wait for the peer's delayed acknowledgement.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     PeerProgress::KeepUnsentSmall(m_socket->socketDescriptor());
+    if (m_encrypted) {
+        m_handshaking = true;
+        return; // connected once the handshake is done
+    }
+    m_connectTimer->stop();
     Post([this] { emit Connected(); });
+}
+
+void WinsockControl::OnEncrypted()
+{
+    m_handshaking = false;
+    m_connectTimer->stop();
+    Post([this] { emit Connected(); });
+}
+
+qint64 WinsockControl::Unsent() const
+{
+    const auto* tls = qobject_cast<const QSslSocket*>(m_socket);
+    return m_socket->bytesToWrite() + (tls ? tls->encryptedBytesToWrite() : 0);
+}
+
+TransportFailure::Failure WinsockControl::HandshakeFailure() const
+{
+    using TransportFailure::Distrust;
+    const auto* tls = qobject_cast<const QSslSocket*>(m_socket);
+    const QList<QSslError> errors = tls ? tls->sslHandshakeErrors() : QList<QSslError>();
+    // A chain that cannot be trusted says more than a name that does not match.
+    bool mismatch = false;
+    for (const QSslError& error : errors) {
+        switch (error.error()) {
+        case QSslError::HostNameMismatch:
+            mismatch = true;
+            break;
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::CertificateUntrusted:
+            return TransportFailure::CertificateNotTrusted(Distrust::UnknownIssuer);
+        case QSslError::SelfSignedCertificate:
+            return TransportFailure::CertificateNotTrusted(Distrust::SelfSigned);
+        case QSslError::CertificateExpired:
+            return TransportFailure::CertificateNotTrusted(Distrust::Expired);
+        case QSslError::CertificateNotYetValid:
+            return TransportFailure::CertificateNotTrusted(Distrust::NotYetValid);
+        case QSslError::CertificateRevoked:
+            return TransportFailure::CertificateNotTrusted(Distrust::Revoked);
+        default:
+            return TransportFailure::CertificateNotTrusted(Distrust::Other, error.errorString());
+        }
+    }
+    if (mismatch)
+        return TransportFailure::CertificateForAnotherHost(m_peerName);
+    return TransportFailure::HandshakeFailed(m_socket->errorString());
 }
 
 void WinsockControl::OnReadyRead()
@@ -220,7 +329,7 @@ void WinsockControl::OnSocketError()
         m_closing = true;
         m_socket->abort();
         m_closing = false;
-        m_socket->connectToHost(QHostAddress(QHostAddress::LocalHostIPv6), loopbackPort);
+        ConnectTo(QHostAddress(QHostAddress::LocalHostIPv6).toString(), loopbackPort, m_peerName);
         return;
     }
     const bool peerClosed = error == QAbstractSocket::RemoteHostClosedError;
@@ -233,8 +342,11 @@ void WinsockControl::OnSocketError()
     m_connectTimer->stop();
     m_progress->Stop();
     m_failed = true;
-    const TransportFailure::Failure failure =
-        peerClosed ? TransportFailure::ClosedEarly() : TransportFailure::Failure{TransportFailure::ErrorNumber(error), m_socket->errorString()};
+    // A handshake that ends in a closed connection has failed all the same.
+    const TransportFailure::Failure failure = error == QAbstractSocket::SslHandshakeFailedError || m_handshaking
+        ? HandshakeFailure()
+        : peerClosed ? TransportFailure::ClosedEarly()
+                     : TransportFailure::Failure{TransportFailure::ErrorNumber(error), m_socket->errorString()};
     Post([this, failure] { emit Error(failure.number, failure.description); });
 }
 

@@ -9,6 +9,11 @@
 //
 // The request is read from its stream a piece at a time, as the socket
 // hands the last piece to the system, so the image never sits in memory whole.
+//
+// An encrypted connection is reported Connected only once its TLS handshake
+// has succeeded, the peer's certificate checked against the system's CA
+// certificates (or SSL_CERT_FILE's) and the host name; a certificate that
+// fails ends in Error, and nothing is ever written to it in the clear.
 
 #include <QObject>
 #include <QString>
@@ -43,7 +48,7 @@ public:
     void Close();
     // Returns at once; the outcome arrives as Connected() or Error(). Throws
     // Toolkit::Failure when the socket is not closed.
-    void Connect(const QString& remoteHost, quint16 remotePort);
+    void Connect(const QString& remoteHost, quint16 remotePort, bool encrypted = false);
     // Sends every byte of the request, one byte per char, reading it as the
     // connection takes it; a stream that cannot be read ends the connection
     // in Error with the stream's failure. Once per connection.
@@ -58,6 +63,10 @@ public:
     // byte of the request and sends no byte of its answer for this long ends
     // in Error(110, ...). Zero or less: no limit.
     void SetIdleTimeout(std::chrono::milliseconds limit);
+    // A connection whose answer keeps coming this long after the peer has
+    // taken the request's last byte (or after the answer's first byte, if
+    // that comes sooner) ends in Error(110, ...). Zero or less: no limit.
+    void SetAnswerTimeout(std::chrono::milliseconds limit);
     // A connection that receives more than this many bytes in all is dropped
     // with Error(90, ...). Zero or less: no limit.
     void SetMaxReceiveBytes(qint64 limit);
@@ -73,6 +82,16 @@ signals:
 
 private:
     void OnConnected();
+    void OnEncrypted();
+    // A plain socket, or a TLS one, made when the kind changes: the TLS
+    // library is loaded only for a service that needs it.
+    void UseSocket(bool encrypted);
+    // Connected, and encrypted where it is to be.
+    bool IsReady() const;
+    void ConnectTo(const QString& host, quint16 port, const QString& peerName);
+    TransportFailure::Failure HandshakeFailure() const;
+    // Bytes given to the socket that the system has not taken yet.
+    qint64 Unsent() const;
     void OnReadyRead();
     void OnSocketError();
     // Gives the socket the request's next pieces while the system takes them.
@@ -82,7 +101,8 @@ private:
     void Fail(const TransportFailure::Failure& failure);
     void Reset();
 
-    QTcpSocket* m_socket;
+    QTcpSocket* m_socket = nullptr;
+    bool m_encrypted = false;
     QTimer* m_connectTimer;
     PeerProgress* m_progress;
     // Bumped by Close and Connect: posted events of an older connection are stale.
@@ -90,9 +110,13 @@ private:
     bool m_closing = false;
     bool m_failed = false;
     bool m_arrivalPosted = false;
+    // Connected over TCP, the TLS handshake not done yet.
+    bool m_handshaking = false;
     // Set while "localhost" is tried on the IPv4 loopback: the port to try
     // on the IPv6 one when nothing listens there.
     quint16 m_loopbackPort = 0;
+    // The name the service's certificate must bear.
+    QString m_peerName;
     qint64 m_maxReceive = 0;
     qint64 m_receivedTotal = 0;
     std::string m_received;

@@ -11,11 +11,12 @@ namespace {
 constexpr std::string_view kEndOfAnswer = "</html>";
 constexpr std::string_view kHttpVersion = "HTTP/";
 constexpr std::string_view kLocationField = "location";
+constexpr std::string_view kContentEncodingField = "content-encoding";
+constexpr std::string_view kIdentityEncoding = "identity";
 constexpr std::string_view kTitleTag = "title";
 constexpr std::string_view kHeadingTags = "123456";
 
-// A head longer than this is no head; a reason is looked for this far into a page.
-constexpr std::size_t kMaxHeadBytes = 16 * 1024;
+// A reason is looked for this far into a page.
 constexpr std::size_t kMaxReasonSearch = 64 * 1024;
 
 char FoldCase(char c)
@@ -170,45 +171,97 @@ bool IsBlank(std::string_view text)
     return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
-} // namespace
+// One head from text[from]: its status line and the lines up to the blank
+// one, read whether or not the status line is a good one (status 0 then).
+struct Head {
+    AnswerHead fields; // size: where the head ends in text, or text.size()
+    bool ended = false; // its blank line is in text
+};
 
-AnswerHead ReadAnswerHead(std::string_view answer)
+Head HeadAt(std::string_view text, std::size_t from)
 {
-    AnswerHead head;
-    const std::string_view whole = answer.substr(0, std::min(answer.size(), kMaxHeadBytes));
-    std::size_t pos = 0;
+    Head head;
+    std::size_t pos = from;
+    bool lineEnded = false;
     const auto nextLine = [&] {
-        const std::size_t end = whole.find('\n', pos);
-        const std::string_view line = Trimmed(whole.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
-        pos = end == std::string_view::npos ? whole.size() : end + 1;
+        const std::size_t end = text.find('\n', pos);
+        const std::string_view line = Trimmed(text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+        lineEnded = end != std::string_view::npos;
+        pos = lineEnded ? end + 1 : text.size();
         return line;
     };
 
     const std::string_view statusLine = nextLine();
-    if (!statusLine.starts_with(kHttpVersion))
-        return {};
     const std::size_t codeAt = statusLine.find(' ');
-    if (codeAt == std::string_view::npos)
-        return {};
-    const std::string_view rest = statusLine.substr(codeAt + 1);
-    const std::string_view code = rest.substr(0, 3);
-    if (code.size() != 3 || !std::all_of(code.begin(), code.end(), IsDigit) || (rest.size() > 3 && rest[3] != ' '))
-        return {};
-    head.status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
-    head.reason = Trimmed(rest.substr(3));
+    if (statusLine.starts_with(kHttpVersion) && codeAt != std::string_view::npos) {
+        const std::string_view rest = statusLine.substr(codeAt + 1);
+        const std::string_view code = rest.substr(0, 3);
+        if (code.size() == 3 && std::all_of(code.begin(), code.end(), IsDigit) && (rest.size() == 3 || rest[3] == ' ')) {
+            head.fields.status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
+            head.fields.reason = Trimmed(rest.substr(3));
+        }
+    }
 
     for (;;) {
-        const bool atEnd = pos >= whole.size();
         const std::string_view line = nextLine();
         if (line.empty()) {
-            head.size = atEnd ? whole.size() : pos;
+            head.ended = lineEnded;
+            head.fields.size = pos;
             break;
         }
         const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && EqualsIgnoringCase(Trimmed(line.substr(0, colon)), kLocationField))
-            head.location = Trimmed(line.substr(colon + 1));
+        if (colon == std::string_view::npos)
+            continue;
+        const std::string_view name = Trimmed(line.substr(0, colon));
+        const std::string_view value = Trimmed(line.substr(colon + 1));
+        if (EqualsIgnoringCase(name, kLocationField)) {
+            head.fields.location = value;
+        } else if (EqualsIgnoringCase(name, kContentEncodingField) && !value.empty() && !EqualsIgnoringCase(value, kIdentityEncoding)) {
+            if (!head.fields.contentEncoding.empty())
+                head.fields.contentEncoding += ", ";
+            head.fields.contentEncoding += value;
+        }
     }
     return head;
+}
+
+} // namespace
+
+AnswerHead ReadAnswerHead(std::string_view answer)
+{
+    const std::string_view whole = answer.substr(0, std::min(answer.size(), kMaxAnswerHeadBytes));
+    Head head = HeadAt(whole, 0);
+    // Interim answers (100 Continue) come before the one that counts.
+    while (head.ended && head.fields.status / 100 == 1) {
+        Head next = HeadAt(whole, head.fields.size);
+        if (next.fields.status == 0)
+            break;
+        head = std::move(next);
+    }
+    return head.fields.status == 0 ? AnswerHead() : std::move(head.fields);
+}
+
+std::size_t AnswerHeadSize(std::string_view answer)
+{
+    const std::string_view whole = answer.substr(0, std::min(answer.size(), kMaxAnswerHeadBytes));
+    if (!whole.starts_with(kHttpVersion)) {
+        const std::size_t end = whole.find('\n');
+        return end == std::string_view::npos ? std::string_view::npos : end + 1;
+    }
+    std::size_t from = 0;
+    for (;;) {
+        const Head head = HeadAt(whole, from);
+        if (!head.ended)
+            return std::string_view::npos;
+        from = head.fields.size;
+        if (head.fields.status / 100 != 1)
+            return from;
+        const std::string_view rest = whole.substr(from);
+        if (rest.size() < kHttpVersion.size() && kHttpVersion.starts_with(rest))
+            return std::string_view::npos; // the next answer may be on its way
+        if (!rest.starts_with(kHttpVersion))
+            return from;
+    }
 }
 
 std::string PageReason(std::string_view page)

@@ -32,7 +32,8 @@ constexpr std::string_view kDispositionStart = "Content-Disposition: form-data; 
 constexpr std::string_view kDispositionEnd = "\"";
 constexpr std::string_view kPartType = "Content-Type: multipart/form-data";
 
-constexpr std::string_view kRequestLine = "POST /? HTTP/1.0";
+constexpr std::string_view kRequestMethod = "POST ";
+constexpr std::string_view kRequestVersion = " HTTP/1.0";
 constexpr std::string_view kHostField = "Host: ";
 constexpr std::string_view kBodyTypeField = "Content-Type: multipart/form-data, boundary=";
 constexpr std::string_view kLengthField = "Content-Length: ";
@@ -121,15 +122,30 @@ private:
     std::int64_t time_ = 0;
 };
 
-std::string HeaderBlock(bool withRequestLine, const std::string& boundary, std::uint64_t contentLength)
+// A target is written into the request's head as it is: a line break in it
+// would start a header of its own.
+void CheckTarget(const RequestTarget& target)
+{
+    const auto fits = [](const std::string& text) {
+        return std::none_of(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+    };
+    if (target.host.empty() || target.path.empty() || !fits(target.host) || !fits(target.path)
+        || target.path.find(' ') != std::string::npos)
+        Fail(EINVAL);
+}
+
+std::string HeaderBlock(bool withRequestLine, const RequestTarget& target, const std::string& boundary,
+                        std::uint64_t contentLength)
 {
     std::string header;
     if (withRequestLine) {
-        header += kRequestLine;
+        header += kRequestMethod;
+        header += target.path;
+        header += kRequestVersion;
         header += kCrLf;
     }
     header += kHostField;
-    header += kServiceHost;
+    header += target.host;
     header += kCrLf;
     header += kBodyTypeField;
     header += boundary;
@@ -268,8 +284,9 @@ class RequestAssembly
 {
 public:
     static std::unique_ptr<RequestStream> Assemble(const std::string& namedAs, std::uint64_t imageSize,
-                                                   std::int32_t transportMode, bool randomName)
+                                                   std::int32_t transportMode, bool randomName, const RequestTarget& target)
     {
+        CheckTarget(target);
         const std::string uploadName = EscapeUploadName(
             randomName ? RandomAlphanumeric(kRandomNameLength) + ExtensionOfPath(namedAs) : FileNameOfPath(namedAs));
         const std::string boundary = RandomAlphanumeric(kBoundaryLength);
@@ -281,10 +298,10 @@ public:
 
         std::unique_ptr<RequestStream> stream(new RequestStream);
         if (transportMode == kSocketTransportMode)
-            stream->prefix_ = HeaderBlock(true, boundary, bodySize) + BodyStart(boundary, uploadName);
+            stream->prefix_ = HeaderBlock(true, target, boundary, bodySize) + BodyStart(boundary, uploadName);
         else {
             stream->prefix_ = BodyStart(boundary, uploadName);
-            stream->headerBlock_ = HeaderBlock(false, boundary, bodySize);
+            stream->headerBlock_ = HeaderBlock(false, target, boundary, bodySize);
         }
         stream->tail_ = BodyEnd(boundary);
         stream->imageSize_ = imageSize;
@@ -331,38 +348,43 @@ UploadRequest ReadWhole(RequestStream& stream, std::int32_t transportMode)
 
 } // namespace
 
-std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName,
+                                                 const RequestTarget& target)
 {
     return Reported([&] {
         ImageFile image(imagePath);
-        std::unique_ptr<RequestStream> stream = RequestAssembly::Assemble(imagePath, image.Size(), transportMode, randomName);
+        std::unique_ptr<RequestStream> stream =
+            RequestAssembly::Assemble(imagePath, image.Size(), transportMode, randomName, target);
         RequestAssembly::TakeFile(*stream, image);
         return stream;
     });
 }
 
 std::unique_ptr<RequestStream> OpenUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
-                                                 std::int32_t transportMode, bool randomName)
+                                                 std::int32_t transportMode, bool randomName, const RequestTarget& target)
 {
     return Reported([&] {
         if (!image)
             Fail(EINVAL);
-        std::unique_ptr<RequestStream> stream = RequestAssembly::Assemble(uploadName, image->size(), transportMode, randomName);
+        std::unique_ptr<RequestStream> stream =
+            RequestAssembly::Assemble(uploadName, image->size(), transportMode, randomName, target);
         RequestAssembly::TakeMemory(*stream, std::move(image));
         return stream;
     });
 }
 
-UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName)
+UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName,
+                                 const RequestTarget& target)
 {
-    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(imagePath, transportMode, randomName);
+    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(imagePath, transportMode, randomName, target);
     return stream ? ReadWhole(*stream, transportMode) : UploadRequest{};
 }
 
 UploadRequest BuildUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
-                                 std::int32_t transportMode, bool randomName)
+                                 std::int32_t transportMode, bool randomName, const RequestTarget& target)
 {
-    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(std::move(image), uploadName, transportMode, randomName);
+    const std::unique_ptr<RequestStream> stream =
+        OpenUploadRequest(std::move(image), uploadName, transportMode, randomName, target);
     return stream ? ReadWhole(*stream, transportMode) : UploadRequest{};
 }
 

@@ -29,10 +29,19 @@ using UploadRequest = std::vector<std::string>;
 // The links of one answer page: 8 slots after a good parse, none after a failed one.
 using LinkSet = std::vector<std::string>;
 
+// Where a request goes, as its request line and Host field name it. The
+// defaults are the compiled-in service's: "POST /? HTTP/1.0", "Host: localhost".
+// A configured service: {"img.example.org:8443", "/tarnwick/"}.
+struct RequestTarget {
+    std::string host = std::string(kServiceHost);
+    std::string path = std::string(kServicePath);
+};
+
 // Transport mode 1: one element, request line + headers + body for the socket.
 // Any other mode: two elements, [0] the body and [1] the header block.
 // Empty after a failure, which has already been reported through ReportError.
-UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName);
+UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName,
+                                 const RequestTarget& target = {});
 
 // The same request read piece by piece while it is sent, so that the image's
 // bytes go from the file to the connection without a copy of the whole file
@@ -82,16 +91,18 @@ inline constexpr std::int32_t kImageChanged = ESTALE;
 std::string DescribeReadFailure(std::int32_t number);
 
 // Null after a failure, which has already been reported through ReportError.
-std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName);
+std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName,
+                                                 const RequestTarget& target = {});
 
 // The same requests for an image held in memory (a pasted image, standard
 // input), named as a file at the path uploadName would be: its file name, or
 // a random name with its extension. The bytes are those of a file with the
 // same bytes and name.
 std::unique_ptr<RequestStream> OpenUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
-                                                 std::int32_t transportMode, bool randomName);
+                                                 std::int32_t transportMode, bool randomName,
+                                                 const RequestTarget& target = {});
 UploadRequest BuildUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
-                                 std::int32_t transportMode, bool randomName);
+                                 std::int32_t transportMode, bool randomName, const RequestTarget& target = {});
 
 // The extension of an image the service takes, from its leading bytes:
 // "\x89PNG\r\n\x1a\n..." -> ".png"; "\xff\xd8\xff..." -> ".jpg"; "GIF89a..." -> ".gif";
@@ -103,15 +114,28 @@ std::string ImageExtensionOfBytes(std::string_view leading);
 LinkSet ParseResultPage(const std::string& page);
 
 // The status line and headers that begin an HTTP answer, as far as a failure
-// message needs them. "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\n<html>..."
-// -> {302, "Found", "/x", 36}; text that does not begin with a status line -> {0, "", "", 0}.
+// message needs them; interim answers (100 Continue) before them are passed
+// over. "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\n<html>..."
+// -> {302, "Found", "/x", "", 36}; text that does not begin with a status line -> {0, "", "", "", 0}.
 struct AnswerHead {
     int status = 0;
     std::string reason;
     std::string location;
+    std::string contentEncoding; // "gzip", say; "" when the page is sent as it is
     std::size_t size = 0; // bytes of the head, its blank line included; the page follows
 };
 AnswerHead ReadAnswerHead(std::string_view answer);
+
+// An answer whose head takes more than this is malformed: no service needs
+// it, and a head without end would otherwise be read for as long as it comes.
+inline constexpr std::size_t kMaxAnswerHeadBytes = 64 * 1024;
+
+// Bytes that the head of an answer takes: its status line and headers through
+// the blank line that ends them, interim answers before them included; for an
+// answer that does not begin with a status line, its first line. npos when
+// that end has not arrived, or does not lie within kMaxAnswerHeadBytes.
+// "HTTP/1.0 200 OK\r\nA: b\r\n\r\n<html>" -> 25; "<html>\n<body>" -> 7; "HTTP/1.0 200 OK\r\n" -> npos
+std::size_t AnswerHeadSize(std::string_view answer);
 
 // What a page says of itself: the text of its title, or of its first
 // heading when it has no title (or only a blank one), tags dropped and the

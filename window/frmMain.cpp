@@ -3,8 +3,10 @@
 #include "CommonDialog.h"
 #include "ImagePathBox.h"
 #include "ProgressStrip.h"
+#include "ServiceDialog.h"
 #include "Toolkit.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
@@ -144,12 +146,14 @@ QImage ImageData(const QMimeData* data)
 
 } // namespace
 
-frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout, QWidget* parent) : QWidget(parent)
+frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout,
+                 std::chrono::milliseconds answerDeadline, QWidget* parent)
+    : QWidget(parent)
 {
     Form_Initialize();
     CreateControls();
 
-    m_upload = new ImageUpload(endpoint, responseTimeout, this);
+    m_upload = new ImageUpload(endpoint, responseTimeout, answerDeadline, this);
     m_upload->setObjectName(QStringLiteral("Upload"));
     connect(m_upload, &ImageUpload::Ended, this, &frmMain::Upload_Ended);
     m_progressTimer = new QTimer(this);
@@ -168,6 +172,14 @@ frmMain::frmMain(const ServiceEndpoint& endpoint, std::chrono::milliseconds resp
     // The path box takes its own paste keys; this serves the rest of the window.
     auto* paste = new QShortcut(QKeySequence::Paste, this, this, &frmMain::Form_Paste);
     paste->setObjectName(QStringLiteral("PasteShortcut"));
+    // Out of the way of the layout and its captions: a key and the window's context menu.
+    mnuService = new QAction(QStringLiteral("Service address..."), this);
+    mnuService->setObjectName(QStringLiteral("mnuService"));
+    mnuService->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    mnuService->setShortcutContext(Qt::WindowShortcut);
+    addAction(mnuService);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(mnuService, &QAction::triggered, this, &frmMain::mnuService_Click);
 
     Form_Load();
 }
@@ -349,6 +361,7 @@ void frmMain::DisableResults()
 
 void frmMain::LockInputs()
 {
+    mnuService->setEnabled(false);
     cmdBrowse->setEnabled(false);
     cmdWinsock->setEnabled(false);
     cmdInet->setEnabled(false);
@@ -357,10 +370,21 @@ void frmMain::LockInputs()
 
 void frmMain::UnlockInputs()
 {
+    mnuService->setEnabled(true);
     cmdBrowse->setEnabled(true);
     cmdWinsock->setEnabled(true);
     cmdInet->setEnabled(true);
     chkRandomName->setEnabled(true);
+}
+
+void frmMain::mnuService_Click()
+{
+    if (findChild<ServiceDialog*>())
+        return;
+    auto* dialog = new ServiceDialog(m_upload->Endpoint(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &ServiceDialog::Chosen, this, [this](const ServiceEndpoint& endpoint) { m_upload->SetEndpoint(endpoint); });
+    dialog->open();
 }
 
 void frmMain::cmdBrowse_Click()

@@ -18,6 +18,7 @@
 #include "ServiceEndpoint.h"
 #include "UploadLimits.h"
 
+class QAction;
 class QCheckBox;
 class QGroupBox;
 class QImage;
@@ -39,9 +40,10 @@ public:
     static constexpr const char* IdleCaption = "Tarnwick Uploader";
     static constexpr const char* BusyCaption = "Tarnwick Uploader - Uploading. Please wait...";
 
-    // responseTimeout: UploadLimits::ResponseTimeout, or shorter for tests.
+    // responseTimeout, answerDeadline: UploadLimits' values, or shorter for tests.
     explicit frmMain(const ServiceEndpoint& endpoint = ServiceEndpoint::CompiledIn(),
                      std::chrono::milliseconds responseTimeout = UploadLimits::ResponseTimeout,
+                     std::chrono::milliseconds answerDeadline = UploadLimits::AnswerDeadline,
                      QWidget* parent = nullptr);
     ~frmMain() override;
 
@@ -86,6 +88,10 @@ private:
     // A pasted image is replaced by whatever the user types into the box.
     void txtImagePath_Edited();
     void ForgetPastedImage();
+
+    // Ctrl+L, or the item in the window's context menu: the service address
+    // dialog, whose saved choice the next upload goes to.
+    void mnuService_Click();
 
     // Results and clipboard.
     void cmdCopy_Click(int index);
@@ -143,6 +149,7 @@ private:
     QCheckBox* chkRandomName = nullptr;
     QPushButton* cmdCopyAll = nullptr;
     QProgressBar* prgUpload = nullptr;
+    QAction* mnuService = nullptr;
     std::array<QPushButton*, 8> cmdCopy{};
     std::array<QLineEdit*, 8> txtResult{};
     std::array<QLabel*, 8> Label{};

@@ -9,8 +9,14 @@
 // plain host on the compiled-in port. Last, one upload over each transport
 // through a slow link: the plain host reading 150 KB a second.
 //
+// With nginx installed (scripts/bootstrap bench), a third server: the bundled
+// service behind nginx over https, as the README sets it up, with a
+// certificate from a CA made here with openssl; the uploader trusts it
+// through SSL_CERT_FILE and curl through --cacert.
+//
 //   bench_upload [rounds]        (default 15 measured rounds, after one warm-up)
 
+#include "ServiceEndpoint.h"
 #include "Toolkit.h"
 #include "UploadLimits.h"
 #include "frmMain.h"
@@ -26,6 +32,8 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -164,16 +172,15 @@ struct CurlTimes
     double command = 0; // the whole command, as a user running it sees it
 };
 
-std::optional<CurlTimes> CurlOnce(const QString& file, quint16 port)
+std::optional<CurlTimes> CurlOnce(const QString& file, const QString& url, const QStringList& options)
 {
     QElapsedTimer clock;
     clock.start();
     QProcess curl;
-    curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                        QStringLiteral("-w"), QStringLiteral("%{http_code} %{time_total}"),
-                                        QStringLiteral("-H"), QStringLiteral("Expect:"),
-                                        QStringLiteral("-F"), QStringLiteral("fileupload=@") + file,
-                                        QStringLiteral("http://localhost:%1/").arg(port)});
+    curl.start(QStringLiteral("curl"), options + QStringList{QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                                             QStringLiteral("-w"), QStringLiteral("%{http_code} %{time_total}"),
+                                                             QStringLiteral("-H"), QStringLiteral("Expect:"),
+                                                             QStringLiteral("-F"), QStringLiteral("fileupload=@") + file, url});
     if (!curl.waitForFinished(60000) || curl.exitCode() != 0)
         return std::nullopt;
     const double command = static_cast<double>(clock.nsecsElapsed()) / 1e9;
@@ -230,6 +237,120 @@ private:
     quint16 m_port = 0;
 };
 
+// Runs a command to its end; false when it failed.
+bool Run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    const bool done = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!done)
+        std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), process.readAll().constData());
+    return done;
+}
+
+// nginx on a loopback port, TLS in front of the service at backendPort, with
+// a certificate for localhost from a CA made for the run.
+class TlsFront
+{
+public:
+    TlsFront(const QString& dir, quint16 backendPort)
+    {
+        const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+        if (nginx.isEmpty())
+            return;
+        QDir().mkpath(dir);
+        const auto path = [&dir](const char* name) { return dir + u'/' + QLatin1String(name); };
+        const QStringList key{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                              QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+        QFile extensions(path("server.ext"));
+        if (!extensions.open(QIODevice::WriteOnly) || extensions.write("subjectAltName=DNS:localhost\n") < 0)
+            return;
+        extensions.close();
+        if (!Run(QStringLiteral("openssl"), QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + key
+                     + QStringList{QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=Bench CA"),
+                                   QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE"),
+                                   QStringLiteral("-keyout"), path("ca.key"), QStringLiteral("-out"), path("ca.pem")})
+            || !Run(QStringLiteral("openssl"), QStringList{QStringLiteral("req")} + key
+                        + QStringList{QStringLiteral("-subj"), QStringLiteral("/CN=localhost"), QStringLiteral("-keyout"),
+                                      path("server.key"), QStringLiteral("-out"), path("server.csr")})
+            || !Run(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), path("server.csr"),
+                                                QStringLiteral("-CA"), path("ca.pem"), QStringLiteral("-CAkey"), path("ca.key"),
+                                                QStringLiteral("-set_serial"), QStringLiteral("1"), QStringLiteral("-days"),
+                                                QStringLiteral("2"), QStringLiteral("-extfile"), path("server.ext"),
+                                                QStringLiteral("-out"), path("server.pem")}))
+            return;
+        // A port free a moment ago.
+        {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            m_port = probe.serverPort();
+        }
+        // The site file's settings that matter here; a body of the largest
+        // image stays in memory, as it fits in the buffer.
+        QFile conf(path("nginx.conf"));
+        const QByteArray text = QStringLiteral(
+            "daemon off; worker_processes 1; pid %1/nginx.pid; error_log %1/error.log;\n"
+            "events {}\n"
+            "http {\n"
+            "  access_log off; client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
+            "  fastcgi_temp_path %1/fcgi; uwsgi_temp_path %1/uwsgi; scgi_temp_path %1/scgi;\n"
+            "  server {\n"
+            "    listen 127.0.0.1:%2 ssl; server_name localhost;\n"
+            "    ssl_certificate %1/server.pem; ssl_certificate_key %1/server.key;\n"
+            "    ssl_protocols TLSv1.2 TLSv1.3;\n"
+            "    client_max_body_size 4m; client_body_buffer_size 4m;\n"
+            "    location / { proxy_pass http://127.0.0.1:%3; proxy_http_version 1.1; proxy_set_header Host $host; }\n"
+            "  }\n"
+            "}\n").arg(dir).arg(m_port).arg(backendPort).toUtf8();
+        if (!conf.open(QIODevice::WriteOnly) || conf.write(text) != text.size())
+            return;
+        conf.close();
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start(nginx, {QStringLiteral("-c"), path("nginx.conf"), QStringLiteral("-p"), dir, QStringLiteral("-e"), path("error.log")});
+        m_process.waitForStarted(10000);
+        m_ca = path("ca.pem");
+        // Listening once curl gets an answer through it.
+        for (int i = 0; i < 100; ++i) {
+            QProcess curl;
+            curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                                QStringLiteral("--cacert"), m_ca, Url()});
+            if (curl.waitForFinished(5000) && curl.exitCode() == 0) {
+                m_ready = true;
+                return;
+            }
+            QThread::msleep(50);
+        }
+    }
+    ~TlsFront()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+    }
+
+    bool IsReady() const { return m_ready; }
+    quint16 Port() const { return m_port; }
+    QString Url() const { return QStringLiteral("https://localhost:%1/").arg(m_port); }
+    QString CaFile() const { return m_ca; }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_ca;
+    bool m_ready = false;
+};
+
+// One server as the rounds meet it: the window's address, and curl's.
+struct Target
+{
+    QString name;
+    quint16 port = 0;
+    ServiceEndpoint endpoint;
+    QString curlUrl;
+    QStringList curlOptions;
+};
+
 struct Measured
 {
     std::vector<double> curl, curlCommand, socket, inet;
@@ -263,22 +384,43 @@ int main(int argc, char* argv[])
                                                QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"),
                                                            dir.filePath(QStringLiteral("service"))}));
     servers.push_back(std::make_unique<Server>("plain host", QStringLiteral(PLAIN_SINK_PATH), QStringList()));
-    std::vector<std::unique_ptr<frmMain>> windows;
+    std::vector<Target> targets;
     for (const auto& server : servers) {
         if (server->port() == 0) {
             std::fprintf(stderr, "the %s did not start\n", server->name());
             return 2;
         }
-        ServiceEndpoint endpoint;
-        endpoint.host = QStringLiteral("localhost");
-        endpoint.port = server->port();
-        endpoint.homePageUrl = QStringLiteral("http://localhost:%1").arg(server->port());
-        windows.push_back(std::make_unique<frmMain>(endpoint));
+        Target target;
+        target.name = QString::fromLatin1(server->name());
+        target.port = server->port();
+        target.endpoint.host = QStringLiteral("localhost");
+        target.endpoint.port = server->port();
+        target.endpoint.homePageUrl = QStringLiteral("http://localhost:%1").arg(server->port());
+        target.curlUrl = QStringLiteral("http://localhost:%1/").arg(server->port());
+        targets.push_back(target);
+    }
+    const TlsFront tls(dir.filePath(QStringLiteral("nginx")), servers[0]->port());
+    if (tls.IsReady()) {
+        // Read by both transports at each connection, as a user's environment would be.
+        qputenv("SSL_CERT_FILE", QFile::encodeName(tls.CaFile()));
+        Target target;
+        target.name = QStringLiteral("bundled service behind nginx, https");
+        target.port = tls.Port();
+        target.endpoint = *ServiceEndpoint::FromUrl(tls.Url());
+        target.curlUrl = tls.Url();
+        target.curlOptions = {QStringLiteral("--cacert"), tls.CaFile()};
+        targets.push_back(target);
+    } else {
+        std::fprintf(stderr, "no https rounds: nginx or openssl is missing, or nginx did not start\n");
+    }
+    std::vector<std::unique_ptr<frmMain>> windows;
+    for (const Target& target : targets) {
+        windows.push_back(std::make_unique<frmMain>(target.endpoint));
         windows.back()->show();
         windows.back()->findChild<QLineEdit*>(QStringLiteral("txtImagePath"))->setText(imagePath);
     }
 
-    std::vector<Measured> measured(servers.size());
+    std::vector<Measured> measured(targets.size());
     // The process's first upload over each transport meets fresh memory (page
     // faults for the request); it is shown apart. The rounds after it are
     // what every later upload of the same session meets.
@@ -286,16 +428,16 @@ int main(int argc, char* argv[])
     // Interleaved rounds, so that drift in the machine's load hits every
     // server and transport alike; round 0 warms caches and is not counted.
     for (int round = 0; round <= rounds; ++round) {
-        for (std::size_t s = 0; s < servers.size(); ++s) {
+        for (std::size_t s = 0; s < targets.size(); ++s) {
             frmMain& window = *windows[s];
             const bool first = round == 0 && s == 0;
-            const std::optional<CurlTimes> curl = CurlOnce(imagePath, servers[s]->port());
+            const std::optional<CurlTimes> curl = CurlOnce(imagePath, targets[s].curlUrl, targets[s].curlOptions);
             const std::optional<Sample> socket =
                 UploadOnce(window, window.findChild<QPushButton*>(QStringLiteral("cmdWinsock")), false);
             const std::optional<Sample> inet =
                 UploadOnce(window, window.findChild<QPushButton*>(QStringLiteral("cmdInet")), false);
             if (!curl || !socket || !inet) {
-                std::fprintf(stderr, "round %d against the %s failed:%s%s%s\n", round, servers[s]->name(),
+                std::fprintf(stderr, "round %d against the %s failed:%s%s%s\n", round, qPrintable(targets[s].name),
                              curl ? "" : " curl", socket ? "" : " socket", inet ? "" : " http client");
                 return 1;
             }
@@ -375,10 +517,10 @@ int main(int argc, char* argv[])
 
     std::printf("image: %lld bytes; %d rounds; %d cores; times in ms, click to links (curl: its own time_total)\n",
                 static_cast<long long>(kImageBytes), rounds, QThread::idealThreadCount());
-    for (std::size_t s = 0; s < servers.size(); ++s) {
+    for (std::size_t s = 0; s < targets.size(); ++s) {
         const Measured& m = measured[s];
         const double curlMedian = Median(m.curl);
-        std::printf("\n%s (127.0.0.1:%u)\n", servers[s]->name(), unsigned(servers[s]->port()));
+        std::printf("\n%s (127.0.0.1:%u)\n", qPrintable(targets[s].name), unsigned(targets[s].port));
         std::printf("  %-13s %8s %8s %8s %14s\n", "", "min", "median", "max", "median/curl");
         const auto row = [&](const char* name, const std::vector<double>& seconds) {
             const Spread spread = SpreadOf(seconds);

@@ -4,6 +4,8 @@
 // the same program opening its window with a file.
 
 #include "CommandLine.h"
+#include "FixtureServer.h"
+#include "TlsTestSupport.h"
 #include "UploadTestSupport.h"
 
 #include <QProcess>
@@ -27,7 +29,11 @@ private slots:
     void processReadsStandardInput();
     void failureLineQuotesTheName_data();
     void failureLineQuotesTheName();
+    void failureLineCleansTheReason_data();
+    void failureLineCleansTheReason();
     void windowWithAFile();
+    void serviceOfTheRun_data();
+    void serviceOfTheRun();
 
 private:
     QTemporaryDir m_dir;
@@ -70,6 +76,13 @@ void tst_CommandLine::parse_data()
         << QStringList{"--print", "a.png", "--name", "b.png"} << Mode::Usage << QStringList{} << false << false;
     QTest::newRow("an empty name") << QStringList{"--print", "-", "--name", ""} << Mode::Usage << QStringList{} << false << false;
     QTest::newRow("standard input for the window") << QStringList{"-"} << Mode::Usage << QStringList{} << false << false;
+    QTest::newRow("a service for print")
+        << QStringList{"--service", "https://img.example.org:8443/up", "--print", "a.png"} << Mode::Print << QStringList{"a.png"}
+        << false << false;
+    QTest::newRow("a service for the window") << QStringList{"--service=http://img.example.org"} << Mode::Window << QStringList{}
+                                              << false << false;
+    QTest::newRow("a service that cannot be used")
+        << QStringList{"--service", "ftp://img.example.org", "--print", "a.png"} << Mode::Usage << QStringList{} << false << false;
 }
 
 void tst_CommandLine::parse()
@@ -89,6 +102,7 @@ void tst_CommandLine::parse()
     QCOMPARE(command.socket, socket);
     QCOMPARE(command.randomName, randomName);
     QCOMPARE(command.inputName, arguments.contains(QLatin1String("--name")) ? QStringLiteral("shot.png") : QString());
+    QCOMPARE(command.service.has_value(), arguments.join(u' ').contains(QLatin1String("--service")));
 }
 
 void tst_CommandLine::process_data()
@@ -201,6 +215,27 @@ void tst_CommandLine::failureLineQuotesTheName()
     QCOMPARE(line, quoted + ": 2 - No such file\n");
 }
 
+void tst_CommandLine::failureLineCleansTheReason_data()
+{
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QByteArray>("told");
+
+    QTest::newRow("C0 controls") << QStringLiteral("a\x1b]0;title\x07\rb") << QByteArray("a ]0;title  b");
+    QTest::newRow("C1 controls") << QStringLiteral("a\u009b2Jb\u0085c") << QByteArray("a 2Jb c");
+    QTest::newRow("direction override") << QStringLiteral("a\u202eb") << QByteArray("a b");
+    QTest::newRow("line separator") << QStringLiteral("a\u2028b") << QByteArray("a b");
+    QTest::newRow("letters beyond ASCII kept") << QStringLiteral("Gr\u00f6\u00dfe") << QByteArray("Gr\xc3\xb6\xc3\x9f" "e");
+}
+
+// A reason may quote the service: nothing in it acts on the terminal.
+void tst_CommandLine::failureLineCleansTheReason()
+{
+    QFETCH(QString, description);
+    QFETCH(QByteArray, told);
+
+    QCOMPARE(CommandLine::FailureLine(QStringLiteral("a.png"), {61, description}), "\"a.png\": 61 - " + told + '\n');
+}
+
 void tst_CommandLine::windowWithAFile()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -231,6 +266,101 @@ void tst_CommandLine::windowWithAFile()
 
     window.kill();
     QVERIFY(window.waitForFinished(30000));
+}
+
+// --print with the service from each source, to a TLS peer of the test's
+// own: the links, or a refusal before any traffic (2), or a certificate
+// that stops the upload (1).
+void tst_CommandLine::serviceOfTheRun_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // before --print FILE; %1 is the peer's https URL
+    QTest::addColumn<QString>("variable");      // TARNWICK_SERVICE, null for unset
+    QTest::addColumn<QByteArray>("configFile"); // null for none
+    QTest::addColumn<bool>("trusted");          // SSL_CERT_FILE names the peer's CA
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("err"); // a pattern for the whole of standard error
+
+    const QString none;
+    QTest::newRow("--service") << QStringList{"--service", "%1"} << "ftp://env.test" << QByteArray("service=bad") << true << 0 << none;
+    QTest::newRow("the environment") << QStringList{} << "%1" << QByteArray("service=bad") << true << 0 << none;
+    QTest::newRow("the file") << QStringList{} << none << QByteArray("# mine\nservice=%1\n") << true << 0 << none;
+    QTest::newRow("--service that cannot be used")
+        << QStringList{"--service", "https://img.test:8443/a b"} << none << QByteArray() << true << 2
+        << QStringLiteral("tarnwick-uploader: The service address \"https://img\\.test:8443/a b\" cannot be used: it holds a space "
+                          "or a control character\nTry 'tarnwick-uploader --help' for more information\\.\n");
+    QTest::newRow("a variable that cannot be used stops the run, though the file is good")
+        << QStringList{} << "img.test" << QByteArray("service=%1\n") << true << 2
+        << QStringLiteral("tarnwick-uploader: TARNWICK_SERVICE: The service address \"img\\.test\" cannot be used: only http:// and "
+                          "https:// addresses are supported\n");
+    QTest::newRow("a file line that cannot be used")
+        << QStringList{} << none << QByteArray("service=gopher://img.test\n") << true << 2
+        << QStringLiteral("tarnwick-uploader: .*/tarnwick/uploader\\.conf: The service address \"gopher://img\\.test\" cannot be "
+                          "used: only http:// and https:// addresses are supported\n");
+    QTest::newRow("a certificate that is not trusted")
+        << QStringList{"--service", "%1"} << none << QByteArray() << false << 1
+        << QStringLiteral("\".*\": 71 - The service's certificate is not trusted: no CA certificate in .* \\(SSL_CERT_FILE\\) "
+                          "vouches for it\n");
+}
+
+void tst_CommandLine::serviceOfTheRun()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(QByteArray, configFile);
+    QFETCH(bool, trusted);
+    QFETCH(int, status);
+    QFETCH(QString, err);
+
+    TestAuthority authority;
+    TestAuthority stranger(QStringLiteral("Stranger CA"));
+    QVERIFY2(authority.IsValid() && stranger.IsValid(), qPrintable(authority.Error()));
+    const std::optional<QSslConfiguration> tls = authority.Issue(QStringLiteral("localhost"), {QStringLiteral("localhost")});
+    QVERIFY(tls);
+    FixtureServer server;
+    server.UseTls(*tls);
+    QVERIFY(server.Listen());
+    server.SetAnswer([](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(socket, FixtureServer::HttpAnswer(200, FixtureServer::ResultPage()));
+    });
+    const QString url = QStringLiteral("https://localhost:%1/up").arg(server.Port());
+    const TemporaryImage image(MakePng(20, 20));
+    const auto filled = [&url](QString text) { return text.replace(QLatin1String("%1"), url); };
+
+    QTemporaryDir config;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "TARNWICK_SERVICE"})
+        environment.remove(QLatin1String(name));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+    environment.insert(QStringLiteral("SSL_CERT_FILE"), (trusted ? authority : stranger).CertificateFile());
+    if (!variable.isNull())
+        environment.insert(QStringLiteral("TARNWICK_SERVICE"), filled(variable));
+    if (!configFile.isNull()) {
+        QVERIFY(QDir().mkpath(config.filePath(QStringLiteral("tarnwick"))));
+        QFile file(config.filePath(QStringLiteral("tarnwick/uploader.conf")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(filled(QString::fromUtf8(configFile)).toUtf8());
+    }
+    for (QString& argument : arguments)
+        argument = filled(argument);
+
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(TARNWICK_UPLOADER_PATH), arguments + QStringList{QStringLiteral("--print"), image.Path()});
+    // The peer answers on this event loop while the program runs.
+    QTRY_VERIFY_WITH_TIMEOUT(program.state() == QProcess::NotRunning, 30000);
+    const QString printed = QString::fromLocal8Bit(program.readAllStandardOutput());
+    const QString told = QString::fromLocal8Bit(program.readAllStandardError());
+    QCOMPARE(program.exitCode(), status);
+    if (status == 0) {
+        QVERIFY2(told.isEmpty(), qPrintable(told));
+        QCOMPARE(printed.count(u'\n'), 8);
+        QVERIFY(server.Received().startsWith("POST /up HTTP/1.1\r\n"));
+        return;
+    }
+    QVERIFY2(printed.isEmpty(), qPrintable(printed));
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(err)).match(told).hasMatch(), qPrintable(told));
+    if (status == 2)
+        QCOMPARE(server.Connections(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)

@@ -5,6 +5,7 @@
 
 #include "CommandLine.h"
 #include "FixtureServer.h"
+#include "UploadLimits.h"
 #include "UploadTestSupport.h"
 
 #include <QBuffer>
@@ -33,7 +34,8 @@ struct Run
 
 // input: what "-" reads as standard input.
 Run PrintMode(const QStringList& options, const QStringList& files, quint16 port,
-              std::chrono::milliseconds limit = kLimit, QByteArray input = {})
+              std::chrono::milliseconds limit = kLimit, QByteArray input = {},
+              std::chrono::milliseconds answerDeadline = UploadLimits::AnswerDeadline)
 {
     const CommandLine command =
         CommandLine::Parse(QStringList{QStringLiteral("tarnwick-uploader"), QStringLiteral("--print")} + options + files);
@@ -47,7 +49,7 @@ Run PrintMode(const QStringList& options, const QStringList& files, quint16 port
     out.open(QIODevice::WriteOnly);
     err.open(QIODevice::WriteOnly);
     QBuffer in(&input);
-    run.status = command.RunWithoutWindow(out, err, LoopbackEndpoint(port), limit, &in);
+    run.status = command.RunWithoutWindow(out, err, LoopbackEndpoint(port), limit, answerDeadline, &in);
     return run;
 }
 
@@ -97,6 +99,8 @@ private slots:
     void standardInput();
     void standardInputRefused_data();
     void standardInputRefused();
+    void hostileAnswers_data();
+    void hostileAnswers();
 };
 
 void tst_PrintMode::links_data()
@@ -347,6 +351,68 @@ void tst_PrintMode::standardInputRefused()
     QCOMPARE(run.status, 1);
     QCOMPARE(server.Connections(), 1);
     QVERIFY(FixtureServer::BodyOf(server.Received()).contains(ImageBytes('f')));
+}
+
+void tst_PrintMode::hostileAnswers_data()
+{
+    QTest::addColumn<bool>("socket");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("trickle"); // then a byte every 50 ms, without end
+    QTest::addColumn<QByteArray>("told");
+
+    const QByteArray start = "http://pics.test/";
+    const QByteArray unshowable = "74 - The service's page holds a link that cannot be shown: link 8 ";
+    const auto pageWith = [](const QByteArray& link) { return FixtureServer::HttpAnswer(200, FixtureServer::ResultPageWithLastLink(link)); };
+    for (const bool socket : {false, true}) {
+        const char* name = socket ? "socket" : "http client";
+        QTest::addRow("%s: a link with a line feed", name)
+            << socket << pageWith(start + "i/7.png\nhttp://evil.test/x.png") << false
+            << unshowable + "holds U+000A, which is not printable";
+        QTest::addRow("%s: a link with an escape sequence", name)
+            << socket << pageWith("\x1b]52;c;ZXZpbA==\x07" + start + "i/7.png") << false
+            << unshowable + "holds U+001B, which is not printable";
+        QTest::addRow("%s: a link with a NUL", name)
+            << socket << pageWith(start + QByteArray("i/\0" "7.png", 8)) << false << unshowable + "holds U+0000, which is not printable";
+        QTest::addRow("%s: a link with a C1 control", name)
+            << socket << pageWith(start + "\xc2\x85" "i/7.png") << false << unshowable + "holds U+0085, which is not printable";
+        QTest::addRow("%s: a link too long for a row", name)
+            << socket << pageWith(start + QByteArray(40000, 'a')) << false
+            << unshowable + "has 40017 characters, more than a row holds (32767)";
+        QTest::addRow("%s: a flood of header lines", name)
+            << socket << "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: x\r\n").repeated(10000) << false
+            << QByteArray("71 - The service's answer is malformed: its status line and headers run past 64 KiB");
+        QTest::addRow("%s: a byte now and then", name)
+            << socket << QByteArray("HTTP/1.0 200 OK\r\n\r\n<html>") << true
+            << QByteArray("110 - The service was too slow to answer: its answer was not complete within 1.5 seconds");
+    }
+}
+
+// What a hostile service answers never reaches standard output: the file's
+// failure is told on standard error, on one line, and the run ends.
+void tst_PrintMode::hostileAnswers()
+{
+    QFETCH(bool, socket);
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, trickle);
+    QFETCH(QByteArray, told);
+
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&](QTcpSocket* peer, const QByteArray&) {
+        if (!trickle) {
+            FixtureServer::SendAndClose(peer, answer);
+            return;
+        }
+        peer->write(answer);
+        FixtureServer::TrickleForever(peer, 'x', 50ms);
+    });
+    const TemporaryImage image(ImageBytes('h'), QStringLiteral("hostile.png"));
+
+    const Run run = PrintMode(socket ? QStringList{QStringLiteral("--socket")} : QStringList(), {image.Path()}, server.Port(), 1s, {},
+                              1500ms);
+    QCOMPARE(run.out, QByteArray());
+    QCOMPARE(run.err, '"' + QFile::encodeName(image.Path()) + "\": " + told + '\n');
+    QCOMPARE(run.status, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_PrintMode)

@@ -27,15 +27,18 @@ public:
     }
 
     // With these options and no others but a free port. Its standard error,
-    // the request log, is kept for errors() when asked for.
+    // the request log, is kept for errors() when asked for. A wrapper (such
+    // as setpriv and its options) runs it when given.
     QString start(const QStringList& options,
                   const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-                  bool keepErrors = false)
+                  bool keepErrors = false, const QStringList& wrapper = {})
     {
         if (!keepErrors)
             m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.setProcessEnvironment(environment);
-        m_process.start(QStringLiteral(TARNWICK_SERVICE_PATH), QStringList{ u"--port"_s, u"0"_s } + options);
+        const QStringList command =
+            wrapper + QStringList{ QStringLiteral(TARNWICK_SERVICE_PATH), u"--port"_s, u"0"_s } + options;
+        m_process.start(command.first(), command.mid(1));
         while (!m_process.canReadLine() && m_process.waitForReadyRead(kWaitMs)) { }
         const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
         const QRegularExpressionMatch match =
@@ -59,16 +62,20 @@ public:
     }
 
     quint16 port() const { return m_port; }
+    qint64 processId() const { return m_process.processId(); }
 
     // Its peak resident memory so far, from /proc/PID/status; -1 if unknown.
-    qint64 peakMemoryKiB() const
+    qint64 peakMemoryKiB() const { return memoryKiB("VmHWM"); }
+
+    // A figure of /proc/PID/status in KiB: "VmRSS" now, "VmHWM" at its peak; -1 if unknown.
+    qint64 memoryKiB(QByteArrayView field) const
     {
         QFile status(u"/proc/%1/status"_s.arg(m_process.processId()));
         if (!status.open(QIODevice::ReadOnly))
             return -1;
         for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:"))
-                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+            if (line.startsWith(field) && line.mid(field.size()).startsWith(':'))
+                return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
         }
         return -1;
     }
@@ -79,10 +86,11 @@ private:
     QByteArray m_errors;
 };
 
-// The whole answer, once the service has closed the connection.
-inline QByteArray exchange(quint16 port, const QByteArray& request)
+// The whole answer, once the service has closed the connection; from
+// another loopback address when given one.
+inline QByteArray exchange(quint16 port, const QByteArray& request, const QHostAddress& from = {})
 {
-    RawClient client(port, request);
+    RawClient client(port, request, from);
     if (!QTest::qWaitFor([&] { return client.closed(); }, kWaitMs))
         return {};
     return client.received;

@@ -73,7 +73,7 @@ inline QByteArray pngDeclaring(int width, int height, bool withRows)
 inline QByteArray gifDeclaring(int width, int height)
 {
     const auto little = [](int value) { return QByteArray(1, char(value & 0xff)) + char((value >> 8) & 0xff); };
-    return "GIF89a" + little(width) + little(height) + QByteArray("\x80\0\0\0\0\0\xff\xff\xff\x2c\0\0\0\0", 15)
+    return "GIF89a" + little(width) + little(height) + QByteArray("\x80\0\0\0\0\0\xff\xff\xff\x2c\0\0\0\0", 14)
         + little(width) + little(height) + QByteArray("\0\x02\x02\x44\x01\0\x3b", 7);
 }
 

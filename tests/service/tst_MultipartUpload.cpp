@@ -135,6 +135,14 @@ void tst_MultipartUpload::boundaryOf_data()
     QTest::addColumn<QByteArray>("boundary");
 
     QTest::newRow("comma") << QByteArray("multipart/form-data, boundary=AbC") << true << QByteArray("AbC");
+    QTest::newRow("a quote inside a quoted value") << QByteArray("multipart/form-data; boundary=\"a\"b\" ; x=1")
+                                                  << true << QByteArray("a\"b");
+    QTest::newRow("a quote that never closes") << QByteArray("multipart/form-data; boundary=\"ab; x=1")
+                                               << true << QByteArray("\"ab");
+    QTest::newRow("a parameter without a value first") << QByteArray("multipart/form-data; x; boundary=AbC")
+                                                      << true << QByteArray("AbC");
+    QTest::newRow("the first of two") << QByteArray("multipart/form-data; boundary=a, BOUNDARY=b") << true
+                                      << QByteArray("a");
     QTest::newRow("semicolon, spaces") << QByteArray("multipart/form-data ;  boundary=AbC ") << true
                                        << QByteArray("AbC");
     QTest::newRow("quoted") << QByteArray("multipart/form-data; boundary=\"a;b\"") << true << QByteArray("a;b");

@@ -16,8 +16,36 @@
 
 #include <memory>
 
+#include <sys/socket.h>
+
 using namespace Qt::StringLiterals;
 using namespace ServiceTest;
+
+namespace {
+
+// "200 404" for two answers one after the other; "malformed" where what came
+// is no whole answer: a status line, a Content-Length and that many bytes.
+QByteArray statusesOf(QByteArrayView received)
+{
+    QByteArrayList statuses;
+    while (!received.isEmpty()) {
+        const qsizetype headEnd = received.indexOf("\r\n\r\n");
+        const qsizetype lengthAt = received.indexOf("\r\nContent-Length: ");
+        if (!received.startsWith("HTTP/1.1 ") || headEnd < 0 || lengthAt < 0 || lengthAt > headEnd)
+            return "malformed";
+        const qsizetype lengthStart = lengthAt + 18;
+        const qint64 length = received.sliced(lengthStart, received.indexOf('\r', lengthStart) - lengthStart)
+                                  .toByteArray()
+                                  .toLongLong();
+        if (received.size() < headEnd + 4 + length)
+            return "malformed";
+        statuses.append(received.sliced(9, 3).toByteArray());
+        received = received.sliced(headEnd + 4 + length);
+    }
+    return statuses.join(' ');
+}
+
+} // namespace
 
 class tst_ServiceHttp : public QObject
 {
@@ -34,11 +62,16 @@ private slots:
     void refusedFromTheHead_data();
     void refusedFromTheHead();
     void expectContinueAnswered();
+    void framing_data();
+    void framing();
     void unknownIdsAndMethods_data();
     void unknownIdsAndMethods();
     void deadlines_data();
     void deadlines();
     void connectionsBeyondTheLimitWait();
+    void bodiesBeyondTheBudgetWait_data();
+    void bodiesBeyondTheBudgetWait();
+    void longHeadsTakeFromTheBudget();
     void connectionsPerAddress();
 
 private:
@@ -244,6 +277,54 @@ void tst_ServiceHttp::expectContinueAnswered()
     QCOMPARE(textsOf(client.received.mid(client.received.indexOf("HTTP/1.1 200 "))).size(), 8);
 }
 
+void tst_ServiceHttp::framing_data()
+{
+    QTest::addColumn<QByteArray>("sent");      // in one write
+    QTest::addColumn<bool>("halfClose");       // then the client ends its side
+    QTest::addColumn<QByteArray>("statuses");  // answered in this order, and then closed
+
+    const QByteArray get = "GET / HTTP/1.1\r\nHost: a\r\n\r\n";
+    const QByteArray lastGet = "GET /nosuch HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n";
+    QTest::newRow("two requests in one write") << get + lastGet << false << QByteArray("200 404");
+    QTest::newRow("a body, then the next request")
+        << "POST /i/abc HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello" + get + lastGet << false
+        << QByteArray("405 200 404");
+    QTest::newRow("blank lines between requests") << get + "\r\n\r\n" + lastGet << false << QByteArray("200 404");
+    QTest::newRow("half-closed after a request") << get << true << QByteArray("200");
+    QTest::newRow("half-closed after two requests") << get + get << true << QByteArray("200 200");
+    QTest::newRow("half-closed after a POST without length")
+        << QByteArray("POST / HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=b\r\n\r\n") << true
+        << QByteArray("411");
+    QTest::newRow("half-closed in the middle of a head") << QByteArray("GET / HTTP/1.1\r\nHo") << true
+                                                         << QByteArray("400");
+    QTest::newRow("half-closed in the middle of a body")
+        << QByteArray("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 10\r\n\r\nabc") << true << QByteArray("400");
+    // At once, not after the head's deadline as a head that never ends.
+    QTest::newRow("bare LF line ends") << QByteArray("GET / HTTP/1.1\nHost: a\n\n") << false << QByteArray("400");
+    QTest::newRow("a bare LF after a good line") << QByteArray("GET / HTTP/1.1\r\nHost: a\nX: y\r\n\r\n") << false
+                                                 << QByteArray("400");
+    QTest::newRow("a bare LF in the next request") << get + "GET / HTTP/1.1\nHost: a\n\n" << false
+                                                   << QByteArray("200 400");
+}
+
+void tst_ServiceHttp::framing()
+{
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, halfClose);
+    QFETCH(QByteArray, statuses);
+
+    RawClient client(m_service->port(), halfClose ? QByteArray() : sent);
+    if (halfClose) {
+        // The request and the end of the input arrive together.
+        QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::ConnectedState, kWaitMs);
+        const int descriptor = int(client.socket.socketDescriptor());
+        QCOMPARE(::send(descriptor, sent.constData(), size_t(sent.size()), 0), ssize_t(sent.size()));
+        QCOMPARE(::shutdown(descriptor, SHUT_WR), 0);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed(), kWaitMs);
+    QCOMPARE(statusesOf(client.received), statuses);
+}
+
 void tst_ServiceHttp::unknownIdsAndMethods_data()
 {
     QTest::addColumn<QByteArray>("request");
@@ -278,7 +359,7 @@ void tst_ServiceHttp::deadlines_data()
     QTest::addColumn<int>("pieceBytes");
     QTest::addColumn<QByteArray>("answer");
 
-    // With 2000 bytes a second and 300 ms to spare, this body has 300 + 1000 ms.
+    // At 2000 bytes a second over 300 ms windows: 600 bytes in every 300 ms.
     const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"fileupload\"; filename=\"z.bin\"\r\n\r\n"
         + QByteArray(1917, 'z') + "\r\n--b--";
     const QByteArray post = "POST / HTTP/1.1\r\nHost: a\r\nContent-Type: multipart/form-data; boundary=b\r\n"
@@ -304,7 +385,7 @@ void tst_ServiceHttp::deadlines()
     HttpServer::Limits limits;
     limits.headTimeoutMs = 300;
     limits.minBytesPerSecond = 2000;
-    limits.slackMs = 300;
+    limits.rateWindowMs = 300;
     limits.lingerMs = 100;
     limits.maxLingerMs = 1000;
     startService(limits);
@@ -342,6 +423,72 @@ void tst_ServiceHttp::connectionsBeyondTheLimitWait()
     clients[0]->socket.disconnectFromHost();
     QTRY_VERIFY_WITH_TIMEOUT(clients[2]->hasPageEnd(), kWaitMs);
     QVERIFY(clients[2]->received.startsWith("HTTP/1.1 200 "));
+}
+
+void tst_ServiceHttp::bodiesBeyondTheBudgetWait_data()
+{
+    QTest::addColumn<bool>("firstEnds");
+    QTest::addColumn<QByteArray>("secondStatus");
+
+    QTest::newRow("the body in memory arrives whole") << true << QByteArray("200");
+    QTest::newRow("the body in memory never ends") << false << QByteArray("503");
+}
+
+// A body that finds no room in the budget waits, unread, for one that
+// leaves; in vain for too long, it gets 503.
+void tst_ServiceHttp::bodiesBeyondTheBudgetWait()
+{
+    QFETCH(bool, firstEnds);
+    QFETCH(QByteArray, secondStatus);
+    HttpServer::Limits limits;
+    limits.maxBodyBytesInFlight = 400 * 1024;
+    limits.headTimeoutMs = 1000; // also the longest wait for room
+    limits.lingerMs = 100;
+    startService(limits);
+    // Each takes more than half of the budget.
+    const QByteArray first = uploaderRequest(m_files, u"first.gif"_s, "GIF89a" + QByteArray(250'000, 'f'))[0];
+    const QByteArray second = uploaderRequest(m_files, u"second.gif"_s, "GIF89a" + QByteArray(250'000, 's'))[0];
+    RawClient holder(m_service->port(), first.chopped(1));
+    QTRY_VERIFY_WITH_TIMEOUT(holder.socket.bytesToWrite() == 0 && holder.socket.state() == QAbstractSocket::ConnectedState,
+                             kWaitMs);
+    RawClient waiting(m_service->port(), second);
+    if (firstEnds) {
+        holder.socket.write(first.right(1));
+        QTRY_VERIFY_WITH_TIMEOUT(holder.hasPageEnd(), kWaitMs);
+        QVERIFY(holder.received.startsWith("HTTP/1.1 200 "));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(waiting.hasPageEnd(), kWaitMs);
+    QVERIFY2(waiting.received.startsWith("HTTP/1.1 " + secondStatus + ' '), waiting.received.left(40).constData());
+}
+
+// Heads past 16 KiB are counted with the bodies: one long head that has not
+// ended leaves no room for another, while short ones are still read.
+void tst_ServiceHttp::longHeadsTakeFromTheBudget()
+{
+    HttpServer::Limits limits;
+    limits.maxBodyBytesInFlight = 100 * 1024; // room for one head allowance of 64 KiB
+    limits.lingerMs = 100;
+    startService(limits);
+    const QByteArray longHead = "GET / HTTP/1.1\r\nHost: a\r\nX-Pad: " + QByteArray(40 * 1024, 'p');
+    RawClient one(m_service->port(), longHead);
+    RawClient other(m_service->port(), longHead);
+    // Whichever the service read second is refused; the first waits for the rest of its head.
+    QTRY_VERIFY_WITH_TIMEOUT(one.hasPageEnd() || other.hasPageEnd(), kWaitMs);
+    RawClient& refused = one.hasPageEnd() ? one : other;
+    RawClient& waiting = one.hasPageEnd() ? other : one;
+    QVERIFY2(refused.received.startsWith("HTTP/1.1 503 "), refused.received.left(40).constData());
+    RawClient shortOne(m_service->port(), "GET / HTTP/1.0\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(shortOne.closed(), kWaitMs);
+    QVERIFY(shortOne.received.startsWith("HTTP/1.1 200 "));
+    QVERIFY(waiting.received.isEmpty());
+
+    waiting.socket.write("\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(waiting.hasPageEnd(), kWaitMs);
+    QVERIFY(waiting.received.startsWith("HTTP/1.1 200 "));
+    // Its room went back with its head.
+    RawClient third(m_service->port(), longHead + "\r\nConnection: close\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(third.closed(), kWaitMs);
+    QVERIFY2(third.received.startsWith("HTTP/1.1 200 "), third.received.left(40).constData());
 }
 
 // One address holds its share of the connections and no more; the others,

@@ -58,6 +58,9 @@ void tst_ServicePages::resultPageFillsEverySlot_data()
     QTest::newRow("name made of markers")
         << u"http://127.0.0.1:9"_s << uR"(Include details"/>value="<a href="</HTML>&quot;Please use clickable thumbnail)"_s
         << uR"(Include%20details%22%2F%3Evalue%3D%22%3Ca%20href%3D%22%3C%2FHTML%3E%26quot%3BPlease%20use%20clickable%20thumbnail)"_s;
+    // The link holds 80 UTF-16 units of the name; a character is not cut in half to fit.
+    QTest::newRow("long name cut before a character outside the BMP")
+        << u"http://localhost"_s << QString(79, u'n') + u"\U0001F600.png"_s << QString(79, u'n');
 }
 
 void tst_ServicePages::resultPageFillsEverySlot()
@@ -163,6 +166,18 @@ void tst_ServicePages::displayName_data()
     QTest::newRow("dot dot") << QByteArray("..") << u"image"_s;
     QTest::newRow("dots after a path") << QByteArray("x/...") << u"image"_s;
     QTest::newRow("dots in a name stay") << QByteArray("..cat..png") << u"..cat..png"_s;
+    // What shows nothing, or ends a line, in the view page and the links.
+    QTest::newRow("C1 controls") << QByteArray("a\xc2\x85" "b\xc2\x9b" "c.png") << u"abc.png"_s;
+    QTest::newRow("zero-width characters and the BOM")
+        << QByteArray("\xef\xbb\xbf" "a\xe2\x80\x8b" "b\xe2\x80\x8c\xe2\x80\x8d" "c\xe2\x81\xa0.png") << u"abc.png"_s;
+    QTest::newRow("line and paragraph separators") << QByteArray("a\xe2\x80\xa8" "b\xe2\x80\xa9.png") << u"ab.png"_s;
+    QTest::newRow("hangul fillers")
+        << QByteArray("\xe1\x85\x9f" "a\xe1\x85\xa0" "b\xe3\x85\xa4" "c\xef\xbe\xa0.png") << u"abc.png"_s;
+    QTest::newRow("tag characters outside the BMP") << QByteArray("a\xf3\xa0\x80\x81" "b.png") << u"ab.png"_s;
+    QTest::newRow("cut before a character outside the BMP")
+        << QByteArray(199, 'n') + "\xf0\x9f\x98\x80.png" << QString(199, u'n');
+    QTest::newRow("a character outside the BMP that fits")
+        << QByteArray(198, 'n') + "\xf0\x9f\x98\x80.png" << QString(198, u'n') + u"\U0001F600"_s;
 }
 
 void tst_ServicePages::displayName()

@@ -1,14 +1,21 @@
 #include "FolderStore.h"
 #include "HttpRequest.h"
 #include "ImageCodec.h"
+#include "ThumbnailMaker.h"
 #include "ServiceTestSupport.h"
+#include "ThumbnailSupport.h"
 
 #include <QBuffer>
 #include <QDir>
+#include <QFileInfo>
 #include <QImage>
+#include <QScopeGuard>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using ServiceTest::kPlentyOfBytes;
@@ -47,11 +54,18 @@ private slots:
     void storeServesNoBrokenEntry_data();
     void storeServesNoBrokenEntry();
     void storeHasOneService();
+    void storeNamesAnImageOnlyByRenaming();
+    void storeCountsTheEntryLine_data();
+    void storeCountsTheEntryLine();
 
     void mimeType_data();
     void mimeType();
     void thumbnail_data();
     void thumbnail();
+    void overBudget_data();
+    void overBudget();
+    void thumbnailClient_data();
+    void thumbnailClient();
 
     void requestHead_data();
     void requestHead();
@@ -178,6 +192,67 @@ void tst_ServiceParts::storeHasOneService()
     QVERIFY2(second.errorString().contains(u"in use"_s), qPrintable(second.errorString()));
 }
 
+// An image appears under its own name whole or not at all: written under
+// another, then renamed. The folder's events say so, in the order they came.
+void tst_ServiceParts::storeNamesAnImageOnlyByRenaming()
+{
+    QTemporaryDir dir;
+    FolderStore store(dir.path(), kPlentyOfBytes);
+    QVERIFY(store.open());
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
+    const QByteArray images = QFile::encodeName(dir.filePath(u"images"_s));
+    QVERIFY(inotify_add_watch(watch, images.constData(), IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO) >= 0);
+
+    const ImageStore::Stored stored = store.put(QByteArray(300'000, 'p'), u"p.png"_s, "image/png");
+    QCOMPARE(stored.outcome, ImageStore::Outcome::Stored);
+    QStringList events;
+    alignas(inotify_event) char buffer[16 * 1024];
+    for (ssize_t got; (got = ::read(watch, buffer, sizeof buffer)) > 0;) {
+        for (qsizetype at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            const QString name = QString::fromLatin1(event->name).replace(QString::fromLatin1(stored.entry.id), u"ID"_s);
+            const char* what = event->mask & IN_CREATE ? "made " : event->mask & IN_MOVED_TO ? "renamed to " : "closed ";
+            events.append(QString::fromLatin1(what) + name);
+            at += qsizetype(sizeof(inotify_event) + event->len);
+        }
+    }
+    QCOMPARE(events, QStringList({ u"made ID.part"_s, u"closed ID.part"_s, u"renamed to ID"_s }));
+}
+
+void tst_ServiceParts::storeCountsTheEntryLine_data()
+{
+    QTest::addColumn<qint64>("spare"); // bytes of the limit beyond the image and its entry line
+    QTest::addColumn<bool>("stored");
+
+    QTest::newRow("fits with its entry line") << qint64(0) << true;
+    QTest::newRow("fits only without its entry line") << qint64(-1) << false;
+}
+
+void tst_ServiceParts::storeCountsTheEntryLine()
+{
+    QFETCH(qint64, spare);
+    QFETCH(bool, stored);
+    const QByteArray image(1000, 'q');
+    qint64 lineBytes = 0;
+    {
+        // The line's size, from the file the store writes: its time always has milliseconds.
+        QTemporaryDir dir;
+        FolderStore store(dir.path(), kPlentyOfBytes);
+        QVERIFY(store.open());
+        const QByteArray id = store.put(image, u"q.png"_s, "image/png").entry.id;
+        lineBytes = QFileInfo(dir.filePath(u"images/"_s + QString::fromLatin1(id))).size() - image.size();
+        QVERIFY(lineBytes > 0);
+    }
+    QTemporaryDir dir;
+    FolderStore store(dir.path(), image.size() + lineBytes + spare);
+    QVERIFY(store.open());
+    const ImageStore::Outcome expected = stored ? ImageStore::Outcome::Stored : ImageStore::Outcome::Full;
+    QCOMPARE(store.put(image, u"q.png"_s, "image/png").outcome, expected);
+    QVERIFY(store.usedBytes() <= store.maxBytes());
+}
+
 void tst_ServiceParts::mimeType_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -237,6 +312,92 @@ void tst_ServiceParts::thumbnail()
     const QImage decoded = QImage::fromData(thumbnail.jpeg);
     QVERIFY(!decoded.isNull());
     QCOMPARE(decoded.size(), size);
+}
+
+void tst_ServiceParts::overBudget_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("why");
+
+    const QImage photo = ServiceTest::photoLike(64, 48, 1);
+    const QByteArray jpeg = encoded(photo, "JPEG");
+    QTest::newRow("jpeg") << jpeg << QString();
+    QTest::newRow("progressive jpeg") << ServiceTest::encoded(photo, "JPEG", 80, true) << QString();
+    QTest::newRow("jpeg cut short") << jpeg.left(jpeg.size() / 2) << QString();
+    QTest::newRow("jpeg of 32 scans") << ServiceTest::scanBomb(64, 64, 22) << QString();
+    QTest::newRow("jpeg of 33 scans") << ServiceTest::scanBomb(64, 64, 23) << u"33 scans"_s;
+    QTest::newRow("jpeg of 310 scans") << ServiceTest::scanBomb(2000, 2000, 300) << u"310 scans"_s;
+    QTest::newRow("jpeg declaring 30000 squared") << ServiceTest::progressiveJpegDeclaring(30000, 30000)
+                                                  << u"30000 by 30000 pixels"_s;
+
+    const QByteArray png = ServiceTest::pngDeclaring(64, 64, true);
+    const qsizetype data = png.indexOf("IDAT") - 4;
+    QByteArray manyChunks = png.first(data);
+    for (int i = 0; i < 9000; ++i)
+        manyChunks += ServiceTest::pngChunk("tEXt", QByteArray("k\0v", 3));
+    QTest::newRow("png") << png << QString();
+    QTest::newRow("png of 9002 chunks") << manyChunks + png.sliced(data) << u"9002 chunks"_s;
+    QTest::newRow("png declaring 32700 squared") << ServiceTest::pngDeclaring(32700, 32700, false)
+                                                 << u"32700 by 32700 pixels"_s;
+    QTest::newRow("png without its header") << png.first(8) + png.sliced(data) << u"no header"_s;
+
+    const QByteArray gif = ServiceTest::gifDeclaring(20, 20);
+    QByteArray gifOffScreen = gif;
+    gifOffScreen.replace(20, 4, "\x60\xea\x60\xea"); // the picture at 60000, 60000 on a screen of 20 by 20
+    QTest::newRow("gif") << gif << QString();
+    QTest::newRow("gif declaring 65535 squared") << ServiceTest::gifDeclaring(65535, 65535)
+                                                 << u"65535 by 65535 pixels"_s;
+    QTest::newRow("gif drawn far off its screen") << gifOffScreen << u"60020 by 60020 pixels"_s;
+    QTest::newRow("gif without a picture") << gif.first(19) + ';' << u"no picture"_s;
+
+    const QByteArray bmp = encoded(gradient(20, 10, false), "BMP");
+    // Its header's numbers at these places replaced.
+    const auto patched = [&bmp](std::initializer_list<std::pair<qsizetype, qint32>> numbers) {
+        QByteArray bytes = bmp;
+        for (const auto& [at, value] : numbers) {
+            for (int i = 0; i < 4; ++i)
+                bytes[at + i] = char((quint32(value) >> (8 * i)) & 0xff);
+        }
+        return bytes;
+    };
+    QTest::newRow("bmp") << bmp << QString();
+    QTest::newRow("bmp from the top down") << patched({ { 22, -10 } }) << QString();
+    QTest::newRow("bmp declaring 100000 squared") << patched({ { 18, 100000 }, { 22, 100000 } })
+                                                  << u"100000 by 100000 pixels"_s;
+    QTest::newRow("bmp holding a jpeg") << patched({ { 30, 4 } }) << u"compression 4"_s;
+
+    QTest::newRow("text") << QByteArray("plain text") << u"not a PNG, JPEG, GIF or BMP"_s;
+    QTest::newRow("svg") << ServiceTest::svgReferring(u"/etc/hostname"_s) << u"not a PNG, JPEG, GIF or BMP"_s;
+}
+
+void tst_ServiceParts::overBudget()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, why);
+    QCOMPARE(ImageCodec::overBudget(bytes), why);
+    if (why.isEmpty())
+        QVERIFY(!ImageCodec::thumbnailOf(bytes).placeholder);
+}
+
+// Whose share of the decoders a request takes: an IPv6 home picks any address in its /64.
+void tst_ServiceParts::thumbnailClient_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QByteArray>("client");
+
+    QTest::newRow("ipv4") << u"203.0.113.7"_s << QByteArray("203.0.113.7");
+    QTest::newRow("ipv4 mapped into ipv6") << u"::ffff:203.0.113.7"_s << QByteArray("203.0.113.7");
+    QTest::newRow("ipv6") << u"2001:db8:1:2:3:4:5:6"_s << QByteArray("2001:db8:1:2::/64");
+    QTest::newRow("ipv6, same /64") << u"2001:db8:1:2:ffff::1"_s << QByteArray("2001:db8:1:2::/64");
+    QTest::newRow("ipv6, next /64") << u"2001:db8:1:3::1"_s << QByteArray("2001:db8:1:3::/64");
+    QTest::newRow("ipv6 loopback") << u"::1"_s << QByteArray("::/64");
+}
+
+void tst_ServiceParts::thumbnailClient()
+{
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, client);
+    QCOMPARE(ThumbnailMaker::clientOf(QHostAddress(peer)), client);
 }
 
 void tst_ServiceParts::requestHead_data()

@@ -39,6 +39,8 @@ private slots:
     void imagesOutliveTheProcess_data();
     void imagesOutliveTheProcess();
     void fullStoreAnswers507();
+    void entryLineCountsTowardTheLimit_data();
+    void entryLineCountsTowardTheLimit();
     void connectionsEndAsAsked_data();
     void connectionsEndAsAsked();
     void manyClientsAtOnce();
@@ -119,6 +121,32 @@ void tst_ServiceProcess::fullStoreAnswers507()
         service = std::make_unique<Service>();
         QCOMPARE(service->start(data.path(), { u"--max-bytes"_s, u"300K"_s }), QString());
     }
+}
+
+void tst_ServiceProcess::entryLineCountsTowardTheLimit_data()
+{
+    QTest::addColumn<qint64>("spare"); // bytes of the limit beyond the image and its entry line
+    QTest::addColumn<QByteArray>("status");
+
+    QTest::newRow("fits with its entry line") << qint64(0) << QByteArray("200");
+    QTest::newRow("fits only without its entry line") << qint64(-1) << QByteArray("507");
+}
+
+// The store's file holds the entry's line before the image: the limit counts both.
+void tst_ServiceProcess::entryLineCountsTowardTheLimit()
+{
+    QFETCH(qint64, spare);
+    QFETCH(QByteArray, status);
+    QTemporaryDir data;
+    const QByteArray image = "GIF89a" + QByteArray(5000, 'g');
+    // As the store writes it: the time always has milliseconds and a Z.
+    const QByteArray line = "{\"name\":\"fits.gif\",\"size\":" + QByteArray::number(image.size())
+        + ",\"time\":\"2025-05-20T14:03:01.250Z\",\"type\":\"image/gif\"}\n";
+    Service service;
+    QCOMPARE(service.start(data.path(), { u"--max-bytes"_s, QString::number(image.size() + line.size() + spare) }),
+             QString());
+    const QByteArray answer = exchange(service.port(), uploaderRequest(m_files, u"fits.gif"_s, image)[0]);
+    QVERIFY2(answer.startsWith("HTTP/1.1 " + status + ' '), answer.left(40).constData());
 }
 
 void tst_ServiceProcess::connectionsEndAsAsked_data()
@@ -276,6 +304,14 @@ void tst_ServiceProcess::commandLine_data()
     QTest::newRow("bind to a name") << QStringList{ u"--bind"_s, u"example.org"_s } << 2 << QByteArray("--bind");
     QTest::newRow("no bytes") << QStringList{ u"--max-bytes"_s, u"0"_s } << 2 << QByteArray("--max-bytes");
     QTest::newRow("unknown unit") << QStringList{ u"--max-bytes"_s, u"5Q"_s } << 2 << QByteArray("--max-bytes");
+    QTest::newRow("no connections") << QStringList{ u"--max-connections"_s, u"0"_s } << 2
+                                    << QByteArray("--max-connections");
+    QTest::newRow("body memory below one body") << QStringList{ u"--max-body-memory"_s, u"1M"_s } << 2
+                                                << QByteArray("--max-body-memory");
+    QTest::newRow("proxy by name") << QStringList{ u"--trusted-proxy"_s, u"proxy.example.org"_s } << 2
+                                   << QByteArray("--trusted-proxy");
+    QTest::newRow("proxy network too wide") << QStringList{ u"--trusted-proxy"_s, u"10.0.0.0/33"_s } << 2
+                                            << QByteArray("--trusted-proxy");
     QTest::newRow("base with a query") << QStringList{ u"--base-url"_s, u"http://a/?x"_s } << 2
                                        << QByteArray("--base-url");
     QTest::newRow("unknown option") << QStringList{ u"--colour"_s } << 2 << QByteArray("colour");

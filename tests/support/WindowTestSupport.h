@@ -54,9 +54,10 @@ inline void UseApplicationTitle()
 }
 
 // A shown window whose uploads go to 127.0.0.1:port over either transport.
-inline std::unique_ptr<frmMain> OpenWindowAt(quint16 port, std::chrono::milliseconds limit)
+inline std::unique_ptr<frmMain> OpenWindowAt(quint16 port, std::chrono::milliseconds limit,
+                                             std::chrono::milliseconds answerDeadline = UploadLimits::AnswerDeadline)
 {
-    auto window = std::make_unique<frmMain>(LoopbackEndpoint(port), limit);
+    auto window = std::make_unique<frmMain>(LoopbackEndpoint(port), limit, answerDeadline);
     window->show();
     return window;
 }

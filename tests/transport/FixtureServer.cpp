@@ -4,17 +4,35 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
 #include <QImage>
 #include <QRandomGenerator>
+#include <QSslSocket>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+void FixtureListener::incomingConnection(qintptr descriptor)
+{
+    if (!tls) {
+        QTcpServer::incomingConnection(descriptor);
+        return;
+    }
+    auto* socket = new QSslSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    socket->setSslConfiguration(*tls);
+    addPendingConnection(socket);
+    socket->startServerEncryption();
+}
 
 FixtureServer::FixtureServer(QObject* parent) : QObject(parent)
 {
@@ -111,6 +129,11 @@ void FixtureServer::Take(int index, const QByteArray& bytes)
     connection.received += bytes;
     if (connection.answered)
         return;
+    if (!m_anyBytesAnswer.isEmpty() && !connection.received.isEmpty()) {
+        connection.answered = true;
+        SendAndClose(connection.socket, m_anyBytesAnswer);
+        return;
+    }
 
     const qsizetype headerEnd = connection.received.indexOf("\r\n\r\n");
     if (headerEnd < 0)
@@ -140,6 +163,28 @@ void FixtureServer::SendAndClose(QTcpSocket* socket, const QByteArray& bytes)
     socket->write(bytes);
     // disconnectFromHost flushes what is buffered before the FIN.
     socket->disconnectFromHost();
+}
+
+void FixtureServer::Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval, qsizetype piece)
+{
+    auto* pacer = new QTimer(socket);
+    auto sent = std::make_shared<qsizetype>(0);
+    connect(pacer, &QTimer::timeout, socket, [=] {
+        socket->write(bytes.mid(*sent, piece));
+        *sent += piece;
+        if (*sent >= bytes.size()) {
+            pacer->stop();
+            socket->disconnectFromHost();
+        }
+    });
+    pacer->start(interval);
+}
+
+void FixtureServer::TrickleForever(QTcpSocket* socket, char filler, std::chrono::milliseconds interval)
+{
+    auto* pacer = new QTimer(socket);
+    connect(pacer, &QTimer::timeout, socket, [socket, filler] { socket->write(QByteArray(1, filler)); });
+    pacer->start(interval);
 }
 
 QByteArray FixtureServer::HttpAnswer(int status, const QByteArray& body, bool withLength)
@@ -181,6 +226,54 @@ QByteArray FixtureServer::ResultPage(const QByteArray& closingTag)
            "<input style=\"width: 500px\" size=\"70\" value=\"http://pics.test/i/7.png\"/>\r\n"
            "</body>"
         + closingTag + "\r\n";
+}
+
+QByteArray FixtureServer::ResultPageWithLastLink(const QByteArray& link)
+{
+    const QByteArray last = ExpectedLinks().constLast().toUtf8();
+    QByteArray page = ResultPage();
+    const qsizetype at = page.lastIndexOf("value=\"" + last + "\"/>");
+    return at < 0 ? page : page.replace(at + 7, last.size(), link);
+}
+
+namespace {
+
+quint32 Crc32(const QByteArray& bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void AppendLittleEndian(QByteArray& to, quint32 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        to += char((value >> (8 * i)) & 0xFF);
+}
+
+} // namespace
+
+QByteArray FixtureServer::Gzipped(const QByteArray& bytes)
+{
+    // Magic, deflate, no flags, no time, no extra flags, unknown system.
+    QByteArray gzip("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10);
+    constexpr qsizetype kBlock = 65535;
+    qsizetype at = 0;
+    do {
+        const qsizetype size = std::min(kBlock, bytes.size() - at);
+        gzip += char(at + size >= bytes.size() ? 1 : 0); // the last block says so
+        AppendLittleEndian(gzip, quint32(size), 2);
+        AppendLittleEndian(gzip, quint32(~size & 0xFFFF), 2);
+        gzip += bytes.mid(at, size);
+        at += size;
+    } while (at < bytes.size());
+    AppendLittleEndian(gzip, Crc32(bytes), 4);
+    AppendLittleEndian(gzip, quint32(bytes.size()), 4);
+    return gzip;
 }
 
 QByteArray FixtureServer::HeadersOf(const QByteArray& request)

@@ -8,12 +8,26 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
+
+// A listener whose connections are plain, or TLS once it is given a
+// server configuration; Qt 6.4 has no TLS server of its own.
+class FixtureListener : public QTcpServer
+{
+public:
+    std::optional<QSslConfiguration> tls;
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+};
 
 class FixtureServer : public QObject
 {
@@ -25,9 +39,15 @@ public:
 
     // Listens on 127.0.0.1, by default on a port the kernel picks.
     bool Listen(quint16 port = 0);
+    // Every later connection is TLS with this configuration (the server's
+    // certificate and key); the recorded bytes are the decrypted ones.
+    void UseTls(const QSslConfiguration& configuration) { m_server.tls = configuration; }
     quint16 Port() const { return m_server.serverPort(); }
     QString Url() const;
 
+    // Answers whatever a connection first sends, request or not, with these
+    // bytes and closes it, as a plain HTTP server answers a TLS greeting.
+    void AnswerAnyBytes(const QByteArray& answer) { m_anyBytesAnswer = answer; }
     // Runs for each complete request; with none set the request is never answered.
     void SetAnswer(Answer answer) { m_answer = std::move(answer); }
 
@@ -51,12 +71,22 @@ public:
     static void Reset(QTcpSocket* socket);
     // Writes bytes and closes once they have been handed to the system.
     static void SendAndClose(QTcpSocket* socket, const QByteArray& bytes);
+    // Writes bytes a piece at a time, one piece each interval, and closes
+    // once all are out; driven by a timer that goes with the socket.
+    static void Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval, qsizetype piece = 1);
+    // Writes one filler byte each interval for as long as the connection lasts.
+    static void TrickleForever(QTcpSocket* socket, char filler, std::chrono::milliseconds interval);
 
     // "HTTP/1.0 <status>" with the body; Content-Length only when asked.
     static QByteArray HttpAnswer(int status, const QByteArray& body, bool withLength = true);
     // A page whose eight links are ExpectedLinks(), closed by closingTag.
     static QByteArray ResultPage(const QByteArray& closingTag = "</html>");
     static QList<QString> ExpectedLinks();
+    // The same page with its last link (row 7, the direct link) replaced.
+    static QByteArray ResultPageWithLastLink(const QByteArray& link);
+    // bytes as a gzip file holds them, in stored (not deflated) blocks: the
+    // page stays readable in it, for a client that ignores the encoding.
+    static QByteArray Gzipped(const QByteArray& bytes);
 
     // Splits a recorded HTTP request into its header block and its body.
     static QByteArray HeadersOf(const QByteArray& request);
@@ -78,13 +108,14 @@ private:
     qint64 PacedQuantum() const;
     void Take(int index, const QByteArray& bytes);
 
-    QTcpServer m_server;
+    FixtureListener m_server;
     QList<Connection> m_connections;
     int m_completeRequests = 0;
     bool m_holding = false;
     qint64 m_readRate = 0;
     QTimer m_pacer;
     Answer m_answer;
+    QByteArray m_anyBytesAnswer;
 };
 
 // A port on which connection attempts neither succeed nor fail: the listen

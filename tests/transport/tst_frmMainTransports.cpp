@@ -3,6 +3,7 @@
 #include "FixtureServer.h"
 #include "InetControl.h"
 #include "StreamTestSupport.h"
+#include "UploadLimits.h"
 #include "WindowTestSupport.h"
 #include "CommonDialog.h"
 #include "WinsockControl.h"
@@ -176,6 +177,14 @@ private slots:
     void linksReachTheScreen();
     void lastLinksNeverShownDuringAnUpload_data();
     void lastLinksNeverShownDuringAnUpload();
+    void unshowableLinks_data();
+    void unshowableLinks();
+    void longestLink_data();
+    void longestLink();
+    void malformedAnswers_data();
+    void malformedAnswers();
+    void answerDeadline_data();
+    void answerDeadline();
 };
 
 void tst_frmMainTransports::initTestCase()
@@ -848,21 +857,11 @@ void tst_frmMainTransports::answerTrickles()
         // The head at once, then the page in pieces, each kLimit / 6 after the last.
         const qsizetype head = answer.indexOf("\r\n\r\n") + 4;
         socket->write(answer.left(head));
-        auto* pacer = new QTimer(socket);
-        auto sent = std::make_shared<qsizetype>(head);
-        connect(pacer, &QTimer::timeout, socket, [=] {
-            const qsizetype piece = (answer.size() - head) / kPieces + 1;
-            socket->write(answer.mid(*sent, piece));
-            *sent += piece;
-            if (*sent >= answer.size()) {
-                pacer->stop();
-                socket->disconnectFromHost();
-            }
-        });
-        pacer->start(kLimit / 6);
+        FixtureServer::Trickle(socket, answer.mid(head), kLimit / 6, (answer.size() - head) / kPieces + 1);
     });
     TemporaryImage image(MakePng(16, 16));
-    auto window = OpenWindowAt(server.Port(), kLimit);
+    // The whole answer comes well within its own limit.
+    auto window = OpenWindowAt(server.Port(), kLimit, 10 * kLimit);
     SetImage(*window, image.Path());
 
     QElapsedTimer clock;
@@ -1015,6 +1014,208 @@ void tst_frmMainTransports::lastLinksNeverShownDuringAnUpload()
     for (const QString& paint : std::as_const(counter.shown))
         QCOMPARE(paint, QStringLiteral("0 ''"));
     QCOMPARE(messages.shown.size(), 0);
+}
+
+void tst_frmMainTransports::unshowableLinks_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QByteArray>("link");
+    QTest::addColumn<QString>("why");
+
+    const QByteArray start = "http://pics.test/";
+    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+        const char* name = transport == Transport::Socket ? "socket" : "http client";
+        // A second line that `tail -n 1` would take for the direct link.
+        QTest::addRow("%s: line feed", name) << transport << start + "i/7.png\nhttp://evil.test/x.png"
+                                             << QStringLiteral("holds U+000A, which is not printable");
+        // A window title, a clipboard write (OSC 52) and a cleared screen.
+        QTest::addRow("%s: escape sequences", name)
+            << transport << "\x1b]0;owned\x07\x1b]52;c;ZXZpbA==\x07\x1b[2J" + start + "i/7.png"
+            << QStringLiteral("holds U+001B, which is not printable");
+        QTest::addRow("%s: NUL", name) << transport << start + QByteArray("i/\0" "7.png", 8)
+                                       << QStringLiteral("holds U+0000, which is not printable");
+        QTest::addRow("%s: C1 control in UTF-8", name) << transport << start + "\xc2\x9b" "2Ji/7.png"
+                                                       << QStringLiteral("holds U+009B, which is not printable");
+        QTest::addRow("%s: C1 control as a byte", name) << transport << start + "\x9b" "2Ji/7.png"
+                                                        << QStringLiteral("is not UTF-8 text");
+        QTest::addRow("%s: right-to-left override", name) << transport << start + "\xe2\x80\xae" "gnp.7/i"
+                                                          << QStringLiteral("holds U+202E, which is not printable");
+        QTest::addRow("%s: line separator", name) << transport << start + "\xe2\x80\xa8" "i/7.png"
+                                                  << QStringLiteral("holds U+2028, which is not printable");
+        // A decoder that drops a leading byte order mark would pass what --print writes.
+        QTest::addRow("%s: byte order mark first", name) << transport << "\xef\xbb\xbf" + start + "i/7.png"
+                                                         << QStringLiteral("holds U+FEFF, which is not printable");
+        QTest::addRow("%s: NUL written long", name) << transport << start + "i/\xc0\x80" "7.png"
+                                                    << QStringLiteral("is not UTF-8 text");
+        QTest::addRow("%s: too long for its row", name) << transport << start + QByteArray(32767, 'a')
+                                                        << QStringLiteral("has 32784 characters, more than a row holds (32767)");
+    }
+}
+
+// A page whose link would put a character on screen, the clipboard or a
+// terminal that is not there to be read, or would be cut by its row, gives
+// no links at all: one message, and nothing a Copy could take.
+void tst_frmMainTransports::unshowableLinks()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QByteArray, link);
+    QFETCH(QString, why);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
+    QVERIFY(page.contains(link));
+    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
+    });
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
+    SetImage(*window, image.Path());
+    QGuiApplication::clipboard()->setText(QStringLiteral("the user's own text"));
+
+    Click(*window, transport);
+    QTRY_COMPARE(messages.shown.size(), 1);
+    QCOMPARE(messages.shown.first().text, QStringLiteral("74 - The service's page holds a link that cannot be shown: link 8 ") + why);
+    VerifyIdle(*window, false);
+    QCOMPARE(Rows(*window), QStringList(8, QString()));
+    for (const QString& copy : {QStringLiteral("cmdCopy7"), QStringLiteral("cmdCopyAll")})
+        QTest::mouseClick(ControlOf<QPushButton>(*window, copy), Qt::LeftButton);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("the user's own text"));
+    OutlastLimit();
+    QCOMPARE(messages.shown.size(), 1);
+}
+
+void tst_frmMainTransports::longestLink_data()
+{
+    TransportRows();
+}
+
+// A link as long as a row holds is shown and copied whole.
+void tst_frmMainTransports::longestLink()
+{
+    QFETCH(Transport, transport);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    const QByteArray start = "http://pics.test/";
+    const QByteArray link = start + QByteArray(UploadLimits::MaxLinkChars - start.size(), 'a');
+    const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
+    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
+    });
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
+    SetImage(*window, image.Path());
+    QCOMPARE(ResultRow(*window, 7)->maxLength(), UploadLimits::MaxLinkChars);
+
+    Click(*window, transport);
+    QTRY_COMPARE(ResultRow(*window, 7)->text(), QString::fromLatin1(link));
+    QCOMPARE(messages.shown.size(), 0);
+    QTest::mouseClick(ControlOf<QPushButton>(*window, QStringLiteral("cmdCopy7")), Qt::LeftButton);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString::fromLatin1(link));
+    QTest::mouseClick(ControlOf<QPushButton>(*window, QStringLiteral("cmdCopyAll")), Qt::LeftButton);
+    QVERIFY(QGuiApplication::clipboard()->text().endsWith(QString::fromLatin1("\r\n" + link + "\r\n")));
+}
+
+void tst_frmMainTransports::malformedAnswers_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("message");
+
+    const QString malformed = QStringLiteral("71 - The service's answer is malformed: its status line and headers run past 64 KiB");
+    const QByteArray page = FixtureServer::ResultPage();
+    const QByteArray gzipped = FixtureServer::Gzipped(page);
+    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+        const char* name = transport == Transport::Socket ? "socket" : "http client";
+        // Within the HTTP client's own limit for a line (100 KiB), and past it.
+        QTest::addRow("%s: status line of 80 KiB", name)
+            << transport << "HTTP/1.1 200 " + QByteArray(80 * 1024, 'O') + "\r\n\r\n" + page << malformed;
+        QTest::addRow("%s: status line of 1 MiB", name)
+            << transport << "HTTP/1.1 200 " + QByteArray(1024 * 1024, 'O') + "\r\n\r\n" + page << malformed;
+        QTest::addRow("%s: header lines without end", name)
+            << transport << "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n").repeated(5000) << malformed;
+        QTest::addRow("%s: a flood of 100 Continue", name)
+            << transport << QByteArray("HTTP/1.1 100 Continue\r\n\r\n").repeated(10000) << malformed;
+        // Stored blocks: the page and its closing tag stand in clear in it,
+        // and still it is not read as a page.
+        QTest::addRow("%s: gzip page", name)
+            << transport
+            << "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: "
+                   + QByteArray::number(gzipped.size()) + "\r\n\r\n" + gzipped
+            << QStringLiteral("71 - The service sent its page encoded (gzip), which cannot be read");
+    }
+}
+
+// Answers that are no answer a client can read: one message that says so,
+// while the service still holds the connection open.
+void tst_frmMainTransports::malformedAnswers()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, message);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&answer](QTcpSocket* socket, const QByteArray&) { socket->write(answer); });
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), 5s);
+    SetImage(*window, image.Path());
+
+    Click(*window, transport);
+    QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 10000);
+    QCOMPARE(messages.shown.first().text, message);
+    VerifyIdle(*window, false);
+    QCOMPARE(Rows(*window), QStringList(8, QString()));
+    // The uploader ended the connection, not the service.
+    QTRY_VERIFY(!server.LastSocket());
+    QCOMPARE(messages.shown.size(), 1);
+}
+
+void tst_frmMainTransports::answerDeadline_data()
+{
+    QTest::addColumn<Transport>("transport");
+    QTest::addColumn<QByteArray>("start");
+
+    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+        const char* name = transport == Transport::Socket ? "socket" : "http client";
+        QTest::addRow("%s: page without end", name) << transport << QByteArray("HTTP/1.0 200 OK\r\n\r\n<html><body>");
+        QTest::addRow("%s: status line without end", name) << transport << QByteArray("HTTP/1.1 200 ");
+    }
+}
+
+// A service that keeps sending a byte now and then, never pausing for the
+// no-progress limit, is given up at the answer's own limit.
+void tst_frmMainTransports::answerDeadline()
+{
+    QFETCH(Transport, transport);
+    QFETCH(QByteArray, start);
+
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    server.SetAnswer([&start](QTcpSocket* socket, const QByteArray&) {
+        socket->write(start);
+        FixtureServer::TrickleForever(socket, 'x', 50ms);
+    });
+    TemporaryImage image(MakePng(16, 16));
+    constexpr std::chrono::milliseconds kDeadline = 1500ms;
+    auto window = OpenWindowAt(server.Port(), 1s, kDeadline);
+    SetImage(*window, image.Path());
+
+    QElapsedTimer clock;
+    clock.start();
+    Click(*window, transport);
+    QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 15000);
+    QVERIFY2(clock.elapsed() >= kDeadline.count(), qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(messages.shown.first().text,
+             QStringLiteral("110 - The service was too slow to answer: its answer was not complete within 1.5 seconds"));
+    VerifyIdle(*window, false);
+    QTRY_VERIFY(!server.LastSocket());
+    QCOMPARE(messages.shown.size(), 1);
 }
 
 QTEST_MAIN(tst_frmMainTransports)

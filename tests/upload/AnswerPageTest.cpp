@@ -14,6 +14,7 @@ struct HeadCase {
     std::string reason;
     std::string location;
     std::size_t size;
+    std::string contentEncoding = {};
 };
 
 class AnswerHeads : public testing::TestWithParam<HeadCase> {};
@@ -26,6 +27,7 @@ TEST_P(AnswerHeads, AreReadUpToTheBlankLine)
     EXPECT_EQ(head.reason, expected.reason);
     EXPECT_EQ(head.location, expected.location);
     EXPECT_EQ(head.size, expected.size);
+    EXPECT_EQ(head.contentEncoding, expected.contentEncoding);
 }
 
 INSTANTIATE_TEST_SUITE_P(Heads, AnswerHeads, testing::Values(
@@ -35,7 +37,49 @@ INSTANTIATE_TEST_SUITE_P(Heads, AnswerHeads, testing::Values(
     HeadCase{"HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n", 200, "OK", "", 42},
     HeadCase{"<html>HTTP/1.0 200 OK</html>", 0, "", "", 0},
     HeadCase{"HTTP/1.0 2000 Odd\r\n\r\n", 0, "", "", 0},
-    HeadCase{"", 0, "", "", 0}));
+    HeadCase{"", 0, "", "", 0},
+    // Interim answers are passed over; what follows the last of them stands alone.
+    HeadCase{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n<html>",
+             302, "Found", "/x", 86},
+    HeadCase{"HTTP/1.1 100 Continue\r\n\r\n<html>", 100, "Continue", "", 25},
+    HeadCase{"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\n\r\n\x1f\x8b", 200, "OK", "", 43, "gzip"},
+    HeadCase{"HTTP/1.1 200 OK\r\ncontent-encoding: deflate\r\nContent-Encoding:  br \r\n\r\n", 200, "OK", "", 70, "deflate, br"},
+    HeadCase{"HTTP/1.1 200 OK\r\nContent-Encoding: Identity\r\n\r\n", 200, "OK", "", 47}));
+
+struct HeadSizeCase {
+    std::string answer;
+    std::size_t size;
+};
+
+class AnswerHeadSizes : public testing::TestWithParam<HeadSizeCase> {};
+
+TEST_P(AnswerHeadSizes, ReachTheEndOfTheLastHead)
+{
+    EXPECT_EQ(AnswerHeadSize(GetParam().answer), GetParam().size);
+}
+
+constexpr std::size_t kNotYet = std::string::npos;
+const std::string kLongLine(kMaxAnswerHeadBytes, 'A');
+
+INSTANTIATE_TEST_SUITE_P(Heads, AnswerHeadSizes, testing::Values(
+    HeadSizeCase{"HTTP/1.0 200 OK\r\nA: b\r\n\r\n<html>", 25},
+    HeadSizeCase{"HTTP/1.0 200 OK\nA: b\n\n<html>", 22},
+    HeadSizeCase{"HTTP/1.0 200 OK\r\nA: b\r\n", kNotYet},
+    // A blank line is one whose line feed has come.
+    HeadSizeCase{"HTTP/1.0 200 OK\r\nA: b\r\n\r", kNotYet},
+    HeadSizeCase{"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n<html>", 44},
+    HeadSizeCase{"HTTP/1.1 100 Continue\r\n\r\nHTT", kNotYet},
+    HeadSizeCase{"HTTP/1.1 100 Continue\r\n\r\n<html>", 25},
+    HeadSizeCase{"HTTP/1.1 100 Continue\r\n\r\n", kNotYet},
+    // Without a status line the first line stands where it would be.
+    HeadSizeCase{"<html>\n<body>", 7},
+    HeadSizeCase{"<html><body>", kNotYet},
+    HeadSizeCase{"HTT", kNotYet},
+    HeadSizeCase{"", kNotYet},
+    // Past the limit a head has no end, however it goes on.
+    HeadSizeCase{"HTTP/1.1 200 " + kLongLine + "\r\n\r\n", kNotYet},
+    HeadSizeCase{kLongLine + "\n<html>", kNotYet},
+    HeadSizeCase{"HTTP/1.1 200 OK\r\n" + std::string(kMaxAnswerHeadBytes - 21, 'B') + "\r\n\r\n", kMaxAnswerHeadBytes}));
 
 struct ReasonCase {
     std::string page;

@@ -204,6 +204,51 @@ TEST_F(RequestBuilderTest, MemoryImageStreamsInPiecesAndMayBeEmpty)
     EXPECT_TRUE(recorder_.reports.empty());
 }
 
+// Golden bytes of both requests for a service of one's own, with a port and a
+// path; the boundary is the one thing drawn, and is put in where it stands.
+TEST_F(RequestBuilderTest, ConfiguredServiceNamesItsHostPortAndPath)
+{
+    const RequestTarget target{"img.example.org:8443", "/tarnwick/up"};
+    const auto image = std::make_shared<const std::string>("GIF89a\r\n", 8);
+
+    const UploadRequest socket = BuildUploadRequest(image, "cat.gif", 1, false, target);
+    const SplitRequest split = Split(socket, 1);
+    const std::string body = "--" + split.boundary + "\r\n"
+        "Content-Disposition: form-data; name=\"fileupload\"; filename=\"cat.gif\"\r\n"
+        "Content-Type: multipart/form-data\r\n"
+        "\r\n"
+        "GIF89a\r\n"
+        "\r\n"
+        "--" + split.boundary + "--";
+    EXPECT_EQ(socket.at(0),
+              "POST /tarnwick/up HTTP/1.0\r\n"
+              "Host: img.example.org:8443\r\n"
+              "Content-Type: multipart/form-data, boundary=" + split.boundary + "\r\n"
+              "Content-Length: 190\r\n"
+              "\r\n" + body);
+    EXPECT_EQ(body.size(), 190u);
+
+    const UploadRequest http = BuildUploadRequest(image, "cat.gif", 0, false, target);
+    const SplitRequest httpSplit = Split(http, 0);
+    EXPECT_EQ(http.at(1), "Host: img.example.org:8443\r\n"
+                          "Content-Type: multipart/form-data, boundary=" + httpSplit.boundary + "\r\n"
+                          "Content-Length: 190\r\n"
+                          "\r\n");
+    EXPECT_TRUE(recorder_.reports.empty());
+}
+
+// A target written into the head as it is could start a header of its own.
+TEST_F(RequestBuilderTest, TargetThatWouldBreakTheHeadIsRefused)
+{
+    const auto image = std::make_shared<const std::string>("x");
+    for (const RequestTarget& target : {RequestTarget{"evil.test\r\nX-Injected: 1", "/"}, RequestTarget{"a.test", "/a b"},
+                                        RequestTarget{"", "/"}, RequestTarget{"a.test", ""}}) {
+        EXPECT_TRUE(BuildUploadRequest(image, "x.png", 1, false, target).empty());
+    }
+    ASSERT_EQ(recorder_.reports.size(), 4u);
+    EXPECT_EQ(recorder_.reports.front().number, EINVAL);
+}
+
 TEST(ImageExtension, FollowsTheLeadingBytes)
 {
     const std::pair<std::string, std::string> cases[] = {
