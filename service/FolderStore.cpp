@@ -113,10 +113,9 @@ ImageStore::Stored FolderStore::put(QByteArrayView bytes, const QString& name, c
         entry.id = ImageId::draw();
     } while (QFile::exists(pathOf(entry.id)));
 
-    // Named only once whole. Not synced to the disk: a crash or kill of the
-    // service loses nothing the kernel was given; a power cut may lose the
-    // last seconds' uploads (a sync per upload cut the throughput to a third
-    // on the benchmark's machine).
+    // Named only once whole. Not synced to the disk, which would cost most of
+    // the throughput: a crash or kill of the service loses nothing the kernel
+    // was given; a power cut may lose the last seconds' uploads.
     QFile file(pathOf(entry.id) + kPartSuffix);
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::NewOnly) && file.write(line) == line.size()
         && file.write(bytes.data(), bytes.size()) == bytes.size() && file.flush();

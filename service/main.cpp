@@ -57,14 +57,10 @@ int usageError(const QString& message)
 
 int main(int argc, char* argv[])
 {
-    // An upload takes and frees a few hundred KiB. The C library hands such
-    // memory back to the system at once, and faulting it in again for the
-    // next upload took most of the service's time (some 110 page faults an
-    // upload, four fifths of its processor time in a virtual machine). Each
-    // thread's heap now keeps up to 32 MiB free, and most requests are
-    // served from it. Blocks of a MiB and more (the largest bodies and
-    // images) are still mapped for themselves: kept in the heaps, a burst
-    // of them left hundreds of MiB there after it had gone.
+    // Each upload takes and frees a few hundred KiB: kept in the heaps, that
+    // memory is not faulted in again for every upload. Blocks of a MiB and
+    // more are mapped for themselves, so that a burst of large bodies is
+    // handed back to the system once it has gone.
     mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     mallopt(M_TRIM_THRESHOLD, 32 * 1024 * 1024);
 
