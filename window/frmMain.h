@@ -102,11 +102,6 @@ private:
     void cmdWinsock_Click();
     // Both transports start the same way: the window busy, then the upload.
     void StartUpload(ImageUpload::Transport transport);
-    // Painting the busy window takes half as long as a whole upload to a
-    // near host, and would come first on the event loop, before the
-    // connection's next step: it waits a frame, or for the upload's end.
-    void HoldPainting();
-    void ReleasePainting();
     // The upload has ended: its links shown, or its failure.
     void Upload_Ended();
     // The one way back to Idle after an upload that brought no links: inputs
@@ -128,7 +123,6 @@ private:
     // Both transports, and what their answers mean: the same for the command line.
     ImageUpload* m_upload = nullptr;
     QTimer* m_progressTimer = nullptr;
-    QTimer* m_paintHold = nullptr;
     QElapsedTimer m_progressShown;
     qint64 m_progressSent = 0;
     qint64 m_progressTotal = 0;

@@ -21,8 +21,6 @@ namespace {
 
 // The strip repaints at most this often; the transports report far more often.
 constexpr std::chrono::milliseconds kProgressInterval{30};
-// One frame of a 60 Hz display.
-constexpr std::chrono::milliseconds kFrame{16};
 
 } // namespace
 
@@ -84,29 +82,9 @@ void frmMain::cmdWinsock_Click()
     StartUpload(ImageUpload::Transport::Socket);
 }
 
-void frmMain::HoldPainting()
-{
-    if (!m_paintHold) {
-        m_paintHold = new QTimer(this);
-        m_paintHold->setSingleShot(true);
-        m_paintHold->setInterval(kFrame);
-        connect(m_paintHold, &QTimer::timeout, this, &frmMain::ReleasePainting);
-    }
-    setUpdatesEnabled(false);
-    m_paintHold->start();
-}
-
-void frmMain::ReleasePainting()
-{
-    if (m_paintHold)
-        m_paintHold->stop();
-    setUpdatesEnabled(true);
-}
-
 void frmMain::StartUpload(ImageUpload::Transport transport)
 {
     try {
-        HoldPainting();
         m_focusBeforeUpload = focusWidget();
         DisableResults();
         LockInputs();
@@ -127,7 +105,6 @@ void frmMain::StartUpload(ImageUpload::Transport transport)
 
 void frmMain::Upload_Ended()
 {
-    ReleasePainting();
     HideUploadProgress();
     if (const std::optional<TransportFailure::Failure>& failure = m_upload->Failure()) {
         EndUploadWithFailure(failure->number, failure->description);
@@ -158,8 +135,7 @@ void frmMain::RestoreFocus()
 void frmMain::EndUploadWithFailure(int number, const QString& description)
 {
     try {
-        ReleasePainting();
-        HideUploadProgress();
+            HideUploadProgress();
         DisableResults();
         UnlockInputs();
         RestoreFocus();
