@@ -233,8 +233,6 @@ void InetControl::Begin(const std::string& resolveEntry)
     curl_easy_setopt(m_easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(m_easy, CURLOPT_WRITEFUNCTION, &InetControl::OnBody);
     curl_easy_setopt(m_easy, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(m_easy, CURLOPT_SOCKOPTFUNCTION, &InetControl::OnSocketOpened);
-    curl_easy_setopt(m_easy, CURLOPT_SOCKOPTDATA, this);
 
     // libcurl asks through OnTimer to be called at once, and goes on from there.
     if (curl_multi_add_handle(m_multi, m_easy) != CURLM_OK)
@@ -569,10 +567,4 @@ int InetControl::OnTimer(CURLM* /*multi*/, long milliseconds, void* self) noexce
     } catch (...) {
         return -1;
     }
-}
-
-int InetControl::OnSocketOpened(void* /*self*/, curl_socket_t socket, curlsocktype /*purpose*/) noexcept
-{
-    PeerProgress::KeepUnsentSmall(qintptr(socket));
-    return CURL_SOCKOPT_OK;
 }

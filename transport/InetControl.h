@@ -120,7 +120,6 @@ private:
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* self) noexcept;
     static int OnSocket(CURL* easy, curl_socket_t socket, int what, void* self, void* socketData) noexcept;
     static int OnTimer(CURLM* multi, long milliseconds, void* self) noexcept;
-    static int OnSocketOpened(void* self, curl_socket_t socket, curlsocktype purpose) noexcept;
 
     struct Notifiers
     {

@@ -4,10 +4,7 @@
 
 #include <algorithm>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #if defined(__linux__)
 #include <linux/sockios.h>
 #endif
@@ -17,12 +14,6 @@ namespace {
 // Often enough for a smooth progress strip and a prompt stall verdict, rare
 // enough to cost nothing.
 constexpr std::chrono::milliseconds kPollInterval{50};
-
-// Unsent bytes the kernel keeps for a connection: one of the socket's
-// pieces, two of libcurl's. On a near host this let the peer read while the
-// request was written instead of after it: uploads to a plain host took a
-// tenth (HTTP client) to a fifth (socket) less time.
-constexpr int kUnsentLimit = 128 * 1024;
 
 } // namespace
 
@@ -35,16 +26,6 @@ qint64 PeerProgress::UnacknowledgedBytes(qintptr socket)
 #endif
     Q_UNUSED(socket);
     return 0;
-}
-
-void PeerProgress::KeepUnsentSmall(qintptr socket)
-{
-#if defined(TCP_NOTSENT_LOWAT)
-    const int limit = kUnsentLimit;
-    ::setsockopt(int(socket), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &limit, sizeof limit);
-#else
-    Q_UNUSED(socket);
-#endif
 }
 
 PeerProgress::PeerProgress(QObject* parent)

@@ -49,12 +49,6 @@ public:
     // acknowledged yet; 0 where the system cannot tell, so that handed bytes
     // count as taken. Callable from any thread.
     static qint64 UnacknowledgedBytes(qintptr socket);
-    // Lets the kernel hold only a little of a request that the connection has
-    // not sent yet (bytes in flight are not limited): the sender then waits
-    // while the peer reads instead of copying the whole request into kernel
-    // buffers, and what it has handed stays close to what the peer has
-    // taken. Where the system cannot, nothing changes.
-    static void KeepUnsentSmall(qintptr socket);
 
 signals:
     // Bytes of the request the peer has taken, of total; each value once.

@@ -227,7 +227,6 @@ void WinsockControl::OnConnected()
     m_loopbackPort = 0;
     // The request's tail must not wait for the peer's delayed acknowledgement.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    PeerProgress::KeepUnsentSmall(m_socket->socketDescriptor());
     if (m_encrypted) {
         m_handshaking = true;
         return; // connected once the handshake is done
