@@ -235,13 +235,6 @@ void frmMain::CreateControls()
         // White while the row holds a link, button face while it is disabled:
         // the state routines then only enable and disable it.
         Toolkit::SetBackColor(txtResult[i], kWhite, kButtonFace);
-        // The rows hold links and forum codes, not prose: no kerning or
-        // ligatures, so Latin text is laid out without the shaper, which
-        // was most of the time it took to fill them. Scripts that need
-        // shaping still get it.
-        QFont rowFont = txtResult[i]->font();
-        rowFont.setStyleStrategy(QFont::PreferNoShaping);
-        txtResult[i]->setFont(rowFont);
         Label[i] = Place(new QLabel(QString::fromLatin1(kResultLabels[i].caption), Picture2), QStringLiteral("Label") + index,
                          Twips(6120, kResultLabels[i].top, kResultLabels[i].width, 195));
         // A label is sized to its caption: where the font runs wider than the
