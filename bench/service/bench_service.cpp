@@ -135,7 +135,7 @@ public:
 
 // The service on the S3 store that TARNWICK_S3_ENDPOINT names, a new bucket
 // each round; with more than one instance, nginx in front of them as the
-// README shows it.
+// docs/service.md shows it.
 class S3Service : public Server
 {
 public:

@@ -10,7 +10,7 @@
 // through a slow link: the plain host reading 150 KB a second.
 //
 // With nginx installed (scripts/bootstrap bench), a third server: the bundled
-// service behind nginx over https, as the README sets it up, with a
+// service behind nginx over https, as docs/service.md sets it up, with a
 // certificate from a CA made here with openssl; the uploader trusts it
 // through SSL_CERT_FILE and curl through --cacert.
 //

@@ -1,6 +1,6 @@
 #pragma once
 
-// nginx in front of service instances, as the README shows it: the tests and
+// nginx in front of service instances, as docs/service.md shows it: the tests and
 // the benchmark fill in balancer.conf.in with their own ports and folder.
 
 #include <QByteArray>
