@@ -5,9 +5,8 @@
 #include <QTimer>
 
 // The upload progress strip, painted by hand: a style draws a busy bar as a
-// full one, which at a few pixels' height reads as "all done", and its
-// gradients cost a quarter of a millisecond a frame. While busy (range 0..0)
-// a short piece goes to and fro instead.
+// full one, which at a few pixels' height reads as "all done". While busy
+// (range 0..0) a short piece goes to and fro instead.
 class ProgressStrip : public QProgressBar
 {
     Q_OBJECT
