@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +41,41 @@ void Require(bool condition, const char* what)
         std::fprintf(stderr, "the framing broke its promise: %s (%s)\n", what, std::strerror(errno));
         std::abort();
     }
+}
+
+// libFuzzer's timer for -timeout interrupts a blocking call now and then.
+template <typename Call>
+auto Uninterrupted(Call call)
+{
+    decltype(call()) result;
+    do
+        result = call();
+    while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Waits for one of events on socket until deadline; true when it came.
+bool Await(int socket, short events, std::chrono::steady_clock::time_point deadline)
+{
+    pollfd ready = { socket, events, 0 };
+    return Uninterrupted([&] {
+               const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+               return ::poll(&ready, 1, int(std::max<qint64>(left.count(), 0)));
+           })
+        == 1;
+}
+
+// An interrupted connect() goes on by itself; its outcome is the socket's error.
+bool Connect(int socket, const sockaddr_in& address)
+{
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return true;
+    if (errno != EINTR
+        || !Await(socket, POLLOUT, std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerWaitMs)))
+        return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && (errno = error) == 0;
 }
 
 // Answers each request with its own target, and remembers the order.
@@ -187,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(::bind(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0, "no address");
     address.sin_port = htons(fixture->port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Require(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0, "no connection");
+    Require(Connect(client, address), "no connection");
 
     QByteArray received;
     char buffer[4096];
@@ -196,10 +232,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t length = std::min<std::size_t>(data[at], size - at - 1);
         ++at;
         // The server may have ended the connection already: what is left is not sent.
-        if (length > 0 && ::send(client, data + at, length, MSG_NOSIGNAL) < 0)
+        if (length > 0 && Uninterrupted([&] { return ::send(client, data + at, length, MSG_NOSIGNAL); }) < 0)
             break;
         at += length;
-        for (ssize_t got; (got = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+        for (ssize_t got; (got = Uninterrupted([&] { return ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT); })) > 0;)
             received.append(buffer, got);
     }
     if (earlyClose) {
@@ -208,9 +244,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ::shutdown(client, SHUT_WR);
     for (;;) {
-        pollfd readable = { client, POLLIN, 0 };
-        Require(::poll(&readable, 1, kAnswerWaitMs) == 1, "no answer nor end in time");
-        const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kAnswerWaitMs);
+        Require(Await(client, POLLIN, deadline), "no answer nor end in time");
+        const ssize_t got = Uninterrupted([&] { return ::recv(client, buffer, sizeof buffer, 0); });
         if (got <= 0)
             break;
         received.append(buffer, got);
