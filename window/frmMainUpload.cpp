@@ -135,7 +135,7 @@ void frmMain::RestoreFocus()
 void frmMain::EndUploadWithFailure(int number, const QString& description)
 {
     try {
-            HideUploadProgress();
+        HideUploadProgress();
         DisableResults();
         UnlockInputs();
         RestoreFocus();
