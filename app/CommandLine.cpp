@@ -25,46 +25,50 @@ struct Options
 {
     Options()
     {
-        parser.setApplicationDescription(QStringLiteral(
-            "Uploads an image to Tarnwick and gives back its eight ready-made links.\n"
-            "Without --print the window opens, with FILE chosen when one is named.\n"
-            "With --print each FILE in turn is uploaded without a window; its links go to\n"
-            "standard output, one per line, and a failure is told on standard error. A FILE\n"
-            "of - is the image on standard input, for instance\n"
-            "  xclip -selection clipboard -t image/png -o | tarnwick-uploader --print -\n"
-            "The service is the first of: --service, TARNWICK_SERVICE in the environment,\n"
-            "a line service=URL in $XDG_CONFIG_HOME/tarnwick/uploader.conf (~/.config when\n"
-            "unset), the compiled-in address.\n"
-            "Exit status: 0 when every file gave links, 1 when any did not, 2 for wrong usage."));
+        parser.setApplicationDescription(
+            QStringLiteral("Uploads an image to Tarnwick and gives back its eight ready-made links.\n"
+                           "Without --print the window opens, with FILE chosen when one is named.\n"
+                           "With --print each FILE in turn is uploaded without a window; its links go to\n"
+                           "standard output, one per line, and a failure is told on standard error. A FILE\n"
+                           "of - is the image on standard input, for instance\n"
+                           "  xclip -selection clipboard -t image/png -o | tarnwick-uploader --print -\n"
+                           "The service is the first of: --service, TARNWICK_SERVICE in the environment,\n"
+                           "a line service=URL in $XDG_CONFIG_HOME/tarnwick/uploader.conf (~/.config when\n"
+                           "unset), the compiled-in address.\n"
+                           "Exit status: 0 when every file gave links, 1 when any did not, 2 for wrong usage."));
         parser.addOption(print);
         parser.addOption(socket);
         parser.addOption(randomName);
         parser.addOption(name);
         parser.addOption(service);
-        parser.addPositionalArgument(QStringLiteral("FILE"),
-                                     QStringLiteral("An image of at most %1 bytes; several with --print, - for standard input.")
-                                         .arg(UploadLimits::MaxImageBytes),
-                                     QStringLiteral("[FILE...]"));
+        parser.addPositionalArgument(
+            QStringLiteral("FILE"),
+            QStringLiteral("An image of at most %1 bytes; several with --print, - for standard input.")
+                .arg(UploadLimits::MaxImageBytes),
+            QStringLiteral("[FILE...]"));
     }
 
     QCommandLineParser parser;
     QCommandLineOption help = parser.addHelpOption();
     QCommandLineOption version = parser.addVersionOption();
-    QCommandLineOption print{QStringLiteral("print"),
-                             QStringLiteral("Upload each FILE without a window and print its links.")};
-    QCommandLineOption socket{QStringLiteral("socket"),
-                              QStringLiteral("With --print: upload over a plain socket, not the HTTP client.")};
-    QCommandLineOption randomName{QStringLiteral("random-name"),
-                                  QStringLiteral("With --print: store each image under a random name with its extension.")};
-    QCommandLineOption name{QStringLiteral("name"),
-                            QStringLiteral("With --print -: the name the image on standard input goes up as (default: stdin and "
-                                           "the extension its first bytes show, stdin.png for a PNG)."),
-                            QStringLiteral("NAME")};
-    QCommandLineOption service{QStringLiteral("service"),
-                               QStringLiteral("Upload to the service at URL, http:// or https://, with an optional port "
-                                              "and path (default: %1).")
-                                   .arg(ServiceEndpoint::CompiledIn().homePageUrl),
-                               QStringLiteral("URL")};
+    QCommandLineOption print { QStringLiteral("print"),
+                               QStringLiteral("Upload each FILE without a window and print its links.") };
+    QCommandLineOption socket { QStringLiteral("socket"),
+                                QStringLiteral("With --print: upload over a plain socket, not the HTTP client.") };
+    QCommandLineOption randomName { QStringLiteral("random-name"),
+                                    QStringLiteral(
+                                        "With --print: store each image under a random name with its extension.") };
+    QCommandLineOption name { QStringLiteral("name"),
+                              QStringLiteral(
+                                  "With --print -: the name the image on standard input goes up as (default: stdin and "
+                                  "the extension its first bytes show, stdin.png for a PNG)."),
+                              QStringLiteral("NAME") };
+    QCommandLineOption service { QStringLiteral("service"),
+                                 QStringLiteral(
+                                     "Upload to the service at URL, http:// or https://, with an optional port "
+                                     "and path (default: %1).")
+                                     .arg(ServiceEndpoint::CompiledIn().homePageUrl),
+                                 QStringLiteral("URL") };
 };
 
 CommandLine WrongUsage(const QString& error)
@@ -81,7 +85,7 @@ std::optional<TransportFailure::Failure> Refused(const QString& file)
 {
     try {
         if (Toolkit::FileLen(file) > UploadLimits::MaxImageBytes)
-            return TransportFailure::Failure{EFBIG, QString::fromLatin1(UploadLimits::TooBigText).trimmed()};
+            return TransportFailure::Failure { EFBIG, QString::fromLatin1(UploadLimits::TooBigText).trimmed() };
     } catch (const std::exception& trapped) {
         return TransportFailure::FailureOf(trapped);
     }
@@ -93,22 +97,25 @@ std::optional<TransportFailure::Failure> Refused(const QString& file)
 std::optional<TransportFailure::Failure> ReadImage(QIODevice& in, QByteArray& image)
 {
     if (!in.isOpen() && !in.open(QIODevice::ReadOnly))
-        return TransportFailure::Failure{EBADF, QStringLiteral("Standard input cannot be read: ") + in.errorString()};
+        return TransportFailure::Failure { EBADF,
+                                           QStringLiteral("Standard input cannot be read: ") + in.errorString() };
     image.resize(UploadLimits::MaxImageBytes + 1);
     qint64 size = 0;
     while (size < image.size()) {
         const qint64 got = in.read(image.data() + size, image.size() - size);
         if (got < 0)
-            return TransportFailure::Failure{EIO, QStringLiteral("Standard input cannot be read: ") + in.errorString()};
+            return TransportFailure::Failure { EIO,
+                                               QStringLiteral("Standard input cannot be read: ") + in.errorString() };
         if (got == 0)
             break;
         size += got;
     }
     image.truncate(size);
     if (size > UploadLimits::MaxImageBytes)
-        return TransportFailure::Failure{EFBIG, QString::fromLatin1(UploadLimits::TooBigText).trimmed()};
+        return TransportFailure::Failure { EFBIG, QString::fromLatin1(UploadLimits::TooBigText).trimmed() };
     if (size == 0)
-        return TransportFailure::Failure{EINVAL, QStringLiteral("Standard input was empty: there is no image to upload")};
+        return TransportFailure::Failure { EINVAL,
+                                           QStringLiteral("Standard input was empty: there is no image to upload") };
     return std::nullopt;
 }
 
@@ -116,7 +123,8 @@ std::optional<TransportFailure::Failure> ReadImage(QIODevice& in, QByteArray& im
 std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QString& file, const CommandLine& command,
                                                 QIODevice& in, QIODevice& out)
 {
-    const ImageUpload::Transport transport = command.socket ? ImageUpload::Transport::Socket : ImageUpload::Transport::HttpClient;
+    const ImageUpload::Transport transport =
+        command.socket ? ImageUpload::Transport::Socket : ImageUpload::Transport::HttpClient;
     QByteArray image;
     const bool standardInput = file == QLatin1String(CommandLine::StandardInput);
     if (standardInput) {
@@ -129,10 +137,10 @@ std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QStri
     QEventLoop ended;
     QObject::connect(&upload, &ImageUpload::Ended, &ended, &QEventLoop::quit);
     if (standardInput) {
-        const QString name = !command.inputName.isEmpty()
-            ? command.inputName
-            : QStringLiteral("stdin")
-                + QString::fromStdString(modTarnwick::ImageExtensionOfBytes(std::string_view(image.constData(), image.size())));
+        const QString name = !command.inputName.isEmpty() ? command.inputName
+                                                          : QStringLiteral("stdin")
+                + QString::fromStdString(modTarnwick::ImageExtensionOfBytes(
+                    std::string_view(image.constData(), image.size())));
         upload.Start(image, name, transport, command.randomName);
     } else {
         upload.Start(file, transport, command.randomName);
@@ -142,7 +150,8 @@ std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QStri
         return upload.Failure();
 
     // Copy All's rows, each ended by LF where the clipboard has CR LF.
-    const QString notAvailable = QString::fromLatin1(modTarnwick::kNotAvailable.data(), qsizetype(modTarnwick::kNotAvailable.size()));
+    const QString notAvailable =
+        QString::fromLatin1(modTarnwick::kNotAvailable.data(), qsizetype(modTarnwick::kNotAvailable.size()));
     QByteArray links;
     for (const std::string& link : upload.Links()) {
         if (QString::fromUtf8(link).compare(notAvailable, Qt::CaseInsensitive) != 0)
@@ -152,8 +161,9 @@ std::optional<TransportFailure::Failure> Upload(ImageUpload& upload, const QStri
     return std::nullopt;
 }
 
-int PrintLinks(const CommandLine& command, QIODevice& in, QIODevice& out, QIODevice& err, const ServiceEndpoint& endpoint,
-               std::chrono::milliseconds responseTimeout, std::chrono::milliseconds answerDeadline)
+int PrintLinks(const CommandLine& command, QIODevice& in, QIODevice& out, QIODevice& err,
+               const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout,
+               std::chrono::milliseconds answerDeadline)
 {
     ImageUpload upload(endpoint, responseTimeout, answerDeadline);
     int status = CommandLine::ExitSuccess;
@@ -186,11 +196,21 @@ QByteArray Quoted(const QByteArray& name)
             }
         }
         switch (c) {
-        case '"': quoted += "\\\""; break;
-        case '\\': quoted += "\\\\"; break;
-        case '\n': quoted += "\\n"; break;
-        case '\r': quoted += "\\r"; break;
-        case '\t': quoted += "\\t"; break;
+        case '"':
+            quoted += "\\\"";
+            break;
+        case '\\':
+            quoted += "\\\\";
+            break;
+        case '\n':
+            quoted += "\\n";
+            break;
+        case '\r':
+            quoted += "\\r";
+            break;
+        case '\t':
+            quoted += "\\t";
+            break;
         default:
             if (c >= 0x20 && c < 0x7F)
                 quoted += char(c);

@@ -23,8 +23,9 @@ int RunWindow(int argc, char* argv[], const CommandLine& command)
     // and its dialog (Ctrl+L) mends the address.
     if (!service.refused.isEmpty())
         Toolkit::MsgBox(&window,
-                        service.refused.join(u'\n') + QStringLiteral("\n\nUploads go to %1, from %2.")
-                            .arg(service.endpoint.homePageUrl, service.SourceName()),
+                        service.refused.join(u'\n')
+                            + QStringLiteral("\n\nUploads go to %1, from %2.")
+                                  .arg(service.endpoint.homePageUrl, service.SourceName()),
                         Toolkit::vbExclamation);
     const QStringList& files = command.files;
     if (!files.isEmpty())

@@ -59,7 +59,8 @@ bool Await(int socket, short events, std::chrono::steady_clock::time_point deadl
 {
     pollfd ready = { socket, events, 0 };
     return Uninterrupted([&] {
-               const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+               const auto left =
+                   std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                return ::poll(&ready, 1, int(std::max<qint64>(left.count(), 0)));
            })
         == 1;
@@ -235,7 +236,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (length > 0 && Uninterrupted([&] { return ::send(client, data + at, length, MSG_NOSIGNAL); }) < 0)
             break;
         at += length;
-        for (ssize_t got; (got = Uninterrupted([&] { return ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT); })) > 0;)
+        for (ssize_t got;
+             (got = Uninterrupted([&] { return ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT); })) > 0;)
             received.append(buffer, got);
     }
     if (earlyClose) {

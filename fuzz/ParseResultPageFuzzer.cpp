@@ -16,7 +16,8 @@
 
 namespace {
 
-struct Report {
+struct Report
+{
     std::int32_t number;
     std::string description;
 };
@@ -42,13 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string page(reinterpret_cast<const char*>(data), size);
     Reports().clear();
     const modTarnwick::ErrorReportScope recordReports([](std::int32_t number, const std::string& description) {
-        Reports().push_back({number, description});
+        Reports().push_back({ number, description });
     });
     const modTarnwick::AnswerHead head = modTarnwick::ReadAnswerHead(page);
     Require(head.size <= page.size(), "the head lies inside the answer");
     Require(head.status >= 0 && head.status <= 999, "a status of three digits at most");
     const std::size_t headSize = modTarnwick::AnswerHeadSize(page);
-    Require(headSize == std::string::npos || (headSize > 0 && headSize <= std::min(page.size(), modTarnwick::kMaxAnswerHeadBytes)),
+    Require(headSize == std::string::npos
+                || (headSize > 0 && headSize <= std::min(page.size(), modTarnwick::kMaxAnswerHeadBytes)),
             "a head that ends lies inside the answer and the limit");
     // Decoding only shortens: "&#x10FFFF;" is ten bytes for four.
     Require(modTarnwick::PageReason(page).size() <= page.size(), "the reason is no longer than the page");

@@ -23,10 +23,10 @@ constexpr qint64 kDiskReserveBytes = qint64(64) * 1024 * 1024;
 // {"name":"cat.png","size":5123,"time":"2025-05-20T14:03:01.250Z","type":"image/png"} and a line feed
 QByteArray entryLine(const ImageStore::Entry& entry)
 {
-    const QJsonObject object{ { u"name"_s, entry.name },
-                              { u"type"_s, QString::fromLatin1(entry.type) },
-                              { u"size"_s, entry.size },
-                              { u"time"_s, entry.time.toString(Qt::ISODateWithMs) } };
+    const QJsonObject object { { u"name"_s, entry.name },
+                               { u"type"_s, QString::fromLatin1(entry.type) },
+                               { u"size"_s, entry.size },
+                               { u"time"_s, entry.time.toString(Qt::ISODateWithMs) } };
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -45,8 +45,7 @@ FolderStore::FolderStore(const QString& folder, qint64 maxBytes)
     : m_folder(QDir::cleanPath(folder))
     , m_maxBytes(maxBytes)
     , m_lock(m_folder + u"/lock"_s)
-{
-}
+{ }
 
 bool FolderStore::isId(QByteArrayView id)
 {
@@ -93,7 +92,7 @@ bool FolderStore::open()
 
 ImageStore::Stored FolderStore::put(QByteArrayView bytes, const QString& name, const QByteArray& type)
 {
-    Stored stored{ Outcome::Failed, { {}, name, type, bytes.size(), QDateTime::currentDateTimeUtc() }, {} };
+    Stored stored { Outcome::Failed, { {}, name, type, bytes.size(), QDateTime::currentDateTimeUtc() }, {} };
     Entry& entry = stored.entry;
     const QByteArray line = entryLine(entry);
     const qint64 fileBytes = line.size() + bytes.size();

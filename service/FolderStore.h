@@ -8,9 +8,9 @@
 // Images in a folder of this machine, one file each, named by its id
 // ("<folder>/images/k3x9pq2mzt"): a line of JSON with the entry, then the
 // image's bytes. Thumbnails go to "<folder>/thumbnails/k3x9pq2mzt.jpg"; they
-// are not counted against the limit, and may be deleted at any time. A file is written under a name of its own ("k3x9pq2mzt.part")
-// and renamed once whole, so that a crash at any moment leaves either the
-// whole image or nothing that is served. Safe to use from several threads.
+// are not counted against the limit, and may be deleted at any time. A file is written under a name of its own
+// ("k3x9pq2mzt.part") and renamed once whole, so that a crash at any moment leaves either the whole image or nothing
+// that is served. Safe to use from several threads.
 class FolderStore : public ImageStore
 {
 public:

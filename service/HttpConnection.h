@@ -39,10 +39,10 @@ signals:
 
 private:
     enum class State {
-        Head,      // waiting for a request, or reading its head
-        Body,      // reading its body, or waiting for room to
+        Head, // waiting for a request, or reading its head
+        Body, // reading its body, or waiting for room to
         Answering, // the pool makes its answer
-        Writing,   // the answer goes out
+        Writing, // the answer goes out
         Lingering, // the last answer is out; what arrives is ignored until the client is quiet
     };
 
@@ -112,7 +112,7 @@ private:
     bool m_broken = false;
     bool m_closed = false; // it only waits to be deleted
     bool m_refused = false;
-    QByteArray m_input;      // read, not yet taken by a request
+    QByteArray m_input; // read, not yet taken by a request
     qsizetype m_scanned = 0; // of m_input, looked at for the head's end
     HttpHead m_head;
     qint64 m_bodyRoom = 0; // taken from the server's budget

@@ -13,9 +13,9 @@
 // refused, never repaired.
 struct HttpRequest
 {
-    QByteArray method;  // "GET"
-    QByteArray target;  // "/i/k3x9pq2mzt/cat.png?x=1", as sent
-    QByteArray path;    // "/i/k3x9pq2mzt/cat.png", percent-decoded
+    QByteArray method; // "GET"
+    QByteArray target; // "/i/k3x9pq2mzt/cat.png?x=1", as sent
+    QByteArray path; // "/i/k3x9pq2mzt/cat.png", percent-decoded
     int minorVersion = 1; // HTTP/1.0 or HTTP/1.1
     QList<std::pair<QByteArray, QByteArray>> headers; // names in lower case, in order
     QByteArray body;

@@ -184,8 +184,7 @@ void HttpServer::giveBodyRoom(qint64 bytes)
     const QMutexLocker lock(&m_roomMutex);
     // Enough of those waiting to take up the room, in the order they came; with
     // no bytes, the next one, which a wake-up that found no one meant for.
-    for (qint64 woken = 0; woken < std::max<qint64>(bytes, 1) && !m_waitingForRoom.isEmpty();
-         woken += kBodyRoomStep) {
+    for (qint64 woken = 0; woken < std::max<qint64>(bytes, 1) && !m_waitingForRoom.isEmpty(); woken += kBodyRoomStep) {
         HttpConnection* connection = m_waitingForRoom.takeFirst();
         QMetaObject::invokeMethod(connection, &HttpConnection::roomFreed, Qt::QueuedConnection);
     }
@@ -260,8 +259,8 @@ void HttpServer::serve(qintptr descriptor)
         auto* connection = new HttpConnection(*this, home.parent);
         // Both on the connection's thread: a request costs no other thread a wake-up.
         connect(connection, &HttpConnection::logged, this, &HttpServer::requestLogged, Qt::DirectConnection);
-        connect(connection, &QObject::destroyed, this, [this, &home] { connectionEnded(home); },
-                Qt::DirectConnection);
+        connect(
+            connection, &QObject::destroyed, this, [this, &home] { connectionEnded(home); }, Qt::DirectConnection);
         connection->start(descriptor);
     });
 }

@@ -126,7 +126,9 @@ protected:
 private:
     struct Home
     {
-        explicit Home(QObject* parent) : parent(parent) { }
+        explicit Home(QObject* parent)
+            : parent(parent)
+        { }
         QObject* parent; // of its connections, in its thread
         std::atomic<int> connections = 0;
     };

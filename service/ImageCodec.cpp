@@ -156,7 +156,8 @@ QString gifOverBudget(QByteArrayView bytes)
         return u"no picture"_s;
     const quint32 right = littleEndianAt(bytes, at + 1, 2) + littleEndianAt(bytes, at + 5, 2);
     const quint32 bottom = littleEndianAt(bytes, at + 3, 2) + littleEndianAt(bytes, at + 7, 2);
-    return pixelsOverBudget(std::max(littleEndianAt(bytes, 6, 2), right), std::max(littleEndianAt(bytes, 8, 2), bottom));
+    return pixelsOverBudget(std::max(littleEndianAt(bytes, 6, 2), right),
+                            std::max(littleEndianAt(bytes, 8, 2), bottom));
 }
 
 // Rows run from the bottom up, or from the top down when the height is negative.

@@ -22,8 +22,9 @@ HttpResponse htmlResponse(int status, const QByteArray& page)
              kHtml.toByteArray(),
              page,
              { { "Cache-Control", "no-store" },
-               { "Content-Security-Policy", "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; "
-                                            "form-action 'self'; base-uri 'none'; frame-ancestors 'none'" },
+               { "Content-Security-Policy",
+                 "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; "
+                 "form-action 'self'; base-uri 'none'; frame-ancestors 'none'" },
                { "X-Frame-Options", "DENY" },
                { "X-Content-Type-Options", "nosniff" } } };
 }
@@ -40,7 +41,8 @@ HttpResponse bytesResponse(const QByteArray& type, const QByteArray& bytes)
     return { 200,
              type,
              bytes,
-             { { "X-Content-Type-Options", "nosniff" }, { "Content-Security-Policy", "default-src 'none'; sandbox" } } };
+             { { "X-Content-Type-Options", "nosniff" },
+               { "Content-Security-Policy", "default-src 'none'; sandbox" } } };
 }
 
 HttpResponse notFound()
@@ -182,9 +184,9 @@ HttpResponse ImageService::upload(const HttpRequest& request)
     if (!upload.isValid()) {
         const int status = upload.error() == MultipartUpload::Error::FileTooLarge ? 413 : 400;
         // The reason heads the page, where the uploader reads it.
-        return errorResponse(status, MultipartUpload::describe(upload.error()),
-                             u"Nothing was stored. Choose an image of at most %1 bytes and send it again."_s.arg(
-                                 largestImage()));
+        return errorResponse(
+            status, MultipartUpload::describe(upload.error()),
+            u"Nothing was stored. Choose an image of at most %1 bytes and send it again."_s.arg(largestImage()));
     }
 
     const QByteArrayView bytes = upload.fileBytes();

@@ -17,8 +17,8 @@ public:
     // What the pages need to know of an image.
     struct Entry
     {
-        QByteArray id;   // "k3x9pq2mzt": safe in a path and in a link
-        QString name;    // as shown and as put in the direct link
+        QByteArray id; // "k3x9pq2mzt": safe in a path and in a link
+        QString name; // as shown and as put in the direct link
         QByteArray type; // "image/png", or "application/octet-stream"
         qint64 size = 0;
         QDateTime time; // of the upload, in UTC
@@ -32,15 +32,15 @@ public:
 
     enum class Outcome {
         Stored,
-        Full,        // no room, or over the store's quota
-        Failed,      // the store refused or broke: the service's fault
+        Full, // no room, or over the store's quota
+        Failed, // the store refused or broke: the service's fault
         Unavailable, // the store could not be reached, or not in time: may pass
     };
 
     struct Stored
     {
         Outcome outcome = Outcome::Failed;
-        Entry entry;   // when Stored
+        Entry entry; // when Stored
         QString error; // otherwise, for the log
     };
 
@@ -48,7 +48,7 @@ public:
     {
         enum class Result { Found, Missing, Unavailable };
         Result result = Result::Missing;
-        Image image;   // when Found
+        Image image; // when Found
         QString error; // when Unavailable, for the log
     };
 

@@ -34,7 +34,9 @@ public:
     static QString describe(Error error);
 
 private:
-    explicit MultipartUpload(Error error) : m_error(error) {}
+    explicit MultipartUpload(Error error)
+        : m_error(error)
+    { }
 
     Error m_error;
     QByteArray m_fileName;

@@ -153,7 +153,7 @@ S3Store::Reply S3Store::call(const char* method, const QByteArray& key, const QB
     const std::unique_ptr<curl_slist, ListDeleter> ownedList(list);
 
     char errorBuffer[CURL_ERROR_SIZE] = {};
-    Upload upload{ &payload, 0 };
+    Upload upload { &payload, 0 };
     CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, url.constData());
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
@@ -227,16 +227,16 @@ ImageStore::Outcome S3Store::createBucket(QString* error)
 ImageStore::Stored S3Store::put(QByteArrayView image, const QString& name, const QByteArray& type)
 {
     const QByteArray bytes = image.toByteArray();
-    Stored stored{ Outcome::Failed, { {}, name, type, bytes.size(), QDateTime::currentDateTimeUtc() }, {} };
+    Stored stored { Outcome::Failed, { {}, name, type, bytes.size(), QDateTime::currentDateTimeUtc() }, {} };
     Entry& entry = stored.entry;
     // Metadata travels in header lines, which carry ASCII only.
-    const QList<QByteArray> headers{ "Content-Type: " + type,
-                                     kNameHeader.toByteArray() + ": " + QUrl::toPercentEncoding(name),
-                                     kTimeHeader.toByteArray() + ": "
-                                         + entry.time.toString(Qt::ISODateWithMs).toLatin1(),
-                                     kSizeHeader.toByteArray() + ": " + QByteArray::number(entry.size),
-                                     // An id that is taken is drawn again, never overwritten.
-                                     "If-None-Match: *" };
+    const QList<QByteArray> headers { "Content-Type: " + type,
+                                      kNameHeader.toByteArray() + ": " + QUrl::toPercentEncoding(name),
+                                      kTimeHeader.toByteArray() + ": "
+                                          + entry.time.toString(Qt::ISODateWithMs).toLatin1(),
+                                      kSizeHeader.toByteArray() + ": " + QByteArray::number(entry.size),
+                                      // An id that is taken is drawn again, never overwritten.
+                                      "If-None-Match: *" };
     bool bucketMade = false;
     for (int draw = 0; draw < kMaxDraws;) {
         entry.id = m_settings.drawId();
@@ -267,8 +267,8 @@ ImageStore::Found S3Store::get(QByteArrayView id) const
     Found found;
     if (!ImageId::isValid(id))
         return found;
-    const QList<QByteArray> wanted{ "content-type", kNameHeader.toByteArray(), kTimeHeader.toByteArray(),
-                                    kSizeHeader.toByteArray() };
+    const QList<QByteArray> wanted { "content-type", kNameHeader.toByteArray(), kTimeHeader.toByteArray(),
+                                     kSizeHeader.toByteArray() };
     Reply reply = call("GET", kImagesPrefix.toByteArray() + id.toByteArray(), nullptr, {}, wanted);
     if (reply.status == 404)
         return found;
@@ -282,8 +282,8 @@ ImageStore::Found S3Store::get(QByteArrayView id) const
     entry.name = QUrl::fromPercentEncoding(reply.headers.value(kNameHeader.toByteArray()));
     entry.type = reply.headers.value("content-type");
     entry.size = reply.headers.value(kSizeHeader.toByteArray()).toLongLong();
-    entry.time = QDateTime::fromString(QString::fromLatin1(reply.headers.value(kTimeHeader.toByteArray())),
-                                       Qt::ISODateWithMs);
+    entry.time =
+        QDateTime::fromString(QString::fromLatin1(reply.headers.value(kTimeHeader.toByteArray())), Qt::ISODateWithMs);
     found.image.bytes = std::move(reply.body);
     // An object that some other writer left without the entry is no image of ours.
     if (entry.size == found.image.bytes.size() && entry.time.isValid() && !entry.type.isEmpty())
@@ -306,8 +306,8 @@ void S3Store::keepThumbnail(QByteArrayView id, const QByteArray& jpeg)
     if (!ImageId::isValid(id))
         return;
     // A thumbnail is the same whoever makes it: a second PUT of it may overwrite the first.
-    const Reply reply = call("PUT", kThumbnailsPrefix.toByteArray() + id.toByteArray() + ".jpg", &jpeg,
-                             { "Content-Type: image/jpeg" });
+    const Reply reply =
+        call("PUT", kThumbnailsPrefix.toByteArray() + id.toByteArray() + ".jpg", &jpeg, { "Content-Type: image/jpeg" });
     if (outcomeOf(reply) != Outcome::Stored)
         qWarning("store: %s", qPrintable(reply.error));
 }

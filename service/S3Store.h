@@ -67,17 +67,17 @@ private:
         QByteArray code; // of an error answer: "NoSuchKey", "QuotaExceeded"
         QByteArray body;
         QHash<QByteArray, QByteArray> headers; // those asked for, by their lower-case names
-        QString error;   // "PUT http://…/images/k3x9pq2mzt: 403 AccessDenied"
+        QString error; // "PUT http://…/images/k3x9pq2mzt: 403 AccessDenied"
     };
     // What an answer means for an image's PUT: Stored, Full (a quota), Failed
     // (refused) or Unavailable (no answer, or the store's own fault).
     static Outcome outcomeOf(const Reply& reply);
 
-    Reply call(const char* method, const QByteArray& key, const QByteArray* body,
-               const QList<QByteArray>& headers = {}, const QList<QByteArray>& wanted = {}) const;
+    Reply call(const char* method, const QByteArray& key, const QByteArray* body, const QList<QByteArray>& headers = {},
+               const QList<QByteArray>& wanted = {}) const;
 
     Settings m_settings;
     QByteArray m_bucketUrl;
     QByteArray m_signing; // "aws:amz:us-east-1:s3"
-    QByteArray m_user;    // "access:secret"
+    QByteArray m_user; // "access:secret"
 };

@@ -60,10 +60,9 @@ QString sizeText(qint64 size)
 QByteArray page(const QString& title, const QString& content, const QString& suffix = u" - Tarnwick"_s)
 {
     const QString html = u"<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"_s
-        + u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>"_s
-        + escaped(title) + suffix + u"</title>\n<style>\n"_s + kStyle
-        + u"</style>\n</head>\n<body>\n<header><a href=\"/\">Tarnwick</a></header>\n<main>\n"_s
-        + content
+        + u"<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>"_s + escaped(title)
+        + suffix + u"</title>\n<style>\n"_s + kStyle
+        + u"</style>\n</head>\n<body>\n<header><a href=\"/\">Tarnwick</a></header>\n<main>\n"_s + content
         + u"</main>\n<footer>Tarnwick image sharing</footer>\n</body>\n</html>"_s;
     return html.toUtf8();
 }
@@ -71,8 +70,7 @@ QByteArray page(const QString& title, const QString& content, const QString& suf
 // A read-only field; pages run no script.
 QString field(const QString& attributes, const QString& value, const QString& after)
 {
-    return u"<label><input type=\"text\" readonly "_s + attributes
-        + u"value=\""_s + value + after + u"</label>\n"_s;
+    return u"<label><input type=\"text\" readonly "_s + attributes + u"value=\""_s + value + after + u"</label>\n"_s;
 }
 
 } // namespace
@@ -81,8 +79,8 @@ QString linkBase(const QString& baseUrl)
 {
     // Plain http only: the uploader looks for link codes that begin with "http://".
     const QUrl url(baseUrl, QUrl::StrictMode);
-    if (!url.isValid() || url.scheme() != u"http" || url.host().isEmpty()
-        || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment())
+    if (!url.isValid() || url.scheme() != u"http" || url.host().isEmpty() || !url.userInfo().isEmpty() || url.hasQuery()
+        || url.hasFragment())
         return {};
     QString base = url.toString(QUrl::FullyEncoded);
     while (base.endsWith(u'/'))
@@ -109,8 +107,8 @@ QString displayName(const QByteArray& fileName)
     for (const char32_t c : name.toUcs4()) {
         const QChar::Category category = QChar::category(c);
         const bool hidden = category == QChar::Other_Control || category == QChar::Other_Format
-            || category == QChar::Separator_Line || category == QChar::Separator_Paragraph || c == 0x115f
-            || c == 0x1160 || c == 0x3164 || c == 0xffa0;
+            || category == QChar::Separator_Line || category == QChar::Separator_Paragraph || c == 0x115f || c == 0x1160
+            || c == 0x3164 || c == 0xffa0;
         if (!hidden)
             kept.append(c);
     }
@@ -139,10 +137,10 @@ Links linksFor(const QString& base, const QByteArray& id, const QString& fileNam
 QByteArray resultPage(const Links& links, const QString& fileName, qint64 size)
 {
     const QString name = escaped(fileName);
-    const QString thumbnailHtml = u"<a href=\""_s + links.view + u"\"><img src=\""_s + links.thumbnail
-        + u"\" alt=\"\" /></a>"_s;
-    const QString hotlinkHtml = u"<a href=\""_s + links.view + u"\"><img src=\""_s + links.direct
-        + u"\" alt=\"\" /></a>"_s;
+    const QString thumbnailHtml =
+        u"<a href=\""_s + links.view + u"\"><img src=\""_s + links.thumbnail + u"\" alt=\"\" /></a>"_s;
+    const QString hotlinkHtml =
+        u"<a href=\""_s + links.view + u"\"><img src=\""_s + links.direct + u"\" alt=\"\" /></a>"_s;
     const QString thumbnailForum1 = u"[url="_s + links.view + u"][img]"_s + links.thumbnail + u"[/img][/url]"_s;
     const QString thumbnailForum2 = u"[URL="_s + links.view + u"][IMG]"_s + links.thumbnail + u"[/IMG][/URL]"_s;
     const QString hotlinkForum1 = u"[img]"_s + links.direct + u"[/img]"_s;

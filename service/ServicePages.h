@@ -11,9 +11,9 @@ namespace ServicePages {
 
 struct Links
 {
-    QString home;      // "http://localhost:8080/"
-    QString view;      // page that shows the image
-    QString direct;    // the image's own bytes
+    QString home; // "http://localhost:8080/"
+    QString view; // page that shows the image
+    QString direct; // the image's own bytes
     QString thumbnail; // scaled preview
 };
 

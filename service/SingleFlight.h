@@ -41,7 +41,7 @@ private:
     struct Flight
     {
         bool landed = false;
-        Result result{};
+        Result result {};
     };
 
     QMutex m_mutex;

@@ -15,8 +15,8 @@
 
 #include <linux/close_range.h>
 #include <poll.h>
-#include <seccomp.h>
 #include <sched.h>
+#include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -36,7 +36,7 @@ constexpr rlim_t kMaxDecoderFiles = 16;
 // room for, and poll() waits for more.
 bool waitFor(int descriptor, short events)
 {
-    pollfd watched{ descriptor, events, 0 };
+    pollfd watched { descriptor, events, 0 };
     while (::poll(&watched, 1, -1) < 0) {
         if (errno != EINTR)
             return false;
@@ -188,10 +188,10 @@ ThumbnailMaker::Made ThumbnailMaker::decode(const QByteArray& image)
     child.setStandardErrorFile(QProcess::nullDevice());
     const pid_t service = ::getpid();
     child.setChildProcessModifier([service] {
-        const rlimit data{ kMaxDecoderDataBytes, kMaxDecoderDataBytes };
-        const rlimit processor{ kMaxDecoderSeconds, kMaxDecoderSeconds };
-        const rlimit files{ kMaxDecoderFiles, kMaxDecoderFiles };
-        const rlimit none{ 0, 0 };
+        const rlimit data { kMaxDecoderDataBytes, kMaxDecoderDataBytes };
+        const rlimit processor { kMaxDecoderSeconds, kMaxDecoderSeconds };
+        const rlimit files { kMaxDecoderFiles, kMaxDecoderFiles };
+        const rlimit none { 0, 0 };
         // Without an ambient capability, and with no new privileges, the
         // program of any user but root runs with none (the unit's filter
         // refuses capset()).
@@ -200,9 +200,9 @@ ThumbnailMaker::Made ThumbnailMaker::decode(const QByteArray& image)
         // the signal was set is seen in the child's parent.
         const bool confined = ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == service
             && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
-            && ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0
-            && ::setrlimit(RLIMIT_DATA, &data) == 0 && ::setrlimit(RLIMIT_CPU, &processor) == 0
-            && ::setrlimit(RLIMIT_NOFILE, &files) == 0 && ::setrlimit(RLIMIT_FSIZE, &none) == 0
+            && ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && ::setrlimit(RLIMIT_DATA, &data) == 0
+            && ::setrlimit(RLIMIT_CPU, &processor) == 0 && ::setrlimit(RLIMIT_NOFILE, &files) == 0
+            && ::setrlimit(RLIMIT_FSIZE, &none) == 0
             && ::setrlimit(RLIMIT_CORE, &none) == 0
             // The service's sockets and files, should one lack close-on-exec.
             && ::close_range(3, ~0u, CLOSE_RANGE_CLOEXEC) == 0;
@@ -244,8 +244,7 @@ bool ThumbnailMaker::forbidNewProcesses()
             == 0
         // clone3() takes its flags in memory, out of a filter's sight; told it
         // does not exist, the C library makes its threads with clone().
-        && ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0
-        && ::seccomp_load(filter) == 0;
+        && ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0 && ::seccomp_load(filter) == 0;
     ::seccomp_release(filter);
     return loaded;
 }

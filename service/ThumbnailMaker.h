@@ -58,16 +58,18 @@ public:
         enum class Result {
             Thumbnail,
             Placeholder, // the bytes will never decode: keep it
-            Failed,      // out of time, or the decoder died: try again later
-            Busy,        // no decoder came free in time
+            Failed, // out of time, or the decoder died: try again later
+            Busy, // no decoder came free in time
         };
         Result result = Result::Failed;
         QByteArray jpeg; // the thumbnail or the placeholder
-        QString note;    // for the log: "made in 0.21 s", "placeholder: 300 scans"
+        QString note; // for the log: "made in 0.21 s", "placeholder: 300 scans"
     };
 
     // program: the service's own, run as `program --make-thumbnail`.
-    explicit ThumbnailMaker(const QString& program) : m_program(program) {}
+    explicit ThumbnailMaker(const QString& program)
+        : m_program(program)
+    { }
 
     // The thumbnail, after waiting for the admitted client's turn at a
     // decoder; the placeholder at once for bytes that are ImageCodec::overBudget().

@@ -87,8 +87,8 @@ int main(int argc, char* argv[])
                                       u"Refuse new uploads (507) once the images would take more than <n> bytes; "
                                       "K, M, G or T may follow. Default: 1G."_s,
                                       u"n"_s, u"1G"_s);
-    const QCommandLineOption baseUrl(u"base-url"_s,
-                                     u"Build links on <url>. Default: http://localhost and the port."_s, u"url"_s);
+    const QCommandLineOption baseUrl(u"base-url"_s, u"Build links on <url>. Default: http://localhost and the port."_s,
+                                     u"url"_s);
     const QCommandLineOption perAddress(u"max-per-address"_s,
                                         u"Let one client address (an IPv6 /64) hold at most <n> connections at "
                                         "once; 0 for no limit. 127.0.0.1 and ::1 have none. Default: 64."_s,
@@ -111,10 +111,11 @@ int main(int argc, char* argv[])
                                         "bucket --s3-bucket names; the credentials come from AWS_ACCESS_KEY_ID and "
                                         "AWS_SECRET_ACCESS_KEY, the region from AWS_REGION (default us-east-1)."_s,
                                         u"url"_s);
-    const QCommandLineOption s3Bucket(u"s3-bucket"_s,
-                                      u"The bucket for --s3-endpoint; made when it is missing."_s, u"name"_s);
-    QCommandLineOption makeThumbnail(u"make-thumbnail"_s, u"Read an image on standard input and write its "
-                                                          "thumbnail on standard output (the service runs itself so)."_s);
+    const QCommandLineOption s3Bucket(u"s3-bucket"_s, u"The bucket for --s3-endpoint; made when it is missing."_s,
+                                      u"name"_s);
+    QCommandLineOption makeThumbnail(u"make-thumbnail"_s,
+                                     u"Read an image on standard input and write its "
+                                     "thumbnail on standard output (the service runs itself so)."_s);
     makeThumbnail.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({ port, bind, data, maxBytes, baseUrl, perAddress, maxConnections, bodyMemory, trustedProxy,
                         s3Endpoint, s3Bucket, makeThumbnail });
@@ -139,8 +140,8 @@ int main(int argc, char* argv[])
         return usageError(u"--bind takes an IP address such as 127.0.0.1 or ::, not '%1'"_s.arg(parser.value(bind)));
     const std::optional<qint64> limit = byteCount(parser.value(maxBytes));
     if (!limit)
-        return usageError(u"--max-bytes takes a positive number of bytes such as 500M, not '%1'"_s.arg(
-            parser.value(maxBytes)));
+        return usageError(
+            u"--max-bytes takes a positive number of bytes such as 500M, not '%1'"_s.arg(parser.value(maxBytes)));
     const QString linkBase = ServicePages::linkBase(parser.value(baseUrl));
     if (parser.isSet(baseUrl) && linkBase.isEmpty())
         return usageError(u"--base-url takes an http URL without query, such as http://img.example.org, "
@@ -153,8 +154,8 @@ int main(int argc, char* argv[])
             parser.value(perAddress)));
     limits.maxConnections = parser.value(maxConnections).toInt(&ok);
     if (!ok || limits.maxConnections <= 0)
-        return usageError(u"--max-connections takes a positive number of connections, not '%1'"_s.arg(
-            parser.value(maxConnections)));
+        return usageError(
+            u"--max-connections takes a positive number of connections, not '%1'"_s.arg(parser.value(maxConnections)));
     const std::optional<qint64> bodyBytes = byteCount(parser.value(bodyMemory));
     if (!bodyBytes || *bodyBytes < limits.maxBodyBytes)
         return usageError(u"--max-body-memory takes a number of bytes of at least 4M, such as 256M, not '%1'"_s.arg(

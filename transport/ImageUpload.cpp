@@ -20,7 +20,9 @@ constexpr int icString = 0;
 
 ImageUpload::ImageUpload(const ServiceEndpoint& endpoint, std::chrono::milliseconds responseTimeout,
                          std::chrono::milliseconds answerDeadline, QObject* parent)
-    : QObject(parent), m_endpoint(endpoint), m_responseTimeout(responseTimeout)
+    : QObject(parent)
+    , m_endpoint(endpoint)
+    , m_responseTimeout(responseTimeout)
 {
     Inet = new InetControl(this);
     Inet->setObjectName(QStringLiteral("Inet"));
@@ -119,14 +121,15 @@ void ImageUpload::Inet_StateChanged(int state)
     if (!m_running)
         return;
     if (state == InetControl::icError) {
-        Fail({Inet->ResponseCode(), Inet->ResponseInfo()});
+        Fail({ Inet->ResponseCode(), Inet->ResponseInfo() });
         return;
     }
     if (state != InetControl::icResponseCompleted)
         return;
 
     std::string page;
-    for (std::string piece = Inet->GetChunk(kChunkSize, icString); !piece.empty(); piece = Inet->GetChunk(kChunkSize, icString))
+    for (std::string piece = Inet->GetChunk(kChunkSize, icString); !piece.empty();
+         piece = Inet->GetChunk(kChunkSize, icString))
         page += piece;
     TakeAnswer(page, Inet->GetHeader() + page);
 }
@@ -190,11 +193,13 @@ std::unique_ptr<modTarnwick::RequestStream> ImageUpload::OpenRequest(std::int32_
     std::optional<TransportFailure::Failure> reported;
     std::unique_ptr<modTarnwick::RequestStream> request;
     {
-        const modTarnwick::ErrorReportScope reportHere([&reported](std::int32_t number, const std::string& description) {
-            reported = TransportFailure::Failure{number, QString::fromLocal8Bit(description)};
-        });
-        request = m_image ? modTarnwick::OpenUploadRequest(m_image, m_imagePath, transportMode, m_randomName, m_endpoint.target)
-                          : modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName, m_endpoint.target);
+        const modTarnwick::ErrorReportScope reportHere(
+            [&reported](std::int32_t number, const std::string& description) {
+                reported = TransportFailure::Failure { number, QString::fromLocal8Bit(description) };
+            });
+        request = m_image
+            ? modTarnwick::OpenUploadRequest(m_image, m_imagePath, transportMode, m_randomName, m_endpoint.target)
+            : modTarnwick::OpenUploadRequest(m_imagePath, transportMode, m_randomName, m_endpoint.target);
     }
     if (!request) {
         Fail(reported.value_or(TransportFailure::FromErrno(EIO)));
@@ -215,9 +220,10 @@ void ImageUpload::TakeAnswer(const std::string& page, const std::string& answer)
     std::optional<TransportFailure::Failure> reported;
     modTarnwick::LinkSet links;
     {
-        const modTarnwick::ErrorReportScope reportHere([&reported](std::int32_t number, const std::string& description) {
-            reported = TransportFailure::Failure{number, QString::fromLocal8Bit(description)};
-        });
+        const modTarnwick::ErrorReportScope reportHere(
+            [&reported](std::int32_t number, const std::string& description) {
+                reported = TransportFailure::Failure { number, QString::fromLocal8Bit(description) };
+            });
         links = modTarnwick::ParseResultPage(page);
     }
     // A page the parser cannot cut gives no links, however much of it it read.

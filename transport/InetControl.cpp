@@ -70,7 +70,10 @@ void InitialiseCurl()
 } // namespace
 
 InetControl::InetControl(QObject* parent)
-    : QObject(parent), m_curlTimer(new QTimer(this)), m_connectTimer(new QTimer(this)), m_progress(new PeerProgress(this))
+    : QObject(parent)
+    , m_curlTimer(new QTimer(this))
+    , m_connectTimer(new QTimer(this))
+    , m_progress(new PeerProgress(this))
 {
     InitialiseCurl();
     m_multi = curl_multi_init();
@@ -105,8 +108,8 @@ InetControl::~InetControl()
         curl_multi_cleanup(m_multi);
 }
 
-void InetControl::Execute(const QString& url, const QString& operation, std::unique_ptr<modTarnwick::RequestStream> data,
-                          const std::string& headers)
+void InetControl::Execute(const QString& url, const QString& operation,
+                          std::unique_ptr<modTarnwick::RequestStream> data, const std::string& headers)
 {
     if (m_executing)
         throw Toolkit::Failure(EALREADY, tr("Still executing the last request"));
@@ -149,7 +152,8 @@ void InetControl::Execute(const QString& url, const QString& operation, std::uni
     const QString host = parsed.host();
     const int port = parsed.port(parsed.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 ? 443 : 80);
     if (NamesLocalhost(host)) {
-        Begin(ResolveEntry(host, port, {QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)}));
+        Begin(ResolveEntry(host, port,
+                           { QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6) }));
         return;
     }
     if (host.isEmpty() || !QHostAddress(host).isNull()) {
@@ -280,7 +284,8 @@ curl_socket_t InetControl::SocketInUse() const
     // then it is the one socket that libcurl watches once connected: a second
     // attempt, at another address of the host, is closed when one connects.
     curl_off_t connected = 0;
-    if (curl_easy_getinfo(m_easy, CURLINFO_CONNECT_TIME_T, &connected) != CURLE_OK || connected <= 0 || m_watched.size() != 1)
+    if (curl_easy_getinfo(m_easy, CURLINFO_CONNECT_TIME_T, &connected) != CURLE_OK || connected <= 0
+        || m_watched.size() != 1)
         return CURL_SOCKET_BAD;
     return m_watched.begin()->first;
 }
@@ -302,7 +307,7 @@ void InetControl::Watch(curl_socket_t socket, int what)
     };
     if (what == CURL_POLL_REMOVE) {
         // Possibly from inside the notifier's own signal: it goes once that has returned.
-        for (QSocketNotifier* notifier : {watched.read, watched.write}) {
+        for (QSocketNotifier* notifier : { watched.read, watched.write }) {
             if (notifier) {
                 notifier->setEnabled(false);
                 notifier->deleteLater();
@@ -385,9 +390,9 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
     switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
-        return {ErrorNumber(QAbstractSocket::HostNotFoundError), detail};
+        return { ErrorNumber(QAbstractSocket::HostNotFoundError), detail };
     case CURLE_COULDNT_CONNECT:
-        return systemError != 0 ? FromErrno(int(systemError)) : Failure{ECONNREFUSED, detail};
+        return systemError != 0 ? FromErrno(int(systemError)) : Failure { ECONNREFUSED, detail };
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
         if (systemError != 0 && systemError != ECONNRESET && systemError != EPIPE)
@@ -406,7 +411,7 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
             return MalformedHead(MaxHeadBytes);
         return FromErrno(ENOMEM);
     case CURLE_URL_MALFORMAT:
-        return {EINVAL, detail};
+        return { EINVAL, detail };
     case CURLE_PEER_FAILED_VERIFICATION:
         return CertificateFailure(detail);
     case CURLE_SSL_CACERT_BADFILE:
@@ -419,9 +424,9 @@ TransportFailure::Failure InetControl::FailureOf(CURLcode code) const
         return HandshakeFailed(detail);
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_UNSUPPORTED_PROTOCOL:
-        return {EPROTO, detail};
+        return { EPROTO, detail };
     default:
-        return {EIO, detail};
+        return { EIO, detail };
     }
 }
 

@@ -13,7 +13,7 @@ namespace {
 
 // Often enough for a smooth progress strip and a prompt stall verdict, rare
 // enough to cost nothing.
-constexpr std::chrono::milliseconds kPollInterval{50};
+constexpr std::chrono::milliseconds kPollInterval { 50 };
 
 } // namespace
 
@@ -29,7 +29,10 @@ qint64 PeerProgress::UnacknowledgedBytes(qintptr socket)
 }
 
 PeerProgress::PeerProgress(QObject* parent)
-    : QObject(parent), m_poll(new QTimer(this)), m_stall(new QTimer(this)), m_answer(new QTimer(this))
+    : QObject(parent)
+    , m_poll(new QTimer(this))
+    , m_stall(new QTimer(this))
+    , m_answer(new QTimer(this))
 {
     m_poll->setInterval(kPollInterval);
     m_stall->setSingleShot(true);
@@ -43,7 +46,8 @@ PeerProgress::PeerProgress(QObject* parent)
     connect(m_poll, &QTimer::timeout, this, &PeerProgress::Sample);
     connect(m_stall, &QTimer::timeout, this, [this] {
         // Progress since the clock was set only moved the deadline: wait for it.
-        const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_lastProgress);
+        const auto quiet =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - m_lastProgress);
         if (quiet < m_stallLimit) {
             m_stall->start(m_stallLimit - quiet);
             return;

@@ -64,9 +64,9 @@ private:
     QTimer* m_poll;
     QTimer* m_stall;
     QTimer* m_answer;
-    std::chrono::milliseconds m_answerLimit{0};
+    std::chrono::milliseconds m_answerLimit { 0 };
     std::chrono::steady_clock::time_point m_lastProgress;
-    std::chrono::milliseconds m_stallLimit{0};
+    std::chrono::milliseconds m_stallLimit { 0 };
     qintptr m_socket = -1;
     qint64 m_total = 0;
     qint64 m_handed = 0;

@@ -87,7 +87,8 @@ bool ServiceChoice::SaveConfiguredUrl(const QString& url, QString* failure)
 
     QSaveFile file(path);
     const bool saved = QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
-        && file.write((kept.join(u'\n') + (kept.isEmpty() ? QString() : QStringLiteral("\n"))).toUtf8()) >= 0 && file.commit();
+        && file.write((kept.join(u'\n') + (kept.isEmpty() ? QString() : QStringLiteral("\n"))).toUtf8()) >= 0
+        && file.commit();
     if (!saved && failure)
         *failure = tr("%1 cannot be written: %2").arg(path, file.errorString());
     return saved;

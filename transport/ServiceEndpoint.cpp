@@ -21,7 +21,8 @@ QString Refusal(const QString& url, const QString& why)
 {
     QString shown = url;
     // Quoted in a message box or on a terminal: no control character goes through.
-    std::replace_if(shown.begin(), shown.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, QChar(u'?'));
+    std::replace_if(
+        shown.begin(), shown.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, QChar(u'?'));
     return tr("The service address \"%1\" cannot be used: %2").arg(shown, why);
 }
 
@@ -32,7 +33,8 @@ ServiceEndpoint ServiceEndpoint::CompiledIn()
     ServiceEndpoint endpoint;
     endpoint.host = QString::fromUtf8(modTarnwick::kServiceHost.data(), qsizetype(modTarnwick::kServiceHost.size()));
     endpoint.port = modTarnwick::kServicePort;
-    endpoint.homePageUrl = QString::fromUtf8(modTarnwick::kHomePageUrl.data(), qsizetype(modTarnwick::kHomePageUrl.size()));
+    endpoint.homePageUrl =
+        QString::fromUtf8(modTarnwick::kHomePageUrl.data(), qsizetype(modTarnwick::kHomePageUrl.size()));
     return endpoint;
 }
 
@@ -77,7 +79,8 @@ std::optional<ServiceEndpoint> ServiceEndpoint::FromUrl(const QString& url, QStr
     // The Host field names the port only where it is not the scheme's own,
     // as the HTTP client writes it from the URL; an IPv6 address keeps its brackets.
     const QString hostField = endpoint.host.contains(u':') ? u'[' + endpoint.host + u']' : endpoint.host;
-    endpoint.target.host = (endpoint.port == standardPort ? hostField : hostField + u':' + QString::number(endpoint.port)).toStdString();
+    endpoint.target.host =
+        (endpoint.port == standardPort ? hostField : hostField + u':' + QString::number(endpoint.port)).toStdString();
     QString path = normal.path(QUrl::FullyEncoded);
     if (normal.hasQuery())
         path = (path.isEmpty() ? QStringLiteral("/") : path) + u'?' + normal.query(QUrl::FullyEncoded);

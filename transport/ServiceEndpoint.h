@@ -10,9 +10,9 @@
 // Where uploads go. The default is the compiled-in service.
 struct ServiceEndpoint
 {
-    QString host;         // socket transport: connect here, port below
+    QString host; // socket transport: connect here, port below
     quint16 port = 80;
-    QString homePageUrl;  // HTTP client transport: POST here; also the address a user reads
+    QString homePageUrl; // HTTP client transport: POST here; also the address a user reads
     // https: both transports over TLS, checked against the trusted CA
     // certificates; nothing of the request ever goes out in the clear.
     bool encrypted = false;

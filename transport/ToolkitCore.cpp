@@ -8,9 +8,10 @@
 namespace Toolkit {
 
 Failure::Failure(int number, const QString& description)
-    : std::runtime_error(description.toStdString()), m_number(number), m_description(description)
-{
-}
+    : std::runtime_error(description.toStdString())
+    , m_number(number)
+    , m_description(description)
+{ }
 
 qint64 FileLen(const QString& path)
 {

@@ -68,12 +68,12 @@ QString MessageText(int number, const QString& description)
 Failure FailureOf(const std::exception& trapped)
 {
     if (const auto* failure = dynamic_cast<const Toolkit::Failure*>(&trapped))
-        return {failure->number(), failure->description()};
+        return { failure->number(), failure->description() };
     if (const auto* system = dynamic_cast<const std::system_error*>(&trapped))
-        return {system->code().value() != 0 ? system->code().value() : EIO, QString::fromLocal8Bit(system->what())};
+        return { system->code().value() != 0 ? system->code().value() : EIO, QString::fromLocal8Bit(system->what()) };
     if (dynamic_cast<const std::bad_alloc*>(&trapped))
-        return {ENOMEM, QString::fromLocal8Bit(std::strerror(ENOMEM))};
-    return {EIO, QString::fromLocal8Bit(trapped.what())};
+        return { ENOMEM, QString::fromLocal8Bit(std::strerror(ENOMEM)) };
+    return { EIO, QString::fromLocal8Bit(trapped.what()) };
 }
 
 int ErrorNumber(QAbstractSocket::SocketError error)
@@ -127,56 +127,60 @@ int ErrorNumber(QAbstractSocket::SocketError error)
 
 Failure FromStream(int number)
 {
-    return {number, QString::fromLocal8Bit(modTarnwick::DescribeReadFailure(number))};
+    return { number, QString::fromLocal8Bit(modTarnwick::DescribeReadFailure(number)) };
 }
 
 Failure FromErrno(int number)
 {
-    return {number != 0 ? number : EIO, QString::fromLocal8Bit(std::strerror(number != 0 ? number : EIO))};
+    return { number != 0 ? number : EIO, QString::fromLocal8Bit(std::strerror(number != 0 ? number : EIO)) };
 }
 
 Failure ClosedEarly()
 {
-    return {ECONNRESET, tr("The service closed the connection before its answer was complete")};
+    return { ECONNRESET, tr("The service closed the connection before its answer was complete") };
 }
 
 Failure TimedOut(std::chrono::milliseconds limit)
 {
     const double seconds = double(limit.count()) / 1000.0;
-    return {ETIMEDOUT, tr("The service did not answer within %1 seconds").arg(seconds)};
+    return { ETIMEDOUT, tr("The service did not answer within %1 seconds").arg(seconds) };
 }
 
 Failure AnswerTooLarge(qint64 limit)
 {
-    return {EMSGSIZE, tr("The service's answer is larger than %1").arg(QLocale().formattedDataSize(limit, 0))};
+    return { EMSGSIZE, tr("The service's answer is larger than %1").arg(QLocale().formattedDataSize(limit, 0)) };
 }
 
 Failure AnswerTooSlow(std::chrono::milliseconds limit)
 {
     const double seconds = double(limit.count()) / 1000.0;
-    return {ETIMEDOUT, tr("The service was too slow to answer: its answer was not complete within %1 seconds").arg(seconds)};
+    return { ETIMEDOUT,
+             tr("The service was too slow to answer: its answer was not complete within %1 seconds").arg(seconds) };
 }
 
 Failure MalformedHead(qint64 limit)
 {
-    return {EPROTO, tr("The service's answer is malformed: its status line and headers run past %1")
-                        .arg(QLocale().formattedDataSize(limit, 0))};
+    return { EPROTO,
+             tr("The service's answer is malformed: its status line and headers run past %1")
+                 .arg(QLocale().formattedDataSize(limit, 0)) };
 }
 
 Failure EncodedPage(std::string_view encoding)
 {
-    return {EPROTO, tr("The service sent its page encoded (%1), which cannot be read").arg(Quoted(encoding))};
+    return { EPROTO, tr("The service sent its page encoded (%1), which cannot be read").arg(Quoted(encoding)) };
 }
 
 std::optional<Failure> RefusedLink(std::size_t row, std::string_view link)
 {
     const auto refused = [row](const QString& why) {
-        return Failure{EBADMSG, tr("The service's page holds a link that cannot be shown: link %1 %2").arg(row + 1).arg(why)};
+        return Failure { EBADMSG,
+                         tr("The service's page holds a link that cannot be shown: link %1 %2").arg(row + 1).arg(why) };
     };
     // What --print writes is the link's bytes and what a row shows is their
     // UTF-8, so the check is made on that. A byte order mark is a character
     // like any other here, not something to drop unseen.
-    QStringDecoder toText(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder toText(QStringDecoder::Utf8,
+                          QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     const QString text = toText(QByteArrayView(link.data(), qsizetype(link.size())));
     if (toText.hasError())
         return refused(tr("is not UTF-8 text"));
@@ -185,10 +189,12 @@ std::optional<Failure> RefusedLink(std::size_t row, std::string_view link)
         // as a line feed does.
         const QChar::Category category = QChar::category(c);
         if (!QChar::isPrint(c) || category == QChar::Separator_Line || category == QChar::Separator_Paragraph)
-            return refused(tr("holds U+%1, which is not printable").arg(QString::number(uint(c), 16).toUpper().rightJustified(4, u'0')));
+            return refused(tr("holds U+%1, which is not printable")
+                               .arg(QString::number(uint(c), 16).toUpper().rightJustified(4, u'0')));
     }
     if (text.size() > UploadLimits::MaxLinkChars)
-        return refused(tr("has %1 characters, more than a row holds (%2)").arg(text.size()).arg(UploadLimits::MaxLinkChars));
+        return refused(
+            tr("has %1 characters, more than a row holds (%2)").arg(text.size()).arg(UploadLimits::MaxLinkChars));
     return std::nullopt;
 }
 
@@ -217,32 +223,34 @@ Failure CertificateNotTrusted(Distrust why, const QString& otherwise)
         reason = Quoted(otherwise.toStdString());
         break;
     }
-    return {EPROTO, tr("The service's certificate is not trusted: %1").arg(reason)};
+    return { EPROTO, tr("The service's certificate is not trusted: %1").arg(reason) };
 }
 
 Failure CertificateForAnotherHost(const QString& host)
 {
-    return {EPROTO, tr("The service's certificate does not match the host: it was not issued for %1").arg(host)};
+    return { EPROTO, tr("The service's certificate does not match the host: it was not issued for %1").arg(host) };
 }
 
 Failure HandshakeFailed(const QString& detail)
 {
-    return {EPROTO, tr("No secure connection to the service could be made: %1").arg(Quoted(detail.toStdString()))};
+    return { EPROTO, tr("No secure connection to the service could be made: %1").arg(Quoted(detail.toStdString())) };
 }
 
 Failure CaCertificatesUnusable(const QString& path)
 {
-    return {EPROTO, tr("SSL_CERT_FILE names %1, which holds no CA certificate that can be read").arg(path)};
+    return { EPROTO, tr("SSL_CERT_FILE names %1, which holds no CA certificate that can be read").arg(path) };
 }
 
 bool HoldsNoLinks(const modTarnwick::LinkSet& links)
 {
-    return !links.empty() && std::all_of(links.begin(), links.end(), [](const std::string& slot) { return slot == modTarnwick::kNotAvailable; });
+    return !links.empty() && std::all_of(links.begin(), links.end(), [](const std::string& slot) {
+        return slot == modTarnwick::kNotAvailable;
+    });
 }
 
 Failure ConnectionEnded(int number, const QString& description, std::string_view answer)
 {
-    return modTarnwick::ReadAnswerHead(answer).status >= 300 ? NoLinks(answer) : Failure{number, description};
+    return modTarnwick::ReadAnswerHead(answer).status >= 300 ? NoLinks(answer) : Failure { number, description };
 }
 
 Failure NoLinks(std::string_view answer)
@@ -251,7 +259,7 @@ Failure NoLinks(std::string_view answer)
     QString reason = Quoted(modTarnwick::PageReason(answer.substr(head.size)));
     if (head.status == 0) {
         const QString said = tr("The service's answer held no links");
-        return {ENODATA, reason.isEmpty() ? said : said + QStringLiteral(": ") + reason};
+        return { ENODATA, reason.isEmpty() ? said : said + QStringLiteral(": ") + reason };
     }
 
     QString status = QString::number(head.status);
@@ -262,14 +270,14 @@ Failure NoLinks(std::string_view answer)
         reason.clear();
     if (head.status < 300 || head.status > 599) {
         const QString said = tr("The service answered %1, but its page held no links").arg(status);
-        return {ENODATA, reason.isEmpty() ? said : said + QStringLiteral(": ") + reason};
+        return { ENODATA, reason.isEmpty() ? said : said + QStringLiteral(": ") + reason };
     }
 
     QString description = reason.isEmpty() ? tr("The service answered %1 and sent no links").arg(status)
                                            : tr("The service answered %1: %2").arg(status, reason);
     if (head.status < 400 && !head.location.empty())
         description += tr("; it points to %1").arg(Quoted(head.location));
-    return {head.status, description};
+    return { head.status, description };
 }
 
 } // namespace TransportFailure

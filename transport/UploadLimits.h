@@ -18,12 +18,12 @@ inline constexpr const char* TooBigText = "This image is too big. Maximum file s
 
 // How long an upload may make no progress (no connection made, no byte
 // taken by the service, none of its answer arrived) before it is given up.
-inline constexpr std::chrono::seconds ResponseTimeout{10};
+inline constexpr std::chrono::seconds ResponseTimeout { 10 };
 // How long the whole answer may take, counted from the request's last byte
 // taken by the service, or from the answer's first byte if that comes
 // sooner: a service that keeps sending a byte now and then makes progress,
 // and would hold an upload for as long as it liked.
-inline constexpr std::chrono::seconds AnswerDeadline{30};
+inline constexpr std::chrono::seconds AnswerDeadline { 30 };
 
 // Status line and headers of an answer, interim answers included.
 inline constexpr qint64 MaxAnswerHeadBytes = qint64(modTarnwick::kMaxAnswerHeadBytes);

@@ -27,7 +27,9 @@ constexpr qint64 kPiece = 64 * 1024;
 } // namespace
 
 WinsockControl::WinsockControl(QObject* parent)
-    : QObject(parent), m_connectTimer(new QTimer(this)), m_progress(new PeerProgress(this))
+    : QObject(parent)
+    , m_connectTimer(new QTimer(this))
+    , m_progress(new PeerProgress(this))
 {
     UseSocket(false);
     m_connectTimer->setSingleShot(true);
@@ -35,11 +37,12 @@ WinsockControl::WinsockControl(QObject* parent)
         if (!IsReady())
             Fail(TransportFailure::TimedOut(m_connectTimer->intervalAsDuration()));
     });
-    connect(m_progress, &PeerProgress::Progress, this, [this](qint64 taken, qint64 total) {
-        Post([this, taken, total] { emit SendProgress(taken, total); });
-    });
-    connect(m_progress, &PeerProgress::Stalled, this, [this] { Fail(TransportFailure::TimedOut(m_progress->StallLimit())); });
-    connect(m_progress, &PeerProgress::Overdue, this, [this] { Fail(TransportFailure::AnswerTooSlow(m_progress->AnswerLimit())); });
+    connect(m_progress, &PeerProgress::Progress, this,
+            [this](qint64 taken, qint64 total) { Post([this, taken, total] { emit SendProgress(taken, total); }); });
+    connect(m_progress, &PeerProgress::Stalled, this,
+            [this] { Fail(TransportFailure::TimedOut(m_progress->StallLimit())); });
+    connect(m_progress, &PeerProgress::Overdue, this,
+            [this] { Fail(TransportFailure::AnswerTooSlow(m_progress->AnswerLimit())); });
 }
 
 WinsockControl::~WinsockControl()
@@ -345,7 +348,7 @@ void WinsockControl::OnSocketError()
     const TransportFailure::Failure failure = error == QAbstractSocket::SslHandshakeFailedError || m_handshaking
         ? HandshakeFailure()
         : peerClosed ? TransportFailure::ClosedEarly()
-                     : TransportFailure::Failure{TransportFailure::ErrorNumber(error), m_socket->errorString()};
+                     : TransportFailure::Failure { TransportFailure::ErrorNumber(error), m_socket->errorString() };
     Post([this, failure] { emit Error(failure.number, failure.description); });
 }
 

@@ -26,15 +26,16 @@ char FoldCase(char c)
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return FoldCase(x) == FoldCase(y); });
+    return a.size() == b.size()
+        && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return FoldCase(x) == FoldCase(y); });
 }
 
 std::size_t FindIgnoringCase(std::string_view text, std::string_view what, std::size_t from)
 {
     if (from >= text.size())
         return std::string_view::npos;
-    const auto found = std::search(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(), what.begin(), what.end(),
-                                   [](char a, char b) { return FoldCase(a) == FoldCase(b); });
+    const auto found = std::search(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(), what.begin(),
+                                   what.end(), [](char a, char b) { return FoldCase(a) == FoldCase(b); });
     return found == text.end() ? std::string_view::npos : static_cast<std::size_t>(found - text.begin());
 }
 
@@ -54,7 +55,8 @@ bool IsDigit(char c)
 
 // The element's text from its opening tag "<name ...>" to "</name", or
 // npos when the page has no such element. name: "title", or "h" and a digit.
-struct Element {
+struct Element
+{
     std::size_t start = std::string_view::npos;
     std::size_t end = std::string_view::npos;
 };
@@ -80,7 +82,7 @@ Element FindElement(std::string_view page, std::string_view name)
         if (close == std::string_view::npos)
             return {};
         const std::size_t end = FindIgnoringCase(page, closing, close + 1);
-        return {close + 1, end == std::string_view::npos ? page.size() : end};
+        return { close + 1, end == std::string_view::npos ? page.size() : end };
     }
     return {};
 }
@@ -115,8 +117,9 @@ std::size_t DecodeReference(std::string_view text, std::size_t at, std::string& 
     if (end == std::string_view::npos || end - at > 10)
         return 0;
     const std::string_view name = text.substr(at + 1, end - at - 1);
-    constexpr std::pair<std::string_view, std::string_view> kNamed[] = {
-        {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", " "}};
+    constexpr std::pair<std::string_view, std::string_view> kNamed[] = { { "amp", "&" },  { "lt", "<" },
+                                                                         { "gt", ">" },   { "quot", "\"" },
+                                                                         { "apos", "'" }, { "nbsp", " " } };
     for (const auto& [entity, bytes] : kNamed) {
         if (name == entity) {
             to += bytes;
@@ -131,7 +134,9 @@ std::size_t DecodeReference(std::string_view text, std::size_t at, std::string& 
         return 0;
     std::uint32_t code = 0;
     for (const char c : digits) {
-        const int value = IsDigit(c) ? c - '0' : hex && FoldCase(c) >= 'a' && FoldCase(c) <= 'f' ? FoldCase(c) - 'a' + 10 : -1;
+        const int value = IsDigit(c)                          ? c - '0'
+            : hex && FoldCase(c) >= 'a' && FoldCase(c) <= 'f' ? FoldCase(c) - 'a' + 10
+                                                              : -1;
         if (value < 0)
             return 0;
         code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(value);
@@ -168,12 +173,14 @@ std::string TextOf(std::string_view element)
 
 bool IsBlank(std::string_view text)
 {
-    return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
 // One head from text[from]: its status line and the lines up to the blank
 // one, read whether or not the status line is a good one (status 0 then).
-struct Head {
+struct Head
+{
     AnswerHead fields; // size: where the head ends in text, or text.size()
     bool ended = false; // its blank line is in text
 };
@@ -185,7 +192,8 @@ Head HeadAt(std::string_view text, std::size_t from)
     bool lineEnded = false;
     const auto nextLine = [&] {
         const std::size_t end = text.find('\n', pos);
-        const std::string_view line = Trimmed(text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+        const std::string_view line =
+            Trimmed(text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
         lineEnded = end != std::string_view::npos;
         pos = lineEnded ? end + 1 : text.size();
         return line;
@@ -196,7 +204,8 @@ Head HeadAt(std::string_view text, std::size_t from)
     if (statusLine.starts_with(kHttpVersion) && codeAt != std::string_view::npos) {
         const std::string_view rest = statusLine.substr(codeAt + 1);
         const std::string_view code = rest.substr(0, 3);
-        if (code.size() == 3 && std::all_of(code.begin(), code.end(), IsDigit) && (rest.size() == 3 || rest[3] == ' ')) {
+        if (code.size() == 3 && std::all_of(code.begin(), code.end(), IsDigit)
+            && (rest.size() == 3 || rest[3] == ' ')) {
             head.fields.status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
             head.fields.reason = Trimmed(rest.substr(3));
         }
@@ -216,7 +225,8 @@ Head HeadAt(std::string_view text, std::size_t from)
         const std::string_view value = Trimmed(line.substr(colon + 1));
         if (EqualsIgnoringCase(name, kLocationField)) {
             head.fields.location = value;
-        } else if (EqualsIgnoringCase(name, kContentEncodingField) && !value.empty() && !EqualsIgnoringCase(value, kIdentityEncoding)) {
+        } else if (EqualsIgnoringCase(name, kContentEncodingField) && !value.empty()
+                   && !EqualsIgnoringCase(value, kIdentityEncoding)) {
             if (!head.fields.contentEncoding.empty())
                 head.fields.contentEncoding += ", ";
             head.fields.contentEncoding += value;
@@ -276,7 +286,7 @@ std::string PageReason(std::string_view page)
     // The first heading of any level, wherever it stands.
     Element first;
     for (const char level : kHeadingTags) {
-        const char name[] = {'h', level};
+        const char name[] = { 'h', level };
         const Element heading = FindElement(page, std::string_view(name, sizeof name));
         if (heading.start < first.start)
             first = heading;
@@ -291,7 +301,8 @@ bool EndOfAnswerArrived(const std::string& text, std::size_t searchedBefore)
 {
     // A tag that was not there before must end in the new text.
     const std::size_t overlap = kEndOfAnswer.size() - 1;
-    return FindIgnoringCase(text, kEndOfAnswer, searchedBefore > overlap ? searchedBefore - overlap : 0) != std::string_view::npos;
+    return FindIgnoringCase(text, kEndOfAnswer, searchedBefore > overlap ? searchedBefore - overlap : 0)
+        != std::string_view::npos;
 }
 
 } // namespace modTarnwick

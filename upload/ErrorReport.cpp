@@ -1,5 +1,5 @@
-#include "modTarnwick.h"
 #include "TrappedFailure.h"
+#include "modTarnwick.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,7 +13,9 @@ thread_local ErrorReportScope* innermostScope = nullptr;
 
 } // namespace
 
-ErrorReportScope::ErrorReportScope(ErrorReporter reporter) : m_reporter(std::move(reporter)), m_outer(innermostScope)
+ErrorReportScope::ErrorReportScope(ErrorReporter reporter)
+    : m_reporter(std::move(reporter))
+    , m_outer(innermostScope)
 {
     innermostScope = this;
 }

@@ -20,10 +20,8 @@ constexpr bool IsAlphanumeric(int code)
 // would let the name and the boundary drawn within one tick repeat each other.
 std::mt19937_64 SeededEngine()
 {
-    const auto ticks = static_cast<std::uint64_t>(
-        std::chrono::high_resolution_clock::now().time_since_epoch().count());
-    std::vector<std::uint32_t> material{static_cast<std::uint32_t>(ticks),
-                                        static_cast<std::uint32_t>(ticks >> 32)};
+    const auto ticks = static_cast<std::uint64_t>(std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    std::vector<std::uint32_t> material { static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32) };
     try {
         std::random_device device;
         for (int i = 0; i < 8; ++i)

@@ -1,10 +1,10 @@
-#include "modTarnwick.h"
 #include "TrappedFailure.h"
+#include "modTarnwick.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -41,10 +41,9 @@ constexpr std::string_view kLengthField = "Content-Length: ";
 constexpr const char* kImageChangedText = "The image file changed while it was being sent";
 
 // Everything in the body but the upload name and the file's bytes.
-constexpr std::size_t kFixedBodySize = kDashes.size() + kBoundaryLength + kCrLf.size()
-    + kDispositionStart.size() + kDispositionEnd.size() + kCrLf.size()
-    + kPartType.size() + kCrLf.size() + kCrLf.size()
-    + kCrLf.size() + kDashes.size() + kBoundaryLength + kDashes.size();
+constexpr std::size_t kFixedBodySize = kDashes.size() + kBoundaryLength + kCrLf.size() + kDispositionStart.size()
+    + kDispositionEnd.size() + kCrLf.size() + kPartType.size() + kCrLf.size() + kCrLf.size() + kCrLf.size()
+    + kDashes.size() + kBoundaryLength + kDashes.size();
 static_assert(kFixedBodySize == 175);
 
 [[noreturn]] void Fail(int number)
@@ -66,17 +65,26 @@ std::string EscapeUploadName(const std::string& name)
     escaped.reserve(name.size());
     for (const char c : name) {
         switch (c) {
-        case '"': escaped += "%22"; break;
-        case '\r': escaped += "%0D"; break;
-        case '\n': escaped += "%0A"; break;
-        default: escaped += c; break;
+        case '"':
+            escaped += "%22";
+            break;
+        case '\r':
+            escaped += "%0D";
+            break;
+        case '\n':
+            escaped += "%0A";
+            break;
+        default:
+            escaped += c;
+            break;
         }
     }
     return escaped;
 }
 
 // The image, open for raw reading, and its length taken from the open file.
-class ImageFile {
+class ImageFile
+{
 public:
     explicit ImageFile(const std::string& path)
     {
@@ -86,7 +94,7 @@ public:
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         if (fd_ < 0)
             Fail(errno);
-        struct stat status {};
+        struct stat status = {};
         const int failure = ::fstat(fd_, &status) != 0 ? errno : S_ISDIR(status.st_mode) ? EISDIR : 0;
         if (failure != 0) {
             // No destructor runs for an object whose constructor throws.
@@ -260,7 +268,7 @@ std::int64_t RequestStream::Read(char* to, std::size_t room)
     if (given_ == imageEnd && file_ >= 0) {
         // Every byte read, but not necessarily of one version of the file:
         // the closing boundary goes out only if it is still what was opened.
-        struct stat status {};
+        struct stat status = {};
         const bool same = ::fstat(file_, &status) == 0 && std::uint64_t(status.st_size) == imageSize_
             && ImageFile::TimeOf(status) == imageTime_;
         ::close(file_);
@@ -284,7 +292,8 @@ class RequestAssembly
 {
 public:
     static std::unique_ptr<RequestStream> Assemble(const std::string& namedAs, std::uint64_t imageSize,
-                                                   std::int32_t transportMode, bool randomName, const RequestTarget& target)
+                                                   std::int32_t transportMode, bool randomName,
+                                                   const RequestTarget& target)
     {
         CheckTarget(target);
         const std::string uploadName = EscapeUploadName(
@@ -348,8 +357,8 @@ UploadRequest ReadWhole(RequestStream& stream, std::int32_t transportMode)
 
 } // namespace
 
-std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName,
-                                                 const RequestTarget& target)
+std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode,
+                                                 bool randomName, const RequestTarget& target)
 {
     return Reported([&] {
         ImageFile image(imagePath);
@@ -360,8 +369,9 @@ std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, s
     });
 }
 
-std::unique_ptr<RequestStream> OpenUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
-                                                 std::int32_t transportMode, bool randomName, const RequestTarget& target)
+std::unique_ptr<RequestStream> OpenUploadRequest(std::shared_ptr<const std::string> image,
+                                                 const std::string& uploadName, std::int32_t transportMode,
+                                                 bool randomName, const RequestTarget& target)
 {
     return Reported([&] {
         if (!image)
@@ -377,7 +387,7 @@ UploadRequest BuildUploadRequest(const std::string& imagePath, std::int32_t tran
                                  const RequestTarget& target)
 {
     const std::unique_ptr<RequestStream> stream = OpenUploadRequest(imagePath, transportMode, randomName, target);
-    return stream ? ReadWhole(*stream, transportMode) : UploadRequest{};
+    return stream ? ReadWhole(*stream, transportMode) : UploadRequest {};
 }
 
 UploadRequest BuildUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
@@ -385,18 +395,18 @@ UploadRequest BuildUploadRequest(std::shared_ptr<const std::string> image, const
 {
     const std::unique_ptr<RequestStream> stream =
         OpenUploadRequest(std::move(image), uploadName, transportMode, randomName, target);
-    return stream ? ReadWhole(*stream, transportMode) : UploadRequest{};
+    return stream ? ReadWhole(*stream, transportMode) : UploadRequest {};
 }
 
 std::string ImageExtensionOfBytes(std::string_view leading)
 {
     // The kinds the service decodes, by the bytes that open each.
     static constexpr std::pair<std::string_view, std::string_view> kSignatures[] = {
-        {std::string_view("\x89PNG\r\n\x1a\n", 8), ".png"},
-        {std::string_view("\xff\xd8\xff", 3), ".jpg"},
-        {"GIF87a", ".gif"},
-        {"GIF89a", ".gif"},
-        {"BM", ".bmp"},
+        { std::string_view("\x89PNG\r\n\x1a\n", 8), ".png" },
+        { std::string_view("\xff\xd8\xff", 3), ".jpg" },
+        { "GIF87a", ".gif" },
+        { "GIF89a", ".gif" },
+        { "BM", ".bmp" },
     };
     for (const auto& [signature, extension] : kSignatures) {
         if (leading.substr(0, signature.size()) == signature)

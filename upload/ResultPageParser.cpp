@@ -1,5 +1,5 @@
-#include "modTarnwick.h"
 #include "TrappedFailure.h"
+#include "modTarnwick.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -39,7 +39,8 @@ constexpr std::size_t kUnset = std::string_view::npos;
 
 enum class Treatment { Unchanged, DecodeEntities, RemoveLineBreaks };
 
-struct SlotMarkers {
+struct SlotMarkers
+{
     std::string_view opening;
     std::size_t skip;
     std::string_view closing;
@@ -48,17 +49,17 @@ struct SlotMarkers {
 
 // Slots 1 and 2, searched on from slot 0's closing.
 constexpr SlotMarkers kThumbnailChain[] = {
-    {kValueOpening, kValueOpening.size(), kForums1Closing, Treatment::RemoveLineBreaks},
-    {kValueOpening, kValueOpening.size(), kForums2Closing, Treatment::Unchanged},
+    { kValueOpening, kValueOpening.size(), kForums1Closing, Treatment::RemoveLineBreaks },
+    { kValueOpening, kValueOpening.size(), kForums2Closing, Treatment::Unchanged },
 };
 
 // Slots 3 to 7, searched on from "Include details".
 constexpr SlotMarkers kDetailsChain[] = {
-    {kWideFieldOpening, kWideFieldOpening.size(), kFieldClosing, Treatment::Unchanged},
-    {kWideFieldOpening, kWideFieldOpening.size(), kFieldClosing, Treatment::Unchanged},
-    {kLinkCodeOpening, kLinkCodeSkip, kFieldClosing, Treatment::DecodeEntities},
-    {kShowLinkOpening, kShowLinkOpening.size(), kShowLinkClosing, Treatment::Unchanged},
-    {kWideFieldOpening, kWideFieldOpening.size(), kFieldClosing, Treatment::Unchanged},
+    { kWideFieldOpening, kWideFieldOpening.size(), kFieldClosing, Treatment::Unchanged },
+    { kWideFieldOpening, kWideFieldOpening.size(), kFieldClosing, Treatment::Unchanged },
+    { kLinkCodeOpening, kLinkCodeSkip, kFieldClosing, Treatment::DecodeEntities },
+    { kShowLinkOpening, kShowLinkOpening.size(), kShowLinkClosing, Treatment::Unchanged },
+    { kWideFieldOpening, kWideFieldOpening.size(), kFieldClosing, Treatment::Unchanged },
 };
 
 constexpr std::size_t kThumbnailSlots = 1 + std::size(kThumbnailChain);
@@ -85,8 +86,8 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to)
 // The text between an opening found at `opening` and a closing found at
 // `closing`. False when the closing starts inside the skipped opening, which
 // happens when the value's own closing quote is missing.
-bool CutSlot(std::string_view page, std::size_t opening, std::size_t skip, std::size_t closing,
-             Treatment treatment, std::string& slot)
+bool CutSlot(std::string_view page, std::size_t opening, std::size_t skip, std::size_t closing, Treatment treatment,
+             std::string& slot)
 {
     const std::size_t start = opening + skip;
     if (closing < start)

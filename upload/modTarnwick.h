@@ -32,7 +32,8 @@ using LinkSet = std::vector<std::string>;
 // Where a request goes, as its request line and Host field name it. The
 // defaults are the compiled-in service's: "POST /? HTTP/1.0", "Host: localhost".
 // A configured service: {"img.example.org:8443", "/tarnwick/"}.
-struct RequestTarget {
+struct RequestTarget
+{
     std::string host = std::string(kServiceHost);
     std::string path = std::string(kServicePath);
 };
@@ -91,16 +92,16 @@ inline constexpr std::int32_t kImageChanged = ESTALE;
 std::string DescribeReadFailure(std::int32_t number);
 
 // Null after a failure, which has already been reported through ReportError.
-std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode, bool randomName,
-                                                 const RequestTarget& target = {});
+std::unique_ptr<RequestStream> OpenUploadRequest(const std::string& imagePath, std::int32_t transportMode,
+                                                 bool randomName, const RequestTarget& target = {});
 
 // The same requests for an image held in memory (a pasted image, standard
 // input), named as a file at the path uploadName would be: its file name, or
 // a random name with its extension. The bytes are those of a file with the
 // same bytes and name.
-std::unique_ptr<RequestStream> OpenUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
-                                                 std::int32_t transportMode, bool randomName,
-                                                 const RequestTarget& target = {});
+std::unique_ptr<RequestStream> OpenUploadRequest(std::shared_ptr<const std::string> image,
+                                                 const std::string& uploadName, std::int32_t transportMode,
+                                                 bool randomName, const RequestTarget& target = {});
 UploadRequest BuildUploadRequest(std::shared_ptr<const std::string> image, const std::string& uploadName,
                                  std::int32_t transportMode, bool randomName, const RequestTarget& target = {});
 
@@ -117,7 +118,8 @@ LinkSet ParseResultPage(const std::string& page);
 // message needs them; interim answers (100 Continue) before them are passed
 // over. "HTTP/1.0 302 Found\r\nLocation: /x\r\n\r\n<html>..."
 // -> {302, "Found", "/x", "", 36}; text that does not begin with a status line -> {0, "", "", "", 0}.
-struct AnswerHead {
+struct AnswerHead
+{
     int status = 0;
     std::string reason;
     std::string location;

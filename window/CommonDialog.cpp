@@ -32,7 +32,10 @@ QString DescriptionWithoutPatterns(const QString& description)
 
 } // namespace
 
-CommonDialog::CommonDialog(QWidget* parent) : QObject(parent), m_parent(parent) {}
+CommonDialog::CommonDialog(QWidget* parent)
+    : QObject(parent)
+    , m_parent(parent)
+{ }
 
 QStringList CommonDialog::QtNameFilters() const
 {

@@ -23,7 +23,7 @@ public:
     // Number of the failure thrown by a cancelled dialog.
     static constexpr int cdlCancel = 32755;
 
-    explicit CommonDialog(QWidget* parent = nullptr);  // parent: the dialog's owner window
+    explicit CommonDialog(QWidget* parent = nullptr); // parent: the dialog's owner window
 
     int Flags = 0;
     // "description|patterns;patterns", entries joined by '|'.

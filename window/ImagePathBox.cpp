@@ -19,7 +19,9 @@ bool ClipboardHoldsAnything()
 
 } // namespace
 
-ImagePathBox::ImagePathBox(QWidget* parent) : QLineEdit(parent) {}
+ImagePathBox::ImagePathBox(QWidget* parent)
+    : QLineEdit(parent)
+{ }
 
 void ImagePathBox::keyPressEvent(QKeyEvent* event)
 {

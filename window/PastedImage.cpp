@@ -15,7 +15,7 @@ const QByteArray kPng = QByteArrayLiteral("PNG");
 const QByteArray kJpeg = QByteArrayLiteral("JPEG");
 
 // From the best down; tried in this order once the lowest has been seen to fit.
-constexpr int kJpegQualities[] = {90, 80, 70, 60, 50, 40, 30, 20, 10};
+constexpr int kJpegQualities[] = { 90, 80, 70, 60, 50, 40, 30, 20, 10 };
 
 // A buffer that refuses to grow past its cap: the encoder then gives up
 // there instead of finishing a file that could never be sent. A PNG of an
@@ -25,7 +25,10 @@ constexpr int kJpegQualities[] = {90, 80, 70, 60, 50, 40, 30, 20, 10};
 class CappedBuffer : public QBuffer
 {
 public:
-    CappedBuffer(QByteArray* bytes, qint64 cap) : QBuffer(bytes), m_cap(cap) {}
+    CappedBuffer(QByteArray* bytes, qint64 cap)
+        : QBuffer(bytes)
+        , m_cap(cap)
+    { }
 
 protected:
     qint64 writeData(const char* data, qint64 length) override
@@ -85,7 +88,7 @@ std::optional<PastedImage> PastedImage::Encode(const QImage& image, qint64 maxBy
         return std::nullopt;
     QByteArray png = Encoded(image, kPng, -1, maxBytes);
     if (Fits(png, maxBytes))
-        return PastedImage{std::move(png), kPng};
+        return PastedImage { std::move(png), kPng };
     png.clear();
 
     // The lowest quality first: when even it is too big, nothing is.
@@ -98,9 +101,9 @@ std::optional<PastedImage> PastedImage::Encode(const QImage& image, qint64 maxBy
             break;
         QByteArray jpeg = Encoded(flat, kJpeg, quality);
         if (Fits(jpeg, maxBytes))
-            return PastedImage{std::move(jpeg), kJpeg};
+            return PastedImage { std::move(jpeg), kJpeg };
     }
-    return PastedImage{std::move(lowest), kJpeg};
+    return PastedImage { std::move(lowest), kJpeg };
 }
 
 QString PastedImage::UploadName() const

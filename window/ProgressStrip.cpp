@@ -16,7 +16,8 @@ void Bar(QPainter& painter, const QRect& area, const QColor& edge, const QColor&
 
 } // namespace
 
-ProgressStrip::ProgressStrip(QWidget* parent) : QProgressBar(parent)
+ProgressStrip::ProgressStrip(QWidget* parent)
+    : QProgressBar(parent)
 {
     m_frames.setInterval(30);
     connect(&m_frames, &QTimer::timeout, this, qOverload<>(&QWidget::update));

@@ -20,7 +20,8 @@ QString Shown(const QString& path)
 
 } // namespace
 
-ServiceDialog::ServiceDialog(const ServiceEndpoint& current, QWidget* parent) : QDialog(parent)
+ServiceDialog::ServiceDialog(const ServiceEndpoint& current, QWidget* parent)
+    : QDialog(parent)
 {
     setObjectName(QStringLiteral("dlgService"));
     setWindowTitle(tr("Service address"));
@@ -47,14 +48,16 @@ ServiceDialog::ServiceDialog(const ServiceEndpoint& current, QWidget* parent) : 
     lblRefusal->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     lblRefusal->hide();
 
-    buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel | QDialogButtonBox::RestoreDefaults, this);
+    buttons = new QDialogButtonBox(
+        QDialogButtonBox::Save | QDialogButtonBox::Cancel | QDialogButtonBox::RestoreDefaults, this);
     buttons->setObjectName(QStringLiteral("buttons"));
     buttons->button(QDialogButtonBox::Save)->setObjectName(QStringLiteral("cmdSave"));
     buttons->button(QDialogButtonBox::Save)->setDefault(true);
     buttons->button(QDialogButtonBox::RestoreDefaults)->setObjectName(QStringLiteral("cmdDefault"));
     buttons->button(QDialogButtonBox::RestoreDefaults)->setToolTip(ServiceEndpoint::CompiledIn().homePageUrl);
     connect(buttons->button(QDialogButtonBox::Save), &QPushButton::clicked, this, &ServiceDialog::cmdSave_Click);
-    connect(buttons->button(QDialogButtonBox::RestoreDefaults), &QPushButton::clicked, this, &ServiceDialog::cmdDefault_Click);
+    connect(buttons->button(QDialogButtonBox::RestoreDefaults), &QPushButton::clicked, this,
+            &ServiceDialog::cmdDefault_Click);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
     auto* layout = new QVBoxLayout(this);

@@ -50,7 +50,7 @@ QString ApplicationTitle()
 
 void MsgBox(QWidget* parent, const QString& text, int style, const QString& title)
 {
-    const ShownMessage message{text, title.isEmpty() ? ApplicationTitle() : title, style};
+    const ShownMessage message { text, title.isEmpty() ? ApplicationTitle() : title, style };
 
     if (const MsgBoxHandler& handler = InstalledMsgBoxHandler()) {
         handler(message);

@@ -15,8 +15,8 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QFont>
-#include <QGuiApplication>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QImage>
 #include <QImageReader>
@@ -76,8 +76,8 @@ QWidget* Container(QWidget* parent)
 QFont WindowFont()
 {
     QFont font;
-    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial"),
-                      QStringLiteral("Helvetica")});
+    font.setFamilies({ QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial"),
+                       QStringLiteral("Helvetica") });
     font.setStyleHint(QFont::SansSerif);
     font.setPointSize(8);
     return font;
@@ -94,18 +94,19 @@ struct ResultLabel
 };
 
 // Row 7 stands level with its Copy button, not on the 360-twip grid.
-constexpr std::array<ResultLabel, 8> kResultLabels = {{
-    {"Thumbnail for Websites", 40, 1665},
-    {"Thumbnail for forums (1)", 400, 1695},
-    {"Thumbnail for forums (2)", 760, 1695},
-    {"Hotlink for forums (1)", 1120, 1455},
-    {"Hotlink for forums (2)", 1480, 1455},
-    {"Hotlink for Websites", 1840, 1425},
-    {"Show image to friends", 2200, 1560},
-    {"Direct link to image", 2540, 1350},
-}};
+constexpr std::array<ResultLabel, 8> kResultLabels = { {
+    { "Thumbnail for Websites", 40, 1665 },
+    { "Thumbnail for forums (1)", 400, 1695 },
+    { "Thumbnail for forums (2)", 760, 1695 },
+    { "Hotlink for forums (1)", 1120, 1455 },
+    { "Hotlink for forums (2)", 1480, 1455 },
+    { "Hotlink for Websites", 1840, 1425 },
+    { "Show image to friends", 2200, 1560 },
+    { "Direct link to image", 2540, 1350 },
+} };
 
-const QString kImageFilter = QStringLiteral("Image Files (*.jpg;*.jpeg;*.png;*.gif;*.bmp)|*.jpg;*.jpeg;*.png;*.gif;*.bmp");
+const QString kImageFilter =
+    QStringLiteral("Image Files (*.jpg;*.jpeg;*.png;*.gif;*.bmp)|*.jpg;*.jpeg;*.png;*.gif;*.bmp");
 const QString kSelectImageTitle = QStringLiteral("Select an image file");
 const QString kTooBigTitle = QStringLiteral("Image too big");
 
@@ -212,31 +213,36 @@ void frmMain::CreateControls()
     setFont(WindowFont());
 
     QIcon icon;
-    for (const int size : {16, 24, 32, 48, 128})
+    for (const int size : { 16, 24, 32, 48, 128 })
         icon.addFile(QStringLiteral(":/icons/tarnwick-%1-32bit.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
 
     CDlg = new CommonDialog(this);
     CDlg->setObjectName(QStringLiteral("CDlg"));
 
-    Frame1 = Place(new QGroupBox(QStringLiteral("Select Image"), this), QStringLiteral("Frame1"), Twips(120, 120, 8295, 855));
+    Frame1 = Place(new QGroupBox(QStringLiteral("Select Image"), this), QStringLiteral("Frame1"),
+                   Twips(120, 120, 8295, 855));
     Picture3 = Place(Container(Frame1), QStringLiteral("Picture3"), Twips(120, 340, 1065, 375));
-    cmdBrowse = Place(new QPushButton(QStringLiteral("Browse"), Picture3), QStringLiteral("cmdBrowse"), Twips(0, 0, 975, 315));
+    cmdBrowse =
+        Place(new QPushButton(QStringLiteral("Browse"), Picture3), QStringLiteral("cmdBrowse"), Twips(0, 0, 975, 315));
     Picture1 = Place(Container(Frame1), QStringLiteral("Picture1"), Twips(1200, 370, 6915, 375));
     txtImagePath = Place(new ImagePathBox(Picture1), QStringLiteral("txtImagePath"), Twips(0, 0, 6855, 285));
 
-    Frame2 = Place(new QGroupBox(QStringLiteral("Upload Results"), this), QStringLiteral("Frame2"), Twips(120, 1080, 8295, 3375));
+    Frame2 = Place(new QGroupBox(QStringLiteral("Upload Results"), this), QStringLiteral("Frame2"),
+                   Twips(120, 1080, 8295, 3375));
     Picture2 = Place(Container(Frame2), QStringLiteral("Picture2"), Twips(180, 360, 8000, 2895));
     for (int i = 0; i < 8; ++i) {
         const QString index = QString::number(i);
         cmdCopy[i] = Place(new QPushButton(QStringLiteral("Copy"), Picture2), QStringLiteral("cmdCopy") + index,
                            Twips(0, 20 + 360 * i, 615, 255));
-        txtResult[i] = Place(new QLineEdit(Picture2), QStringLiteral("txtResult") + index, Twips(720, 360 * i, 5295, 285));
+        txtResult[i] =
+            Place(new QLineEdit(Picture2), QStringLiteral("txtResult") + index, Twips(720, 360 * i, 5295, 285));
         // White while the row holds a link, button face while it is disabled:
         // the state routines then only enable and disable it.
         Toolkit::SetBackColor(txtResult[i], kWhite, kButtonFace);
-        Label[i] = Place(new QLabel(QString::fromLatin1(kResultLabels[i].caption), Picture2), QStringLiteral("Label") + index,
-                         Twips(6120, kResultLabels[i].top, kResultLabels[i].width, 195));
+        Label[i] =
+            Place(new QLabel(QString::fromLatin1(kResultLabels[i].caption), Picture2), QStringLiteral("Label") + index,
+                  Twips(6120, kResultLabels[i].top, kResultLabels[i].width, 195));
         // A label is sized to its caption: where the font runs wider than the
         // layout's measure, it grows to the right instead of cutting the text.
         Label[i]->resize(qMax(Label[i]->width(), Label[i]->sizeHint().width()), Label[i]->height());
@@ -244,10 +250,12 @@ void frmMain::CreateControls()
 
     cmdWinsock = Place(new QPushButton(QStringLiteral("Upload (Winsock)"), this), QStringLiteral("cmdWinsock"),
                        Twips(120, 4560, 1695, 315));
-    cmdInet = Place(new QPushButton(QStringLiteral("Upload"), this), QStringLiteral("cmdInet"), Twips(2040, 4560, 1695, 315));
-    chkRandomName = Place(new QCheckBox(QStringLiteral("Give online image a random name"), this), QStringLiteral("chkRandomName"),
-                          Twips(3840, 4600, 2895, 255));
-    cmdCopyAll = Place(new QPushButton(QStringLiteral("Copy All"), this), QStringLiteral("cmdCopyAll"), Twips(7200, 4560, 1215, 315));
+    cmdInet =
+        Place(new QPushButton(QStringLiteral("Upload"), this), QStringLiteral("cmdInet"), Twips(2040, 4560, 1695, 315));
+    chkRandomName = Place(new QCheckBox(QStringLiteral("Give online image a random name"), this),
+                          QStringLiteral("chkRandomName"), Twips(3840, 4600, 2895, 255));
+    cmdCopyAll = Place(new QPushButton(QStringLiteral("Copy All"), this), QStringLiteral("cmdCopyAll"),
+                       Twips(7200, 4560, 1215, 315));
 
     // Upload progress, in the gap under the results frame and as wide as it:
     // the strip must not move or cover any control of the layout.
@@ -293,10 +301,10 @@ void frmMain::CreateControls()
     // The tab order follows the layout, top to bottom and left to right:
     // Browse and the path, each row's Copy button and its link, then the
     // bottom line.
-    std::vector<QWidget*> tabOrder = {cmdBrowse, txtImagePath};
+    std::vector<QWidget*> tabOrder = { cmdBrowse, txtImagePath };
     for (int i = 0; i < 8; ++i)
-        tabOrder.insert(tabOrder.end(), {cmdCopy[i], txtResult[i]});
-    tabOrder.insert(tabOrder.end(), {cmdWinsock, cmdInet, chkRandomName, cmdCopyAll});
+        tabOrder.insert(tabOrder.end(), { cmdCopy[i], txtResult[i] });
+    tabOrder.insert(tabOrder.end(), { cmdWinsock, cmdInet, chkRandomName, cmdCopyAll });
     for (std::size_t i = 1; i < tabOrder.size(); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
@@ -376,7 +384,8 @@ void frmMain::mnuService_Click()
         return;
     auto* dialog = new ServiceDialog(m_upload->Endpoint(), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &ServiceDialog::Chosen, this, [this](const ServiceEndpoint& endpoint) { m_upload->SetEndpoint(endpoint); });
+    connect(dialog, &ServiceDialog::Chosen, this,
+            [this](const ServiceEndpoint& endpoint) { m_upload->SetEndpoint(endpoint); });
     dialog->open();
 }
 
@@ -510,18 +519,21 @@ void frmMain::dropEvent(QDropEvent* event)
 
     // Checked after the drop has finished: a message box shown from inside the
     // drop would keep the file manager waiting for it.
-    QMetaObject::invokeMethod(this, [this, path, image] {
-        if (!cmdBrowse->isEnabled())
-            return;
-        try {
-            if (!path.isEmpty())
-                ChooseImage(path);
-            else
-                ChooseImageData(image);
-        } catch (const std::exception&) {
-            // Same as the dialog: a file that cannot be measured is ignored.
-        }
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, path, image] {
+            if (!cmdBrowse->isEnabled())
+                return;
+            try {
+                if (!path.isEmpty())
+                    ChooseImage(path);
+                else
+                    ChooseImageData(image);
+            } catch (const std::exception&) {
+                // Same as the dialog: a file that cannot be measured is ignored.
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 // Nothing to copy leaves the clipboard as it was: emptying it would lose
@@ -537,7 +549,8 @@ void frmMain::cmdCopy_Click(int index)
 
 void frmMain::cmdCopyAll_Click()
 {
-    const QString notAvailable = QString::fromLatin1(modTarnwick::kNotAvailable.data(), qsizetype(modTarnwick::kNotAvailable.size()));
+    const QString notAvailable =
+        QString::fromLatin1(modTarnwick::kNotAvailable.data(), qsizetype(modTarnwick::kNotAvailable.size()));
     QString text;
     for (QLineEdit* row : txtResult) {
         if (row->text().compare(notAvailable, Qt::CaseInsensitive) != 0)

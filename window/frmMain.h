@@ -144,9 +144,9 @@ private:
     QPushButton* cmdCopyAll = nullptr;
     QProgressBar* prgUpload = nullptr;
     QAction* mnuService = nullptr;
-    std::array<QPushButton*, 8> cmdCopy{};
-    std::array<QLineEdit*, 8> txtResult{};
-    std::array<QLabel*, 8> Label{};
+    std::array<QPushButton*, 8> cmdCopy {};
+    std::array<QLineEdit*, 8> txtResult {};
+    std::array<QLabel*, 8> Label {};
 
     // The image chosen as data, while the path box describes it.
     std::optional<PastedImage> m_pasted;

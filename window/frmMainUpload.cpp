@@ -20,7 +20,7 @@
 namespace {
 
 // The strip repaints at most this often; the transports report far more often.
-constexpr std::chrono::milliseconds kProgressInterval{30};
+constexpr std::chrono::milliseconds kProgressInterval { 30 };
 
 } // namespace
 

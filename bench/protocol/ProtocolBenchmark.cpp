@@ -45,7 +45,7 @@ std::string PlainRead(const std::string& path)
 {
     std::string bytes;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat status {};
+    struct stat status = {};
     if (fd < 0 || fstat(fd, &status) != 0)
         return bytes;
     bytes.resize(static_cast<std::size_t>(status.st_size));
@@ -94,11 +94,12 @@ const std::string kLinkSections = R"page(<div class="codes"><p>Please use clicka
 )page";
 
 // One entry of the gallery of recent uploads that the service lists around the links.
-const std::string kGalleryEntry = R"page(<div class="recent"><a href="http://www.tarnwick.test/i/5310/sunset.png"><img src="http://t.tarnwick.test/5310/sunset.th.png" alt="sunset.png" width="150" height="112" /></a><br /><span class="size">1024 x 768, 212 KB</span> <input type="text" value="http://i.tarnwick.test/5310/sunset.png" /></div>
+const std::string kGalleryEntry =
+    R"page(<div class="recent"><a href="http://www.tarnwick.test/i/5310/sunset.png"><img src="http://t.tarnwick.test/5310/sunset.th.png" alt="sunset.png" width="150" height="112" /></a><br /><span class="size">1024 x 768, 212 KB</span> <input type="text" value="http://i.tarnwick.test/5310/sunset.png" /></div>
 )page";
 
 const std::string kHead = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n"
-    "<!DOCTYPE html>\n<html><head><title>Tarnwick - your image</title></head>\n<body>\n";
+                          "<!DOCTYPE html>\n<html><head><title>Tarnwick - your image</title></head>\n<body>\n";
 const std::string kTail = "</body></html>\n";
 
 // The links with the gallery on both sides, filled up to `size` bytes.
@@ -125,7 +126,8 @@ void ParseResultPageOf(benchmark::State& state, const std::string& page)
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * page.size()));
 }
-BENCHMARK_CAPTURE(ParseResultPageOf, typical_page, Page(kHead.size() + kLinkSections.size() + kTail.size() + 4 * kGalleryEntry.size()));
+BENCHMARK_CAPTURE(ParseResultPageOf, typical_page,
+                  Page(kHead.size() + kLinkSections.size() + kTail.size() + 4 * kGalleryEntry.size()));
 BENCHMARK_CAPTURE(ParseResultPageOf, page_of_1MiB, Page(kLargePageSize));
 
 } // namespace

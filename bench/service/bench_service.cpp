@@ -111,7 +111,7 @@ std::optional<quint16> startService(QProcess& process, const QStringList& option
 {
     process.setStandardErrorFile(QProcess::nullDevice()); // the request log
     process.start(QStringLiteral(TARNWICK_SERVICE_PATH),
-                  QStringList{ QStringLiteral("--port"), QStringLiteral("0") } + options);
+                  QStringList { QStringLiteral("--port"), QStringLiteral("0") } + options);
     while (!process.canReadLine() && process.waitForReadyRead(kStartMs)) { }
     const QRegularExpressionMatch match =
         QRegularExpression(QStringLiteral(":(\\d+)/$")).match(QString::fromUtf8(process.readLine()).trimmed());
@@ -128,8 +128,8 @@ public:
 
     std::optional<quint16> start(const QString& folder) override
     {
-        return startService(newProcess(), { QStringLiteral("--data"), folder, QStringLiteral("--max-bytes"),
-                                            QStringLiteral("1T") });
+        return startService(newProcess(),
+                            { QStringLiteral("--data"), folder, QStringLiteral("--max-bytes"), QStringLiteral("1T") });
     }
 };
 
@@ -142,16 +142,15 @@ public:
     explicit S3Service(int instances)
         : m_instances(instances)
         , m_name(instances == 1 ? "service on S3" : "2 on S3, nginx")
-    {
-    }
+    { }
     const char* name() const override { return m_name; }
     QString imagesIn(const QString&) const override { return {}; }
 
     std::optional<quint16> start(const QString& folder) override
     {
         const QString bucket = QStringLiteral("bench-%1").arg(QRandomGenerator::global()->generate64(), 0, 36);
-        const QStringList options{ QStringLiteral("--s3-endpoint"), qEnvironmentVariable("TARNWICK_S3_ENDPOINT"),
-                                   QStringLiteral("--s3-bucket"), bucket };
+        const QStringList options { QStringLiteral("--s3-endpoint"), qEnvironmentVariable("TARNWICK_S3_ENDPOINT"),
+                                    QStringLiteral("--s3-bucket"), bucket };
         QList<quint16> ports;
         for (int i = 0; i < m_instances; ++i) {
             const std::optional<quint16> port = startService(newProcess(), options);
@@ -173,8 +172,9 @@ private:
         QProcess& process = newProcess();
         process.setStandardOutputFile(QProcess::nullDevice());
         process.setStandardErrorFile(QProcess::nullDevice());
-        process.start(nginx, { QStringLiteral("-p"), folder, QStringLiteral("-c"), conf,
-                               QStringLiteral("-e"), folder + QStringLiteral("/error.log") });
+        process.start(nginx,
+                      { QStringLiteral("-p"), folder, QStringLiteral("-c"), conf, QStringLiteral("-e"),
+                        folder + QStringLiteral("/error.log") });
         return waitForPort(process, port);
     }
 
@@ -369,9 +369,9 @@ int main(int argc, char* argv[])
     S3Service s3One(1);
     S3Service s3Two(2);
     const bool s3 = qEnvironmentVariableIsSet("TARNWICK_S3_ENDPOINT");
-    const std::vector<Server*> servers = s3 ? std::vector<Server*>{ &service, &s3One, &s3Two }
-                                            : std::vector<Server*>{ &service, &php };
-    std::vector<int> clientCounts = s3 ? std::vector<int>{ 8, 64 } : std::vector<int>{ 1, 8, 64 };
+    const std::vector<Server*> servers =
+        s3 ? std::vector<Server*> { &service, &s3One, &s3Two } : std::vector<Server*> { &service, &php };
+    std::vector<int> clientCounts = s3 ? std::vector<int> { 8, 64 } : std::vector<int> { 1, 8, 64 };
     if (const QByteArray only = qgetenv("TARNWICK_BENCH_CLIENTS"); !only.isEmpty()) {
         clientCounts.clear();
         for (const QByteArray& count : only.split(','))

@@ -84,8 +84,9 @@ public:
         environment.insert(u"AWS_SECRET_ACCESS_KEY"_s, u"bench-secret"_s);
         m_process.setProcessEnvironment(environment);
         m_process.setStandardErrorFile(m_data.filePath(u"log"_s));
-        m_process.start(u"/usr/bin/time"_s, { u"-f"_s, u"%M %U %S"_s, u"-o"_s, m_times.fileName(), program,
-                                              u"--port"_s, u"0"_s, u"--data"_s, m_data.filePath(u"store"_s) });
+        m_process.start(u"/usr/bin/time"_s,
+                        { u"-f"_s, u"%M %U %S"_s, u"-o"_s, m_times.fileName(), program, u"--port"_s, u"0"_s,
+                          u"--data"_s, m_data.filePath(u"store"_s) });
         waitUntil([this] { return m_process.canReadLine() || m_process.state() == QProcess::NotRunning; }, 10000);
         const QRegularExpressionMatch match =
             QRegularExpression(u":(\\d+)/$"_s).match(QString::fromUtf8(m_process.readLine()).trimmed());
@@ -188,10 +189,10 @@ void photos(const QString& program)
             broken += difference > kBrokenRmse;
         }
     }
-    report("photos", program,
-           u"%1 of 40 broken, RMSE %2, seconds a thumbnail %3"_s.arg(broken).arg(spread(differences)).arg(
-               spread(seconds)),
-           run);
+    report(
+        "photos", program,
+        u"%1 of 40 broken, RMSE %2, seconds a thumbnail %3"_s.arg(broken).arg(spread(differences)).arg(spread(seconds)),
+        run);
 }
 
 void bomb(const QString& program, const QByteArray& bytes, int asking)
@@ -246,10 +247,20 @@ void flood(const QString& program, const QByteArray& bombBytes)
     std::vector<double> seconds;
     for (int i = 0; i < tries; ++i) {
         const qint64 next = clock.elapsed() + 5000;
-        waitUntil([&] { attack(); return clock.elapsed() >= next; }, 10000);
+        waitUntil(
+            [&] {
+                attack();
+                return clock.elapsed() >= next;
+            },
+            10000);
         const QByteArray photo = encoded(photoLike(800, 600, quint32(100 + i)), "JPEG", 90);
         Asking mine(run.port(), thumbnailLink(run.upload(u"mine%1.jpg"_s.arg(i), photo, user)), user);
-        waitUntil([&] { attack(); return mine.done(); }, kAnswerMs);
+        waitUntil(
+            [&] {
+                attack();
+                return mine.done();
+            },
+            kAnswerMs);
         const double took = mine.clock.elapsed() / 1000.0;
         seconds.push_back(took);
         refused += mine.status() == 503;
@@ -349,7 +360,7 @@ void reach(const QString& program)
     signalProcess(decoder, SIGKILL);
     report("reach", program,
            u"%1 the secret key; %2; %3 a kill -9 of the service"_s.arg(secret ? u"has"_s : u"has not"_s, limits,
-                                                                   ended ? u"ends with"_s : u"outlives"_s),
+                                                                       ended ? u"ends with"_s : u"outlives"_s),
            run);
 }
 
@@ -358,7 +369,7 @@ void reach(const QString& program)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList programs{ QStringLiteral(TARNWICK_SERVICE_PATH) };
+    QStringList programs { QStringLiteral(TARNWICK_SERVICE_PATH) };
     programs += app.arguments().mid(1);
     QFile load(u"/proc/loadavg"_s);
     load.open(QIODevice::ReadOnly);

@@ -5,8 +5,8 @@
 //
 //   startup_timer [--window] RUNS NAME 'PROGRAM ARG...' [NAME 'PROGRAM ARG...']...
 //
-// A command line is split at its spaces, with no shell in between. Prints, per command, the minimum, median and maximum in milliseconds, and
-// each command's median over the first command's.
+// A command line is split at its spaces, with no shell in between. Prints, per command, the minimum, median and maximum
+// in milliseconds, and each command's median over the first command's.
 
 #include <X11/Xlib.h>
 
@@ -69,7 +69,7 @@ bool WaitForMap(Display* display)
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return false;
-        pollfd wait{ ConnectionNumber(display), POLLIN, 0 };
+        pollfd wait { ConnectionNumber(display), POLLIN, 0 };
         poll(&wait, 1, int(left));
     }
 }
@@ -94,7 +94,7 @@ int main(int argc, char* argv[])
     }
     std::vector<Command> commands;
     for (int i = first + 1; i + 1 < argc; i += 2) {
-        Command command{ argv[i], {}, {} };
+        Command command { argv[i], {}, {} };
         std::istringstream line(argv[i + 1]);
         for (std::string word; line >> word;)
             command.words.push_back(word);

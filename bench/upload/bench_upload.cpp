@@ -117,7 +117,7 @@ Spread SpreadOf(const std::vector<double>& values)
     if (values.empty())
         return {};
     const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    return {*low, Median(values), *high};
+    return { *low, Median(values), *high };
 }
 
 struct Sample
@@ -168,7 +168,7 @@ std::optional<Sample> UploadOnce(frmMain& window, QPushButton* button, bool meas
 
 struct CurlTimes
 {
-    double total = 0;   // curl's own time_total: its start-up not counted
+    double total = 0; // curl's own time_total: its start-up not counted
     double command = 0; // the whole command, as a user running it sees it
 };
 
@@ -177,10 +177,12 @@ std::optional<CurlTimes> CurlOnce(const QString& file, const QString& url, const
     QElapsedTimer clock;
     clock.start();
     QProcess curl;
-    curl.start(QStringLiteral("curl"), options + QStringList{QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                                             QStringLiteral("-w"), QStringLiteral("%{http_code} %{time_total}"),
-                                                             QStringLiteral("-H"), QStringLiteral("Expect:"),
-                                                             QStringLiteral("-F"), QStringLiteral("fileupload=@") + file, url});
+    curl.start(QStringLiteral("curl"),
+               options
+                   + QStringList { QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                                   QStringLiteral("-w"), QStringLiteral("%{http_code} %{time_total}"),
+                                   QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-F"),
+                                   QStringLiteral("fileupload=@") + file, url });
     if (!curl.waitForFinished(60000) || curl.exitCode() != 0)
         return std::nullopt;
     const double command = static_cast<double>(clock.nsecsElapsed()) / 1e9;
@@ -189,7 +191,7 @@ std::optional<CurlTimes> CurlOnce(const QString& file, const QString& url, const
         return std::nullopt;
     bool ok = false;
     const double total = fields.value(1).toDouble(&ok);
-    return ok ? std::optional<CurlTimes>(CurlTimes{total, command}) : std::nullopt;
+    return ok ? std::optional<CurlTimes>(CurlTimes { total, command }) : std::nullopt;
 }
 
 // Wall time of one command, start to exit, as a user running it sees it; its
@@ -210,7 +212,8 @@ std::optional<double> CommandOnce(const QString& program, const QStringList& arg
 class Server
 {
 public:
-    Server(const char* name, const QString& program, const QStringList& arguments) : m_name(name)
+    Server(const char* name, const QString& program, const QStringList& arguments)
+        : m_name(name)
     {
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start(program, arguments);
@@ -243,7 +246,8 @@ bool Run(const QString& program, const QStringList& arguments)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, arguments);
-    const bool done = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    const bool done =
+        process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     if (!done)
         std::fprintf(stderr, "%s failed: %s\n", qPrintable(program), process.readAll().constData());
     return done;
@@ -256,29 +260,34 @@ class TlsFront
 public:
     TlsFront(const QString& dir, quint16 backendPort)
     {
-        const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+        const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"),
+                                                             { QStringLiteral("/usr/sbin"), QStringLiteral("/sbin") });
         if (nginx.isEmpty())
             return;
         QDir().mkpath(dir);
         const auto path = [&dir](const char* name) { return dir + u'/' + QLatin1String(name); };
-        const QStringList key{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                              QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+        const QStringList key { QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                                QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes") };
         QFile extensions(path("server.ext"));
         if (!extensions.open(QIODevice::WriteOnly) || extensions.write("subjectAltName=DNS:localhost\n") < 0)
             return;
         extensions.close();
-        if (!Run(QStringLiteral("openssl"), QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + key
-                     + QStringList{QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=Bench CA"),
-                                   QStringLiteral("-addext"), QStringLiteral("basicConstraints=critical,CA:TRUE"),
-                                   QStringLiteral("-keyout"), path("ca.key"), QStringLiteral("-out"), path("ca.pem")})
-            || !Run(QStringLiteral("openssl"), QStringList{QStringLiteral("req")} + key
-                        + QStringList{QStringLiteral("-subj"), QStringLiteral("/CN=localhost"), QStringLiteral("-keyout"),
-                                      path("server.key"), QStringLiteral("-out"), path("server.csr")})
-            || !Run(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), path("server.csr"),
-                                                QStringLiteral("-CA"), path("ca.pem"), QStringLiteral("-CAkey"), path("ca.key"),
-                                                QStringLiteral("-set_serial"), QStringLiteral("1"), QStringLiteral("-days"),
-                                                QStringLiteral("2"), QStringLiteral("-extfile"), path("server.ext"),
-                                                QStringLiteral("-out"), path("server.pem")}))
+        if (!Run(QStringLiteral("openssl"),
+                 QStringList { QStringLiteral("req"), QStringLiteral("-x509") } + key
+                     + QStringList { QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                                     QStringLiteral("/CN=Bench CA"), QStringLiteral("-addext"),
+                                     QStringLiteral("basicConstraints=critical,CA:TRUE"), QStringLiteral("-keyout"),
+                                     path("ca.key"), QStringLiteral("-out"), path("ca.pem") })
+            || !Run(QStringLiteral("openssl"),
+                    QStringList { QStringLiteral("req") } + key
+                        + QStringList { QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                                        QStringLiteral("-keyout"), path("server.key"), QStringLiteral("-out"),
+                                        path("server.csr") })
+            || !Run(QStringLiteral("openssl"),
+                    { QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"), path("server.csr"),
+                      QStringLiteral("-CA"), path("ca.pem"), QStringLiteral("-CAkey"), path("ca.key"),
+                      QStringLiteral("-set_serial"), QStringLiteral("1"), QStringLiteral("-days"), QStringLiteral("2"),
+                      QStringLiteral("-extfile"), path("server.ext"), QStringLiteral("-out"), path("server.pem") }))
             return;
         // A port free a moment ago.
         {
@@ -289,32 +298,40 @@ public:
         // The site file's settings that matter here; a body of the largest
         // image stays in memory, as it fits in the buffer.
         QFile conf(path("nginx.conf"));
-        const QByteArray text = QStringLiteral(
-            "daemon off; worker_processes 1; pid %1/nginx.pid; error_log %1/error.log;\n"
-            "events {}\n"
-            "http {\n"
-            "  access_log off; client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
-            "  fastcgi_temp_path %1/fcgi; uwsgi_temp_path %1/uwsgi; scgi_temp_path %1/scgi;\n"
-            "  server {\n"
-            "    listen 127.0.0.1:%2 ssl; server_name localhost;\n"
-            "    ssl_certificate %1/server.pem; ssl_certificate_key %1/server.key;\n"
-            "    ssl_protocols TLSv1.2 TLSv1.3;\n"
-            "    client_max_body_size 4m; client_body_buffer_size 4m;\n"
-            "    location / { proxy_pass http://127.0.0.1:%3; proxy_http_version 1.1; proxy_set_header Host $host; }\n"
-            "  }\n"
-            "}\n").arg(dir).arg(m_port).arg(backendPort).toUtf8();
+        const QByteArray text =
+            QStringLiteral("daemon off; worker_processes 1; pid %1/nginx.pid; error_log %1/error.log;\n"
+                           "events {}\n"
+                           "http {\n"
+                           "  access_log off; client_body_temp_path %1/body; proxy_temp_path %1/proxy;\n"
+                           "  fastcgi_temp_path %1/fcgi; uwsgi_temp_path %1/uwsgi; scgi_temp_path %1/scgi;\n"
+                           "  server {\n"
+                           "    listen 127.0.0.1:%2 ssl; server_name localhost;\n"
+                           "    ssl_certificate %1/server.pem; ssl_certificate_key %1/server.key;\n"
+                           "    ssl_protocols TLSv1.2 TLSv1.3;\n"
+                           "    client_max_body_size 4m; client_body_buffer_size 4m;\n"
+                           "    location / { proxy_pass http://127.0.0.1:%3; proxy_http_version 1.1; proxy_set_header "
+                           "Host $host; }\n"
+                           "  }\n"
+                           "}\n")
+                .arg(dir)
+                .arg(m_port)
+                .arg(backendPort)
+                .toUtf8();
         if (!conf.open(QIODevice::WriteOnly) || conf.write(text) != text.size())
             return;
         conf.close();
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(nginx, {QStringLiteral("-c"), path("nginx.conf"), QStringLiteral("-p"), dir, QStringLiteral("-e"), path("error.log")});
+        m_process.start(nginx,
+                        { QStringLiteral("-c"), path("nginx.conf"), QStringLiteral("-p"), dir, QStringLiteral("-e"),
+                          path("error.log") });
         m_process.waitForStarted(10000);
         m_ca = path("ca.pem");
         // Listening once curl gets an answer through it.
         for (int i = 0; i < 100; ++i) {
             QProcess curl;
-            curl.start(QStringLiteral("curl"), {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                                QStringLiteral("--cacert"), m_ca, Url()});
+            curl.start(QStringLiteral("curl"),
+                       { QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                         QStringLiteral("--cacert"), m_ca, Url() });
             if (curl.waitForFinished(5000) && curl.exitCode() == 0) {
                 m_ready = true;
                 return;
@@ -380,9 +397,10 @@ int main(int argc, char* argv[])
     }
 
     std::vector<std::unique_ptr<Server>> servers;
-    servers.push_back(std::make_unique<Server>("bundled service", QStringLiteral(TARNWICK_SERVICE_PATH),
-                                               QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"),
-                                                           dir.filePath(QStringLiteral("service"))}));
+    servers.push_back(
+        std::make_unique<Server>("bundled service", QStringLiteral(TARNWICK_SERVICE_PATH),
+                                 QStringList { QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"),
+                                               dir.filePath(QStringLiteral("service")) }));
     servers.push_back(std::make_unique<Server>("plain host", QStringLiteral(PLAIN_SINK_PATH), QStringList()));
     std::vector<Target> targets;
     for (const auto& server : servers) {
@@ -408,7 +426,7 @@ int main(int argc, char* argv[])
         target.port = tls.Port();
         target.endpoint = *ServiceEndpoint::FromUrl(tls.Url());
         target.curlUrl = tls.Url();
-        target.curlOptions = {QStringLiteral("--cacert"), tls.CaFile()};
+        target.curlOptions = { QStringLiteral("--cacert"), tls.CaFile() };
         targets.push_back(target);
     } else {
         std::fprintf(stderr, "no https rounds: nginx or openssl is missing, or nginx did not start\n");
@@ -470,22 +488,23 @@ int main(int argc, char* argv[])
     } commands;
     const char* commandsSkipped = nullptr;
     {
-        const Server sink("plain host", QStringLiteral(PLAIN_SINK_PATH), {QString::number(TARNWICK_COMPILED_PORT)});
+        const Server sink("plain host", QStringLiteral(PLAIN_SINK_PATH), { QString::number(TARNWICK_COMPILED_PORT) });
         if (sink.port() != TARNWICK_COMPILED_PORT) {
             commandsSkipped = "the compiled-in port is not free";
         } else {
             const QString uploader = QStringLiteral(TARNWICK_UPLOADER_PATH);
             const QString url = QStringLiteral(TARNWICK_COMPILED_URL "/");
             for (int round = 0; round <= rounds && !commandsSkipped; ++round) {
-                const std::optional<double> curl = CommandOnce(
-                    QStringLiteral("curl"),
-                    {QStringLiteral("-s"), QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-F"),
-                     QStringLiteral("fileupload=@") + imagePath, url},
-                    "</html>");
+                const std::optional<double> curl =
+                    CommandOnce(QStringLiteral("curl"),
+                                { QStringLiteral("-s"), QStringLiteral("-H"), QStringLiteral("Expect:"),
+                                  QStringLiteral("-F"), QStringLiteral("fileupload=@") + imagePath, url },
+                                "</html>");
                 const std::optional<double> inet =
-                    CommandOnce(uploader, {QStringLiteral("--print"), imagePath}, "http://sink.test/i/1.png");
-                const std::optional<double> socket = CommandOnce(
-                    uploader, {QStringLiteral("--print"), QStringLiteral("--socket"), imagePath}, "http://sink.test/i/1.png");
+                    CommandOnce(uploader, { QStringLiteral("--print"), imagePath }, "http://sink.test/i/1.png");
+                const std::optional<double> socket =
+                    CommandOnce(uploader, { QStringLiteral("--print"), QStringLiteral("--socket"), imagePath },
+                                "http://sink.test/i/1.png");
                 if (!curl || !inet || !socket) {
                     commandsSkipped = "a command failed";
                 } else if (round > 0) {
@@ -501,7 +520,8 @@ int main(int argc, char* argv[])
     constexpr int kSlowRate = 150 * 1000;
     std::optional<Sample> slowSocket, slowInet;
     {
-        const Server slow("plain host", QStringLiteral(PLAIN_SINK_PATH), {QStringLiteral("0"), QString::number(kSlowRate)});
+        const Server slow("plain host", QStringLiteral(PLAIN_SINK_PATH),
+                          { QStringLiteral("0"), QString::number(kSlowRate) });
         if (slow.port() != 0) {
             ServiceEndpoint endpoint;
             endpoint.host = QStringLiteral("localhost");
@@ -540,26 +560,28 @@ int main(int argc, char* argv[])
         std::printf("  %-22s %8s %8s %8s %14s\n", "", "min", "median", "max", "median/curl");
         const auto row = [&](const char* name, const std::vector<double>& seconds) {
             const Spread spread = SpreadOf(seconds);
-            std::printf("  %-22s %8.2f %8.2f %8.2f %14.2f\n", name, spread.min * 1e3, spread.median * 1e3, spread.max * 1e3,
-                        curlMedian > 0 ? spread.median / curlMedian : 0);
+            std::printf("  %-22s %8.2f %8.2f %8.2f %14.2f\n", name, spread.min * 1e3, spread.median * 1e3,
+                        spread.max * 1e3, curlMedian > 0 ? spread.median / curlMedian : 0);
         };
         row("curl -F", commands.curl);
         row("--print", commands.inet);
         row("--print --socket", commands.socket);
     }
     const auto peak = [](const Sample& sample) {
-        return sample.peakAboveIdleKiB >= 0
-            ? QStringLiteral("%1 KiB (%2x the image)").arg(sample.peakAboveIdleKiB).arg(sample.peakAboveIdleKiB * 1024.0 / kImageBytes, 0, 'f', 2)
-            : QStringLiteral("not measured");
+        return sample.peakAboveIdleKiB >= 0 ? QStringLiteral("%1 KiB (%2x the image)")
+                                                  .arg(sample.peakAboveIdleKiB)
+                                                  .arg(sample.peakAboveIdleKiB * 1024.0 / kImageBytes, 0, 'f', 2)
+                                            : QStringLiteral("not measured");
     };
     const auto slowly = [](const std::optional<Sample>& sample) {
         return sample ? QStringLiteral("links after %1 s").arg(sample->seconds, 0, 'f', 1) : QStringLiteral("FAILED");
     };
-    std::printf("\nslow link, %d bytes a second: socket %s, http client %s\n", kSlowRate, qPrintable(slowly(slowSocket)),
-                qPrintable(slowly(slowInet)));
+    std::printf("\nslow link, %d bytes a second: socket %s, http client %s\n", kSlowRate,
+                qPrintable(slowly(slowSocket)), qPrintable(slowly(slowInet)));
     std::printf("\nfirst upload of the process, to the %s: socket %.2f ms, http client %.2f ms\n", servers[0]->name(),
                 firstSocket->seconds * 1e3, firstInet->seconds * 1e3);
     std::printf("peak memory above idle during one upload: socket %s, http client %s\n",
-                socketMemory ? qPrintable(peak(*socketMemory)) : "failed", inetMemory ? qPrintable(peak(*inetMemory)) : "failed");
+                socketMemory ? qPrintable(peak(*socketMemory)) : "failed",
+                inetMemory ? qPrintable(peak(*inetMemory)) : "failed");
     return 0;
 }

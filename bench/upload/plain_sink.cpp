@@ -16,12 +16,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <chrono>
 #include <string_view>
 #include <thread>
 
@@ -30,13 +30,19 @@ namespace {
 constexpr std::string_view kPage =
     "<html><body>\r\n"
     "<p>Please use clickable thumbnail</p>\r\n"
-    "<input value=\"&lt;a href=&quot;http://sink.test/v/1&quot;&gt;&lt;img src=&quot;http://sink.test/t/1.png&quot;&gt;&lt;/a&gt;\" /> Thumbnail for Websites\r\n"
-    "<input value=\"[URL=http://sink.test/v/1][IMG]http://sink.test/t/1.png[/IMG][/URL]\" /> Thumbnail for forums (1)\r\n"
-    "<input value=\"[url=http://sink.test/v/1][img]http://sink.test/t/1.png[/img][/url]\" /> Thumbnail for forums (2)\r\n"
+    "<input value=\"&lt;a href=&quot;http://sink.test/v/1&quot;&gt;&lt;img "
+    "src=&quot;http://sink.test/t/1.png&quot;&gt;&lt;/a&gt;\" /> Thumbnail for Websites\r\n"
+    "<input value=\"[URL=http://sink.test/v/1][IMG]http://sink.test/t/1.png[/IMG][/URL]\" /> Thumbnail for forums "
+    "(1)\r\n"
+    "<input value=\"[url=http://sink.test/v/1][img]http://sink.test/t/1.png[/img][/url]\" /> Thumbnail for forums "
+    "(2)\r\n"
     "<p>Include details</p>\r\n"
-    "<input style=\"width: 500px\" size=\"70\" value=\"[URL=http://sink.test][IMG]http://sink.test/i/1.png[/IMG][/URL]\"/>\r\n"
-    "<input style=\"width: 500px\" size=\"70\" value=\"[url=http://sink.test][img]http://sink.test/i/1.png[/img][/url]\"/>\r\n"
-    "<input value=\"&lt;a href=&quot;http://sink.test&quot;&gt;&lt;img src=&quot;http://sink.test/i/1.png&quot;&gt;&lt;/a&gt;\"/>\r\n"
+    "<input style=\"width: 500px\" size=\"70\" "
+    "value=\"[URL=http://sink.test][IMG]http://sink.test/i/1.png[/IMG][/URL]\"/>\r\n"
+    "<input style=\"width: 500px\" size=\"70\" "
+    "value=\"[url=http://sink.test][img]http://sink.test/i/1.png[/img][/url]\"/>\r\n"
+    "<input value=\"&lt;a href=&quot;http://sink.test&quot;&gt;&lt;img "
+    "src=&quot;http://sink.test/i/1.png&quot;&gt;&lt;/a&gt;\"/>\r\n"
     "<a href=\"http://sink.test/v/1\"><b>Show</b></a>\r\n"
     "<input style=\"width: 500px\" size=\"70\" value=\"http://sink.test/i/1.png\"/>\r\n"
     "</body></html>\r\n";
@@ -89,7 +95,8 @@ void Serve(int fd)
                 continue;
             if (head.find("100-continue") != std::string::npos && head.find("100-continue") < end)
                 SendAll(fd, "HTTP/1.1 100 Continue\r\n\r\n");
-            bodyLeft = ContentLength(std::string_view(head).substr(0, end + 2)) - static_cast<long long>(head.size() - end - 4);
+            bodyLeft = ContentLength(std::string_view(head).substr(0, end + 2))
+                - static_cast<long long>(head.size() - end - 4);
         } else {
             bodyLeft -= got;
         }
@@ -99,8 +106,7 @@ void Serve(int fd)
             SendAll(fd, answer);
             ::shutdown(fd, SHUT_WR);
             // Drain until the client closes, so that our close sends no reset.
-            while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
-            }
+            while (::recv(fd, buffer, sizeof buffer, 0) > 0) { }
             break;
         }
     }
@@ -120,7 +126,7 @@ int main(int argc, char* argv[])
         const int window = 32 * 1024;
         ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     }
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<std::uint16_t>(argc > 1 ? std::atoi(argv[1]) : 0));

@@ -54,35 +54,47 @@ void tst_CommandLine::parse_data()
     QTest::addColumn<bool>("socket");
     QTest::addColumn<bool>("randomName");
 
-    QTest::newRow("nothing: the window as ever") << QStringList{} << Mode::Window << QStringList{} << false << false;
-    QTest::newRow("a file for the window") << QStringList{"shot.png"} << Mode::Window << QStringList{"shot.png"} << false << false;
-    QTest::newRow("print") << QStringList{"--print", "a.png", "b.png"} << Mode::Print << QStringList{"a.png", "b.png"} << false << false;
+    QTest::newRow("nothing: the window as ever") << QStringList {} << Mode::Window << QStringList {} << false << false;
+    QTest::newRow("a file for the window")
+        << QStringList { "shot.png" } << Mode::Window << QStringList { "shot.png" } << false << false;
+    QTest::newRow("print") << QStringList { "--print", "a.png", "b.png" } << Mode::Print
+                           << QStringList { "a.png", "b.png" } << false << false;
     QTest::newRow("print over the socket, random names")
-        << QStringList{"--random-name", "a.png", "--socket", "--print"} << Mode::Print << QStringList{"a.png"} << true << true;
+        << QStringList { "--random-name", "a.png", "--socket", "--print" } << Mode::Print << QStringList { "a.png" }
+        << true << true;
     QTest::newRow("a file that looks like an option")
-        << QStringList{"--print", "--", "-x.png"} << Mode::Print << QStringList{"-x.png"} << false << false;
-    QTest::newRow("help wins") << QStringList{"--print", "a.png", "--help"} << Mode::Help << QStringList{} << false << false;
-    QTest::newRow("version") << QStringList{"-v"} << Mode::Version << QStringList{} << false << false;
-    QTest::newRow("unknown option") << QStringList{"--bogus", "a.png"} << Mode::Usage << QStringList{} << false << false;
-    QTest::newRow("print without a file") << QStringList{"--print"} << Mode::Usage << QStringList{} << false << false;
-    QTest::newRow("socket without print") << QStringList{"--socket", "a.png"} << Mode::Usage << QStringList{} << false << false;
+        << QStringList { "--print", "--", "-x.png" } << Mode::Print << QStringList { "-x.png" } << false << false;
+    QTest::newRow("help wins") << QStringList { "--print", "a.png", "--help" } << Mode::Help << QStringList {} << false
+                               << false;
+    QTest::newRow("version") << QStringList { "-v" } << Mode::Version << QStringList {} << false << false;
+    QTest::newRow("unknown option") << QStringList { "--bogus", "a.png" } << Mode::Usage << QStringList {} << false
+                                    << false;
+    QTest::newRow("print without a file")
+        << QStringList { "--print" } << Mode::Usage << QStringList {} << false << false;
+    QTest::newRow("socket without print")
+        << QStringList { "--socket", "a.png" } << Mode::Usage << QStringList {} << false << false;
     QTest::newRow("random name without print")
-        << QStringList{"--random-name", "a.png"} << Mode::Usage << QStringList{} << false << false;
-    QTest::newRow("two files for the window") << QStringList{"a.png", "b.png"} << Mode::Usage << QStringList{} << false << false;
-    QTest::newRow("standard input among files")
-        << QStringList{"--print", "a.png", "-", "--name", "shot.png"} << Mode::Print << QStringList{"a.png", "-"} << false << false;
-    QTest::newRow("standard input twice") << QStringList{"--print", "-", "-"} << Mode::Usage << QStringList{} << false << false;
+        << QStringList { "--random-name", "a.png" } << Mode::Usage << QStringList {} << false << false;
+    QTest::newRow("two files for the window")
+        << QStringList { "a.png", "b.png" } << Mode::Usage << QStringList {} << false << false;
+    QTest::newRow("standard input among files") << QStringList { "--print", "a.png", "-", "--name", "shot.png" }
+                                                << Mode::Print << QStringList { "a.png", "-" } << false << false;
+    QTest::newRow("standard input twice")
+        << QStringList { "--print", "-", "-" } << Mode::Usage << QStringList {} << false << false;
     QTest::newRow("a name without standard input")
-        << QStringList{"--print", "a.png", "--name", "b.png"} << Mode::Usage << QStringList{} << false << false;
-    QTest::newRow("an empty name") << QStringList{"--print", "-", "--name", ""} << Mode::Usage << QStringList{} << false << false;
-    QTest::newRow("standard input for the window") << QStringList{"-"} << Mode::Usage << QStringList{} << false << false;
-    QTest::newRow("a service for print")
-        << QStringList{"--service", "https://img.example.org:8443/up", "--print", "a.png"} << Mode::Print << QStringList{"a.png"}
-        << false << false;
-    QTest::newRow("a service for the window") << QStringList{"--service=http://img.example.org"} << Mode::Window << QStringList{}
-                                              << false << false;
+        << QStringList { "--print", "a.png", "--name", "b.png" } << Mode::Usage << QStringList {} << false << false;
+    QTest::newRow("an empty name") << QStringList { "--print", "-", "--name", "" } << Mode::Usage << QStringList {}
+                                   << false << false;
+    QTest::newRow("standard input for the window")
+        << QStringList { "-" } << Mode::Usage << QStringList {} << false << false;
+    QTest::newRow("a service for print") << QStringList { "--service", "https://img.example.org:8443/up", "--print",
+                                                          "a.png" }
+                                         << Mode::Print << QStringList { "a.png" } << false << false;
+    QTest::newRow("a service for the window")
+        << QStringList { "--service=http://img.example.org" } << Mode::Window << QStringList {} << false << false;
     QTest::newRow("a service that cannot be used")
-        << QStringList{"--service", "ftp://img.example.org", "--print", "a.png"} << Mode::Usage << QStringList{} << false << false;
+        << QStringList { "--service", "ftp://img.example.org", "--print", "a.png" } << Mode::Usage << QStringList {}
+        << false << false;
 }
 
 void tst_CommandLine::parse()
@@ -93,7 +105,7 @@ void tst_CommandLine::parse()
     QFETCH(bool, socket);
     QFETCH(bool, randomName);
 
-    const CommandLine command = CommandLine::Parse(QStringList{QStringLiteral("tarnwick-uploader")} + arguments);
+    const CommandLine command = CommandLine::Parse(QStringList { QStringLiteral("tarnwick-uploader") } + arguments);
     QCOMPARE(command.mode, mode);
     QCOMPARE(command.error.isEmpty(), mode != CommandLine::Mode::Usage);
     if (mode == CommandLine::Mode::Usage || mode == CommandLine::Mode::Help || mode == CommandLine::Mode::Version)
@@ -114,19 +126,26 @@ void tst_CommandLine::process_data()
 
     const QString over = m_dir.filePath(QStringLiteral("over.png"));
     const QString missing = m_dir.filePath(QStringLiteral("missing.png"));
-    const QString tooBig = QRegularExpression::escape(u'"' + over + QStringLiteral("\": 27 - This image is too big. Maximum file size is 3mb.\n"));
-    const QString noFile = QRegularExpression::escape(u'"' + missing + QStringLiteral("\": 2 - No such file or directory\n"));
-    const QString usage = QStringLiteral("tarnwick-uploader: .+\nTry 'tarnwick-uploader --help' for more information.\n");
+    const QString tooBig = QRegularExpression::escape(
+        u'"' + over + QStringLiteral("\": 27 - This image is too big. Maximum file size is 3mb.\n"));
+    const QString noFile =
+        QRegularExpression::escape(u'"' + missing + QStringLiteral("\": 2 - No such file or directory\n"));
+    const QString usage =
+        QStringLiteral("tarnwick-uploader: .+\nTry 'tarnwick-uploader --help' for more information.\n");
 
-    QTest::newRow("help") << QStringList{"--help"} << 0
-                          << QStringLiteral("Usage: .*--print.*--socket.*--random-name.*--name <NAME>.*standard input.*") << QString();
-    QTest::newRow("version") << QStringList{"--version"} << 0 << QStringLiteral("tarnwick-uploader \\d+\\.\\d+\\.\\d+\n") << QString();
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << QString() << usage;
-    QTest::newRow("print without a file") << QStringList{"--print"} << 2 << QString() << usage;
-    QTest::newRow("socket without print") << QStringList{"--socket", over} << 2 << QString() << usage;
-    QTest::newRow("too big") << QStringList{"--print", over} << 1 << QString() << tooBig;
-    QTest::newRow("missing, over the socket") << QStringList{"--print", "--socket", missing} << 1 << QString() << noFile;
-    QTest::newRow("both, in order") << QStringList{"--print", missing, over} << 1 << QString() << noFile + tooBig;
+    QTest::newRow("help") << QStringList { "--help" } << 0
+                          << QStringLiteral(
+                                 "Usage: .*--print.*--socket.*--random-name.*--name <NAME>.*standard input.*")
+                          << QString();
+    QTest::newRow("version") << QStringList { "--version" } << 0
+                             << QStringLiteral("tarnwick-uploader \\d+\\.\\d+\\.\\d+\n") << QString();
+    QTest::newRow("unknown option") << QStringList { "--bogus" } << 2 << QString() << usage;
+    QTest::newRow("print without a file") << QStringList { "--print" } << 2 << QString() << usage;
+    QTest::newRow("socket without print") << QStringList { "--socket", over } << 2 << QString() << usage;
+    QTest::newRow("too big") << QStringList { "--print", over } << 1 << QString() << tooBig;
+    QTest::newRow("missing, over the socket")
+        << QStringList { "--print", "--socket", missing } << 1 << QString() << noFile;
+    QTest::newRow("both, in order") << QStringList { "--print", missing, over } << 1 << QString() << noFile + tooBig;
 }
 
 void tst_CommandLine::process()
@@ -138,7 +157,7 @@ void tst_CommandLine::process()
 
     // No display of any kind: a window, or anything that needs one, would abort the run.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
         environment.remove(QLatin1String(name));
     QProcess program;
     program.setProcessEnvironment(environment);
@@ -150,7 +169,8 @@ void tst_CommandLine::process()
     QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     QCOMPARE(program.exitCode(), status);
     const auto whole = [](const QString& pattern) {
-        return QRegularExpression(QRegularExpression::anchoredPattern(pattern), QRegularExpression::DotMatchesEverythingOption);
+        return QRegularExpression(QRegularExpression::anchoredPattern(pattern),
+                                  QRegularExpression::DotMatchesEverythingOption);
     };
     QVERIFY2(whole(out).match(printed).hasMatch(), qPrintable(printed));
     QVERIFY2(whole(err).match(told).hasMatch(), qPrintable(told));
@@ -162,10 +182,10 @@ void tst_CommandLine::processReadsStandardInput_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("err");
 
-    QTest::newRow("empty") << QStringList{"--print", "-"} << QByteArray()
+    QTest::newRow("empty") << QStringList { "--print", "-" } << QByteArray()
                            << QByteArray("\"-\": 22 - Standard input was empty: there is no image to upload\n");
     QTest::newRow("3145728 bytes, over the socket")
-        << QStringList{"--print", "--socket", "-", "--name", "a.png"} << QByteArray(3145728, '\x89')
+        << QStringList { "--print", "--socket", "-", "--name", "a.png" } << QByteArray(3145728, '\x89')
         << QByteArray("\"-\": 27 - This image is too big. Maximum file size is 3mb.\n");
 }
 
@@ -195,13 +215,17 @@ void tst_CommandLine::failureLineQuotesTheName_data()
     QTest::addColumn<QByteArray>("quoted");
 
     QTest::newRow("plain") << QByteArray("shot.png") << QByteArray("\"shot.png\"");
-    QTest::newRow("a line of its own") << QByteArray("a.png\n2 - forged.png") << QByteArray("\"a.png\\n2 - forged.png\"");
+    QTest::newRow("a line of its own") << QByteArray("a.png\n2 - forged.png")
+                                       << QByteArray("\"a.png\\n2 - forged.png\"");
     QTest::newRow("carriage return") << QByteArray("a\rb.png") << QByteArray("\"a\\rb.png\"");
     QTest::newRow("terminal escape") << QByteArray("\x1b[2Ka.png") << QByteArray("\"\\033[2Ka.png\"");
     QTest::newRow("quote and backslash") << QByteArray("a\"b\\c.png") << QByteArray("\"a\\\"b\\\\c.png\"");
-    QTest::newRow("letters beyond ASCII kept") << QByteArray("Bild-\xc3\xa4\xc3\x9f.png") << QByteArray("\"Bild-\xc3\xa4\xc3\x9f.png\"");
-    QTest::newRow("next line, a control beyond ASCII") << QByteArray("a\xc2\x85.png") << QByteArray("\"a\\302\\205.png\"");
-    QTest::newRow("right-to-left override") << QByteArray("\xe2\x80\xaegnp.exe") << QByteArray("\"\\342\\200\\256gnp.exe\"");
+    QTest::newRow("letters beyond ASCII kept")
+        << QByteArray("Bild-\xc3\xa4\xc3\x9f.png") << QByteArray("\"Bild-\xc3\xa4\xc3\x9f.png\"");
+    QTest::newRow("next line, a control beyond ASCII")
+        << QByteArray("a\xc2\x85.png") << QByteArray("\"a\\302\\205.png\"");
+    QTest::newRow("right-to-left override")
+        << QByteArray("\xe2\x80\xaegnp.exe") << QByteArray("\"\\342\\200\\256gnp.exe\"");
 }
 
 // Standard error carries one line per failed file: whatever a name holds, it
@@ -211,7 +235,7 @@ void tst_CommandLine::failureLineQuotesTheName()
     QFETCH(QByteArray, name);
     QFETCH(QByteArray, quoted);
 
-    const QByteArray line = CommandLine::FailureLine(QString::fromUtf8(name), {2, QStringLiteral("No such\nfile")});
+    const QByteArray line = CommandLine::FailureLine(QString::fromUtf8(name), { 2, QStringLiteral("No such\nfile") });
     QCOMPARE(line, quoted + ": 2 - No such file\n");
 }
 
@@ -224,7 +248,9 @@ void tst_CommandLine::failureLineCleansTheReason_data()
     QTest::newRow("C1 controls") << QStringLiteral("a\u009b2Jb\u0085c") << QByteArray("a 2Jb c");
     QTest::newRow("direction override") << QStringLiteral("a\u202eb") << QByteArray("a b");
     QTest::newRow("line separator") << QStringLiteral("a\u2028b") << QByteArray("a b");
-    QTest::newRow("letters beyond ASCII kept") << QStringLiteral("Gr\u00f6\u00dfe") << QByteArray("Gr\xc3\xb6\xc3\x9f" "e");
+    QTest::newRow("letters beyond ASCII kept") << QStringLiteral("Gr\u00f6\u00dfe")
+                                               << QByteArray("Gr\xc3\xb6\xc3\x9f"
+                                                             "e");
 }
 
 // A reason may quote the service: nothing in it acts on the terminal.
@@ -233,7 +259,7 @@ void tst_CommandLine::failureLineCleansTheReason()
     QFETCH(QString, description);
     QFETCH(QByteArray, told);
 
-    QCOMPARE(CommandLine::FailureLine(QStringLiteral("a.png"), {61, description}), "\"a.png\": 61 - " + told + '\n');
+    QCOMPARE(CommandLine::FailureLine(QStringLiteral("a.png"), { 61, description }), "\"a.png\": 61 - " + told + '\n');
 }
 
 void tst_CommandLine::windowWithAFile()
@@ -245,7 +271,7 @@ void tst_CommandLine::windowWithAFile()
     // A file that cannot be measured: only the window's running event loop
     // tries it, and tells of it on standard error.
     const QString missing = m_dir.filePath(QStringLiteral("missing.png"));
-    window.start(QStringLiteral(TARNWICK_UPLOADER_PATH), {missing});
+    window.start(QStringLiteral(TARNWICK_UPLOADER_PATH), { missing });
     QVERIFY2(window.waitForStarted(), qPrintable(window.errorString()));
 
     // Qt may warn about the environment on the same stream.
@@ -274,32 +300,37 @@ void tst_CommandLine::windowWithAFile()
 void tst_CommandLine::serviceOfTheRun_data()
 {
     QTest::addColumn<QStringList>("arguments"); // before --print FILE; %1 is the peer's https URL
-    QTest::addColumn<QString>("variable");      // TARNWICK_SERVICE, null for unset
+    QTest::addColumn<QString>("variable"); // TARNWICK_SERVICE, null for unset
     QTest::addColumn<QByteArray>("configFile"); // null for none
-    QTest::addColumn<bool>("trusted");          // SSL_CERT_FILE names the peer's CA
+    QTest::addColumn<bool>("trusted"); // SSL_CERT_FILE names the peer's CA
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("err"); // a pattern for the whole of standard error
 
     const QString none;
-    QTest::newRow("--service") << QStringList{"--service", "%1"} << "ftp://env.test" << QByteArray("service=bad") << true << 0 << none;
-    QTest::newRow("the environment") << QStringList{} << "%1" << QByteArray("service=bad") << true << 0 << none;
-    QTest::newRow("the file") << QStringList{} << none << QByteArray("# mine\nservice=%1\n") << true << 0 << none;
+    QTest::newRow("--service") << QStringList { "--service", "%1" } << "ftp://env.test" << QByteArray("service=bad")
+                               << true << 0 << none;
+    QTest::newRow("the environment") << QStringList {} << "%1" << QByteArray("service=bad") << true << 0 << none;
+    QTest::newRow("the file") << QStringList {} << none << QByteArray("# mine\nservice=%1\n") << true << 0 << none;
     QTest::newRow("--service that cannot be used")
-        << QStringList{"--service", "https://img.test:8443/a b"} << none << QByteArray() << true << 2
-        << QStringLiteral("tarnwick-uploader: The service address \"https://img\\.test:8443/a b\" cannot be used: it holds a space "
+        << QStringList { "--service", "https://img.test:8443/a b" } << none << QByteArray() << true << 2
+        << QStringLiteral("tarnwick-uploader: The service address \"https://img\\.test:8443/a b\" cannot be used: it "
+                          "holds a space "
                           "or a control character\nTry 'tarnwick-uploader --help' for more information\\.\n");
     QTest::newRow("a variable that cannot be used stops the run, though the file is good")
-        << QStringList{} << "img.test" << QByteArray("service=%1\n") << true << 2
-        << QStringLiteral("tarnwick-uploader: TARNWICK_SERVICE: The service address \"img\\.test\" cannot be used: only http:// and "
+        << QStringList {} << "img.test" << QByteArray("service=%1\n") << true << 2
+        << QStringLiteral("tarnwick-uploader: TARNWICK_SERVICE: The service address \"img\\.test\" cannot be used: "
+                          "only http:// and "
                           "https:// addresses are supported\n");
     QTest::newRow("a file line that cannot be used")
-        << QStringList{} << none << QByteArray("service=gopher://img.test\n") << true << 2
-        << QStringLiteral("tarnwick-uploader: .*/tarnwick/uploader\\.conf: The service address \"gopher://img\\.test\" cannot be "
-                          "used: only http:// and https:// addresses are supported\n");
+        << QStringList {} << none << QByteArray("service=gopher://img.test\n") << true << 2
+        << QStringLiteral(
+               "tarnwick-uploader: .*/tarnwick/uploader\\.conf: The service address \"gopher://img\\.test\" cannot be "
+               "used: only http:// and https:// addresses are supported\n");
     QTest::newRow("a certificate that is not trusted")
-        << QStringList{"--service", "%1"} << none << QByteArray() << false << 1
-        << QStringLiteral("\".*\": 71 - The service's certificate is not trusted: no CA certificate in .* \\(SSL_CERT_FILE\\) "
-                          "vouches for it\n");
+        << QStringList { "--service", "%1" } << none << QByteArray() << false << 1
+        << QStringLiteral(
+               "\".*\": 71 - The service's certificate is not trusted: no CA certificate in .* \\(SSL_CERT_FILE\\) "
+               "vouches for it\n");
 }
 
 void tst_CommandLine::serviceOfTheRun()
@@ -314,7 +345,8 @@ void tst_CommandLine::serviceOfTheRun()
     TestAuthority authority;
     TestAuthority stranger(QStringLiteral("Stranger CA"));
     QVERIFY2(authority.IsValid() && stranger.IsValid(), qPrintable(authority.Error()));
-    const std::optional<QSslConfiguration> tls = authority.Issue(QStringLiteral("localhost"), {QStringLiteral("localhost")});
+    const std::optional<QSslConfiguration> tls =
+        authority.Issue(QStringLiteral("localhost"), { QStringLiteral("localhost") });
     QVERIFY(tls);
     FixtureServer server;
     server.UseTls(*tls);
@@ -328,7 +360,7 @@ void tst_CommandLine::serviceOfTheRun()
 
     QTemporaryDir config;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "TARNWICK_SERVICE"})
+    for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "TARNWICK_SERVICE" })
         environment.remove(QLatin1String(name));
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
     environment.insert(QStringLiteral("SSL_CERT_FILE"), (trusted ? authority : stranger).CertificateFile());
@@ -345,7 +377,8 @@ void tst_CommandLine::serviceOfTheRun()
 
     QProcess program;
     program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(TARNWICK_UPLOADER_PATH), arguments + QStringList{QStringLiteral("--print"), image.Path()});
+    program.start(QStringLiteral(TARNWICK_UPLOADER_PATH),
+                  arguments + QStringList { QStringLiteral("--print"), image.Path() });
     // The peer answers on this event loop while the program runs.
     QTRY_VERIFY_WITH_TIMEOUT(program.state() == QProcess::NotRunning, 30000);
     const QString printed = QString::fromLocal8Bit(program.readAllStandardOutput());

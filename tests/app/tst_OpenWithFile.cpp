@@ -73,8 +73,8 @@ void tst_OpenWithFile::choose()
     // Browse's very refusal: its text, its title, the warning style.
     const Toolkit::ShownMessage box = messages.shown.value(0);
     if (refused)
-        QCOMPARE((QStringList{box.text, box.title, QString::number(box.style)}),
-                 (QStringList{"This image is too big. Maximum file size is 3mb. ", "Image too big", "48"}));
+        QCOMPARE((QStringList { box.text, box.title, QString::number(box.style) }),
+                 (QStringList { "This image is too big. Maximum file size is 3mb. ", "Image too big", "48" }));
 }
 
 void tst_OpenWithFile::upload_data()

@@ -37,8 +37,8 @@ Run PrintMode(const QStringList& options, const QStringList& files, quint16 port
               std::chrono::milliseconds limit = kLimit, QByteArray input = {},
               std::chrono::milliseconds answerDeadline = UploadLimits::AnswerDeadline)
 {
-    const CommandLine command =
-        CommandLine::Parse(QStringList{QStringLiteral("tarnwick-uploader"), QStringLiteral("--print")} + options + files);
+    const CommandLine command = CommandLine::Parse(
+        QStringList { QStringLiteral("tarnwick-uploader"), QStringLiteral("--print") } + options + files);
     Run run;
     if (command.mode != CommandLine::Mode::Print) {
         run.err = command.error.toUtf8();
@@ -138,7 +138,7 @@ void tst_PrintMode::links()
     AnswerEveryRequest(server, FixtureServer::HttpAnswer(200, page));
     const TemporaryImage first(ImageBytes('a'), QStringLiteral("first.png"));
     const TemporaryImage second(ImageBytes('b'), QStringLiteral("second.gif"));
-    const QList<const TemporaryImage*> images = QList{&first, &second}.mid(0, fileCount);
+    const QList<const TemporaryImage*> images = QList { &first, &second }.mid(0, fileCount);
     QStringList options;
     if (socket)
         options << QStringLiteral("--socket");
@@ -166,7 +166,9 @@ void tst_PrintMode::links()
         const QString name = QFileInfo(files[i]).fileName();
         const QString uploadName = randomName ? QStringLiteral("[A-Za-z0-9]{8}\\.") + QFileInfo(name).suffix()
                                               : QRegularExpression::escape(name);
-        QVERIFY2(QRegularExpression(QStringLiteral("filename=\"%1\"\r\n").arg(uploadName)).match(QString::fromLatin1(request)).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("filename=\"%1\"\r\n").arg(uploadName))
+                     .match(QString::fromLatin1(request))
+                     .hasMatch(),
                  FixtureServer::HeadersOf(FixtureServer::BodyOf(request)).constData());
     }
 }
@@ -181,22 +183,30 @@ void tst_PrintMode::failures_data()
 
     const QString tooBig = QStringLiteral("This image is too big. Maximum file size is 3mb.");
     const QString noLinks = QStringLiteral("The service answered 500 Internal Server Error and sent no links");
-    for (const bool socket : {false, true}) {
+    for (const bool socket : { false, true }) {
         const char* name = socket ? "socket" : "http client";
-        QTest::addRow("%s: too big, nothing sent", name) << socket << "answers" << QStringList{"over"} << int(EFBIG) << tooBig;
-        QTest::addRow("%s: missing file", name)
-            << socket << "answers" << QStringList{"missing"} << int(ENOENT) << QStringLiteral("No such file or directory");
-        QTest::addRow("%s: refused", name) << socket << "refused" << QStringList{"good"} << int(ECONNREFUSED) << QString();
-        QTest::addRow("%s: silence", name) << socket << "silence" << QStringList{"good"} << int(ETIMEDOUT) << QString();
-        QTest::addRow("%s: 500 without links", name) << socket << "500" << QStringList{"good"} << 500 << noLinks;
-        QTest::addRow("%s: unparsable page", name) << socket << "unparsable" << QStringList{"good"} << 5 << QString();
-        QTest::addRow("%s: redirect without a page", name) << socket << "302" << QStringList{"good"} << 302
-                                                            << QStringLiteral("The service answered 302 Found and sent no links; it points to http://elsewhere.test/");
+        QTest::addRow("%s: too big, nothing sent", name)
+            << socket << "answers" << QStringList { "over" } << int(EFBIG) << tooBig;
+        QTest::addRow("%s: missing file", name) << socket << "answers" << QStringList { "missing" } << int(ENOENT)
+                                                << QStringLiteral("No such file or directory");
+        QTest::addRow("%s: refused", name)
+            << socket << "refused" << QStringList { "good" } << int(ECONNREFUSED) << QString();
+        QTest::addRow("%s: silence", name)
+            << socket << "silence" << QStringList { "good" } << int(ETIMEDOUT) << QString();
+        QTest::addRow("%s: 500 without links", name) << socket << "500" << QStringList { "good" } << 500 << noLinks;
+        QTest::addRow("%s: unparsable page", name)
+            << socket << "unparsable" << QStringList { "good" } << 5 << QString();
+        QTest::addRow("%s: redirect without a page", name)
+            << socket << "302" << QStringList { "good" } << 302
+            << QStringLiteral("The service answered 302 Found and sent no links; it points to http://elsewhere.test/");
     }
-    QTest::newRow("folder") << false << "answers" << QStringList{"folder"} << int(EISDIR) << QStringLiteral("Is a directory");
-    QTest::newRow("unreadable file") << true << "answers" << QStringList{"unreadable"} << int(EACCES) << QString();
-    QTest::newRow("second of two missing") << false << "answers" << QStringList{"good", "missing"} << int(ENOENT) << QString();
-    QTest::newRow("first of two too big") << true << "answers" << QStringList{"over", "good"} << int(EFBIG) << tooBig;
+    QTest::newRow("folder") << false << "answers" << QStringList { "folder" } << int(EISDIR)
+                            << QStringLiteral("Is a directory");
+    QTest::newRow("unreadable file") << true << "answers" << QStringList { "unreadable" } << int(EACCES) << QString();
+    QTest::newRow("second of two missing")
+        << false << "answers" << QStringList { "good", "missing" } << int(ENOENT) << QString();
+    QTest::newRow("first of two too big")
+        << true << "answers" << QStringList { "over", "good" } << int(EFBIG) << tooBig;
 }
 
 void tst_PrintMode::failures()
@@ -216,7 +226,8 @@ void tst_PrintMode::failures()
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.png")));
     QVERIFY(MakeFile(dir.filePath(QStringLiteral("unreadable.png")), 100));
     QVERIFY(QFile::setPermissions(dir.filePath(QStringLiteral("unreadable.png")), QFileDevice::Permissions()));
-    if (files.contains(QLatin1String("unreadable")) && QFile(dir.filePath(QStringLiteral("unreadable.png"))).open(QIODevice::ReadOnly))
+    if (files.contains(QLatin1String("unreadable"))
+        && QFile(dir.filePath(QStringLiteral("unreadable.png"))).open(QIODevice::ReadOnly))
         QSKIP("This user reads files whatever their permissions");
 
     FixtureServer server;
@@ -230,14 +241,17 @@ void tst_PrintMode::failures()
     else if (peer == QLatin1String("500"))
         AnswerEveryRequest(server, "HTTP/1.0 500 Internal Server Error\r\n\r\n<html><body>Broken.</body></html>");
     else if (peer == QLatin1String("302"))
-        AnswerEveryRequest(server, "HTTP/1.0 302 Found\r\nLocation: http://elsewhere.test/\r\nContent-Length: 0\r\n\r\n");
+        AnswerEveryRequest(server,
+                           "HTTP/1.0 302 Found\r\nLocation: http://elsewhere.test/\r\nContent-Length: 0\r\n\r\n");
     else if (peer == QLatin1String("unparsable"))
-        AnswerEveryRequest(server, FixtureServer::HttpAnswer(200, "<html><body>Please use clickable thumbnail</body></html>"));
+        AnswerEveryRequest(server,
+                           FixtureServer::HttpAnswer(200, "<html><body>Please use clickable thumbnail</body></html>"));
 
     QStringList paths;
     for (const QString& file : files)
         paths << dir.filePath(file + QStringLiteral(".png"));
-    const Run run = PrintMode(socket ? QStringList{QStringLiteral("--socket")} : QStringList(), paths, port, kShortLimit);
+    const Run run =
+        PrintMode(socket ? QStringList { QStringLiteral("--socket") } : QStringList(), paths, port, kShortLimit);
 
     QCOMPARE(run.status, 1);
     // One file fails: the only one, or the one of two that is not "good".
@@ -272,17 +286,20 @@ void tst_PrintMode::standardInput_data()
 
     const QByteArray png = ImageBytes('p');
     QByteArray gif = QByteArray(5000, 'g').prepend("GIF89a");
-    QTest::newRow("http client, a PNG") << false << QStringList{} << png << QStringLiteral("stdin\\.png");
-    QTest::newRow("socket, a PNG") << true << QStringList{} << png << QStringLiteral("stdin\\.png");
-    QTest::newRow("a GIF") << false << QStringList{} << gif << QStringLiteral("stdin\\.gif");
-    QTest::newRow("bytes of no known kind") << true << QStringList{} << QByteArray(300, 'x') << QStringLiteral("stdin");
-    QTest::newRow("named") << false << QStringList{"--name", "harbour.jpg"} << png << QStringLiteral("harbour\\.jpg");
-    QTest::newRow("named, socket, random name")
-        << true << QStringList{"--name", "harbour.jpg", "--random-name"} << png << QStringLiteral("[A-Za-z0-9]{8}\\.jpg");
-    QTest::newRow("random name, the extension sniffed") << false << QStringList{"--random-name"} << gif
-                                                        << QStringLiteral("[A-Za-z0-9]{8}\\.gif");
+    QTest::newRow("http client, a PNG") << false << QStringList {} << png << QStringLiteral("stdin\\.png");
+    QTest::newRow("socket, a PNG") << true << QStringList {} << png << QStringLiteral("stdin\\.png");
+    QTest::newRow("a GIF") << false << QStringList {} << gif << QStringLiteral("stdin\\.gif");
+    QTest::newRow("bytes of no known kind")
+        << true << QStringList {} << QByteArray(300, 'x') << QStringLiteral("stdin");
+    QTest::newRow("named") << false << QStringList { "--name", "harbour.jpg" } << png
+                           << QStringLiteral("harbour\\.jpg");
+    QTest::newRow("named, socket, random name") << true << QStringList { "--name", "harbour.jpg", "--random-name" }
+                                                << png << QStringLiteral("[A-Za-z0-9]{8}\\.jpg");
+    QTest::newRow("random name, the extension sniffed")
+        << false << QStringList { "--random-name" } << gif << QStringLiteral("[A-Za-z0-9]{8}\\.gif");
     QTest::newRow("3145727 bytes, the largest")
-        << true << QStringList{} << EveryByteValue(3145727 - 8).prepend("\x89PNG\r\n\x1a\n") << QStringLiteral("stdin\\.png");
+        << true << QStringList {} << EveryByteValue(3145727 - 8).prepend("\x89PNG\r\n\x1a\n")
+        << QStringLiteral("stdin\\.png");
 }
 
 // The image on standard input goes up as a file of the same bytes would,
@@ -300,7 +317,7 @@ void tst_PrintMode::standardInput()
     if (socket)
         options << QStringLiteral("--socket");
 
-    const Run run = PrintMode(options, {QStringLiteral("-")}, server.Port(), kLimit, input);
+    const Run run = PrintMode(options, { QStringLiteral("-") }, server.Port(), kLimit, input);
     QCOMPARE(run.err, QByteArray());
     QCOMPARE(run.out, Lines(QStringList(FixtureServer::ExpectedLinks())));
     QCOMPARE(run.status, 0);
@@ -309,8 +326,10 @@ void tst_PrintMode::standardInput()
     const QByteArray request = server.Received();
     QVERIFY(request.startsWith(socket ? "POST /? HTTP/1.0\r\n" : "POST / HTTP/1.1\r\n"));
     const QByteArray body = FixtureServer::BodyOf(request);
-    const QRegularExpression part(QStringLiteral("^--([A-Za-z0-9]{32})\r\nContent-Disposition: form-data; name=\"fileupload\"; "
-                                                 "filename=\"%1\"\r\nContent-Type: multipart/form-data\r\n\r\n$").arg(uploadName));
+    const QRegularExpression part(
+        QStringLiteral("^--([A-Za-z0-9]{32})\r\nContent-Disposition: form-data; name=\"fileupload\"; "
+                       "filename=\"%1\"\r\nContent-Type: multipart/form-data\r\n\r\n$")
+            .arg(uploadName));
     const qsizetype headEnd = body.indexOf("\r\n\r\n") + 4;
     const QRegularExpressionMatch head = part.match(QString::fromLatin1(body.left(headEnd)));
     QVERIFY2(head.hasMatch(), body.left(headEnd).constData());
@@ -327,7 +346,8 @@ void tst_PrintMode::standardInputRefused_data()
     const QByteArray tooBig = "\"-\": 27 - This image is too big. Maximum file size is 3mb.\n";
     QTest::newRow("empty, http client") << false << QByteArray() << empty;
     QTest::newRow("empty, socket") << true << QByteArray() << empty;
-    QTest::newRow("3145728 bytes, http client") << false << QByteArray(3145728, 'x').prepend("\x89PNG\r\n\x1a\n").left(3145728) << tooBig;
+    QTest::newRow("3145728 bytes, http client")
+        << false << QByteArray(3145728, 'x').prepend("\x89PNG\r\n\x1a\n").left(3145728) << tooBig;
     QTest::newRow("far more, socket") << true << QByteArray(8 * 1024 * 1024, 'x') << tooBig;
 }
 
@@ -344,8 +364,8 @@ void tst_PrintMode::standardInputRefused()
     AnswerEveryRequest(server, FixtureServer::HttpAnswer(200, FixtureServer::ResultPage()));
     const TemporaryImage file(ImageBytes('f'), QStringLiteral("after.png"));
 
-    const Run run = PrintMode(socket ? QStringList{QStringLiteral("--socket")} : QStringList(),
-                              {QStringLiteral("-"), file.Path()}, server.Port(), kLimit, input);
+    const Run run = PrintMode(socket ? QStringList { QStringLiteral("--socket") } : QStringList(),
+                              { QStringLiteral("-"), file.Path() }, server.Port(), kLimit, input);
     QCOMPARE(run.err, told);
     QCOMPARE(run.out, Lines(QStringList(FixtureServer::ExpectedLinks())));
     QCOMPARE(run.status, 1);
@@ -362,8 +382,10 @@ void tst_PrintMode::hostileAnswers_data()
 
     const QByteArray start = "http://pics.test/";
     const QByteArray unshowable = "74 - The service's page holds a link that cannot be shown: link 8 ";
-    const auto pageWith = [](const QByteArray& link) { return FixtureServer::HttpAnswer(200, FixtureServer::ResultPageWithLastLink(link)); };
-    for (const bool socket : {false, true}) {
+    const auto pageWith = [](const QByteArray& link) {
+        return FixtureServer::HttpAnswer(200, FixtureServer::ResultPageWithLastLink(link));
+    };
+    for (const bool socket : { false, true }) {
         const char* name = socket ? "socket" : "http client";
         QTest::addRow("%s: a link with a line feed", name)
             << socket << pageWith(start + "i/7.png\nhttp://evil.test/x.png") << false
@@ -371,10 +393,18 @@ void tst_PrintMode::hostileAnswers_data()
         QTest::addRow("%s: a link with an escape sequence", name)
             << socket << pageWith("\x1b]52;c;ZXZpbA==\x07" + start + "i/7.png") << false
             << unshowable + "holds U+001B, which is not printable";
-        QTest::addRow("%s: a link with a NUL", name)
-            << socket << pageWith(start + QByteArray("i/\0" "7.png", 8)) << false << unshowable + "holds U+0000, which is not printable";
+        QTest::addRow("%s: a link with a NUL", name) << socket
+                                                     << pageWith(start
+                                                                 + QByteArray("i/\0"
+                                                                              "7.png",
+                                                                              8))
+                                                     << false << unshowable + "holds U+0000, which is not printable";
         QTest::addRow("%s: a link with a C1 control", name)
-            << socket << pageWith(start + "\xc2\x85" "i/7.png") << false << unshowable + "holds U+0085, which is not printable";
+            << socket
+            << pageWith(start
+                        + "\xc2\x85"
+                          "i/7.png")
+            << false << unshowable + "holds U+0085, which is not printable";
         QTest::addRow("%s: a link too long for a row", name)
             << socket << pageWith(start + QByteArray(40000, 'a')) << false
             << unshowable + "has 40017 characters, more than a row holds (32767)";
@@ -408,8 +438,8 @@ void tst_PrintMode::hostileAnswers()
     });
     const TemporaryImage image(ImageBytes('h'), QStringLiteral("hostile.png"));
 
-    const Run run = PrintMode(socket ? QStringList{QStringLiteral("--socket")} : QStringList(), {image.Path()}, server.Port(), 1s, {},
-                              1500ms);
+    const Run run = PrintMode(socket ? QStringList { QStringLiteral("--socket") } : QStringList(), { image.Path() },
+                              server.Port(), 1s, {}, 1500ms);
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(run.err, '"' + QFile::encodeName(image.Path()) + "\": " + told + '\n');
     QCOMPARE(run.status, 1);

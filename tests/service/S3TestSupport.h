@@ -104,7 +104,7 @@ public:
     {
         QProcess tool;
         tool.start(QStringLiteral("radosgw-admin"),
-                   QStringList{ QStringLiteral("--conf"), folder() + QStringLiteral("/ceph.conf") } + arguments);
+                   QStringList { QStringLiteral("--conf"), folder() + QStringLiteral("/ceph.conf") } + arguments);
         return tool.waitForFinished(kCephMs) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
     }
 
@@ -142,8 +142,7 @@ private:
     bool run(QProcess& script, const QString& command)
     {
         script.start(QStringLiteral(TARNWICK_SOURCE_DIR "/scripts/ceph-store"), { command, folder() });
-        return script.waitForFinished(kCephMs) && script.exitStatus() == QProcess::NormalExit
-            && script.exitCode() == 0;
+        return script.waitForFinished(kCephMs) && script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
     }
 
     QTemporaryDir m_parent;
@@ -177,8 +176,9 @@ public:
             return QStringLiteral("cannot write nginx.conf");
 
         m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start(nginx, { QStringLiteral("-p"), m_dir.path(), QStringLiteral("-c"), conf,
-                                 QStringLiteral("-e"), m_dir.filePath(QStringLiteral("error.log")) });
+        m_process.start(nginx,
+                        { QStringLiteral("-p"), m_dir.path(), QStringLiteral("-c"), conf, QStringLiteral("-e"),
+                          m_dir.filePath(QStringLiteral("error.log")) });
         if (!m_process.waitForStarted(kWaitMs))
             return QStringLiteral("nginx did not start: %1").arg(m_process.errorString());
         const bool listening = QTest::qWaitFor(

@@ -23,7 +23,7 @@ public:
     // Empty once it listens; else what went wrong.
     QString start(const QString& data, const QStringList& options = {})
     {
-        return start(QStringList{ u"--data"_s, data } + options);
+        return start(QStringList { u"--data"_s, data } + options);
     }
 
     // With these options and no others but a free port. Its standard error,
@@ -37,7 +37,7 @@ public:
             m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.setProcessEnvironment(environment);
         const QStringList command =
-            wrapper + QStringList{ QStringLiteral(TARNWICK_SERVICE_PATH), u"--port"_s, u"0"_s } + options;
+            wrapper + QStringList { QStringLiteral(TARNWICK_SERVICE_PATH), u"--port"_s, u"0"_s } + options;
         m_process.start(command.first(), command.mid(1));
         while (!m_process.canReadLine() && m_process.waitForReadyRead(kWaitMs)) { }
         const QString line = QString::fromUtf8(m_process.readLine()).trimmed();

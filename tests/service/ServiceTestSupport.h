@@ -64,7 +64,8 @@ inline QByteArray pngChunk(const QByteArray& type, const QByteArray& data)
 // nothing), or with none at all.
 inline QByteArray pngDeclaring(int width, int height, bool withRows)
 {
-    const QByteArray header = bigEndian(quint32(width), 4) + bigEndian(quint32(height), 4) + QByteArray("\x08\0\0\0\0", 5);
+    const QByteArray header =
+        bigEndian(quint32(width), 4) + bigEndian(quint32(height), 4) + QByteArray("\x08\0\0\0\0", 5);
     // qCompress puts the length in front of a zlib stream.
     const QByteArray rows = qCompress(QByteArray(withRows ? qsizetype(width + 1) * height : 1, '\0'), 9).mid(4);
     return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", header) + pngChunk("IDAT", rows) + pngChunk("IEND", {});

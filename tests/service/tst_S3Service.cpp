@@ -145,21 +145,21 @@ void tst_S3Service::commandLine_data()
     QTest::addColumn<QByteArray>("said"); // on standard output when 0, else on standard error
 
     const QString endpoint = u"http://127.0.0.1:9"_s;
-    const QStringList s3{ u"--s3-endpoint"_s, endpoint, u"--s3-bucket"_s, u"images"_s };
-    QTest::newRow("help") << QStringList{ u"--help"_s } << true << QString() << 0 << QByteArray("--s3-endpoint <url>");
-    QTest::newRow("endpoint alone") << QStringList{ u"--s3-endpoint"_s, endpoint } << true << QString() << 2
+    const QStringList s3 { u"--s3-endpoint"_s, endpoint, u"--s3-bucket"_s, u"images"_s };
+    QTest::newRow("help") << QStringList { u"--help"_s } << true << QString() << 0 << QByteArray("--s3-endpoint <url>");
+    QTest::newRow("endpoint alone") << QStringList { u"--s3-endpoint"_s, endpoint } << true << QString() << 2
                                     << QByteArray("--s3-bucket");
-    QTest::newRow("bucket alone") << QStringList{ u"--s3-bucket"_s, u"images"_s } << true << QString() << 2
+    QTest::newRow("bucket alone") << QStringList { u"--s3-bucket"_s, u"images"_s } << true << QString() << 2
                                   << QByteArray("--s3-endpoint");
-    QTest::newRow("bucket of two") << QStringList{ u"--s3-endpoint"_s, endpoint, u"--s3-bucket"_s, u"im"_s } << true
+    QTest::newRow("bucket of two") << QStringList { u"--s3-endpoint"_s, endpoint, u"--s3-bucket"_s, u"im"_s } << true
                                    << QString() << 2 << QByteArray("--s3-bucket takes");
-    QTest::newRow("endpoint not http") << QStringList{ u"--s3-endpoint"_s, u"s3://images"_s, u"--s3-bucket"_s,
-                                                       u"images"_s }
+    QTest::newRow("endpoint not http") << QStringList { u"--s3-endpoint"_s, u"s3://images"_s, u"--s3-bucket"_s,
+                                                        u"images"_s }
                                        << true << QString() << 2 << QByteArray("--s3-endpoint takes");
     QTest::newRow("no credentials") << s3 << false << QString() << 2 << QByteArray("AWS_SECRET_ACCESS_KEY");
-    QTest::newRow("a folder too") << s3 + QStringList{ u"--data"_s, u"/tmp"_s } << true << QString() << 2
+    QTest::newRow("a folder too") << s3 + QStringList { u"--data"_s, u"/tmp"_s } << true << QString() << 2
                                   << QByteArray("--data");
-    QTest::newRow("a byte limit too") << s3 + QStringList{ u"--max-bytes"_s, u"1G"_s } << true << QString() << 2
+    QTest::newRow("a byte limit too") << s3 + QStringList { u"--max-bytes"_s, u"1G"_s } << true << QString() << 2
                                       << QByteArray("quota");
     QTest::newRow("region with a space") << s3 << true << u"us east"_s << 2 << QByteArray("AWS_REGION");
 }
@@ -181,7 +181,7 @@ void tst_S3Service::commandLine()
     environment.insert(u"AWS_REGION"_s, region);
     QProcess process;
     process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(TARNWICK_SERVICE_PATH), QStringList{ u"--port"_s, u"0"_s } + arguments);
+    process.start(QStringLiteral(TARNWICK_SERVICE_PATH), QStringList { u"--port"_s, u"0"_s } + arguments);
     QVERIFY(process.waitForFinished(kWaitMs));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);
@@ -246,7 +246,7 @@ void tst_S3Service::linksWorkOnEveryInstance()
     const quint16 balancerPort = freePort();
     const QString base = u"http://127.0.0.1:%1"_s.arg(balancerPort);
     for (Service& instance : instances)
-        QCOMPARE(instance.start(m_ceph->options(bucket) + QStringList{ u"--base-url"_s, base }, m_ceph->environment()),
+        QCOMPARE(instance.start(m_ceph->options(bucket) + QStringList { u"--base-url"_s, base }, m_ceph->environment()),
                  QString());
     QCOMPARE(balancer.start({ instances[0].port(), instances[1].port() }, balancerPort), QString());
     const auto portOf = [&](int which) { return which == 2 ? balancer.port() : instances[which].port(); };

@@ -107,12 +107,12 @@ private:
 
 // Runs a store call on a thread of its own, so that the stand-in, on this
 // one, can answer it; waits for it within a bound.
-template<typename Call>
+template <typename Call>
 auto whileServing(Call call) -> decltype(call())
 {
     std::future<decltype(call())> result = std::async(std::launch::async, call);
-    const bool done = QTest::qWaitFor(
-        [&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, kWaitMs);
+    const bool done =
+        QTest::qWaitFor([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, kWaitMs);
     if (!done)
         qFatal("a store call outlived its time limit");
     return result.get();
@@ -179,8 +179,8 @@ void tst_S3Store::settingsAreChecked()
     QFETCH(QString, endpoint);
     QFETCH(QString, bucket);
     QFETCH(bool, usable);
-    const bool fine = S3Store::checkEndpoint(QUrl(endpoint, QUrl::StrictMode)).isEmpty()
-        && S3Store::checkBucket(bucket).isEmpty();
+    const bool fine =
+        S3Store::checkEndpoint(QUrl(endpoint, QUrl::StrictMode)).isEmpty() && S3Store::checkBucket(bucket).isEmpty();
     QCOMPARE(fine, usable);
 }
 
@@ -203,8 +203,8 @@ void tst_S3Store::answersMeanOutcomes_data()
     QTest::newRow("no error document") << FakeS3::answer(502) << Outcome::Unavailable << Result::Unavailable;
     QTest::newRow("no such key") << FakeS3::answer(404, "NoSuchKey") << Outcome::Failed << Result::Missing;
     // Should anyone else write under images/, what lacks the entry is no image.
-    QTest::newRow("object without an entry") << FakeS3::answer(200, {}, "Content-Type: image/gif\r\n", "GIF89a")
-                                             << Outcome::Stored << Result::Missing;
+    QTest::newRow("object without an entry")
+        << FakeS3::answer(200, {}, "Content-Type: image/gif\r\n", "GIF89a") << Outcome::Stored << Result::Missing;
     QTest::newRow("entry of another size")
         << FakeS3::answer(200, {},
                           "Content-Type: image/gif\r\nx-amz-meta-name: a.gif\r\nx-amz-meta-size: 7\r\n"
@@ -265,7 +265,7 @@ void tst_S3Store::takenIdIsDrawnAgain()
     FakeS3 fake;
     fake.answers = { FakeS3::answer(412, "PreconditionFailed"), FakeS3::answer(200) };
     S3Store::Settings settings = fake.settings();
-    QByteArrayList ids{ "aaaaaaaaaa", "bbbbbbbbbb" };
+    QByteArrayList ids { "aaaaaaaaaa", "bbbbbbbbbb" };
     settings.drawId = [&] { return ids.takeFirst(); };
     S3Store store(settings);
     const ImageStore::Stored stored = whileServing([&] { return store.put(gif(2), u"b.gif"_s, "image/gif"); });
@@ -375,7 +375,7 @@ void tst_S3Store::takenIdIsNeverOverwritten()
     if (!m_ceph)
         QSKIP(qPrintable(noCeph()));
     S3Store::Settings settings = m_ceph->settings(m_bucket);
-    QByteArrayList ids{ "takentaken", "takentaken", "freshfresh" };
+    QByteArrayList ids { "takentaken", "takentaken", "freshfresh" };
     settings.drawId = [&] { return ids.takeFirst(); };
     S3Store store(settings);
     QCOMPARE(store.put(gif(10), u"first.gif"_s, "image/gif").entry.id, "takentaken");
@@ -419,8 +419,8 @@ void tst_S3Store::quotaGivesFull()
     const QString bucket = newBucketName();
     S3Store store(m_ceph->settings(bucket));
     QCOMPARE(store.createBucket(), ImageStore::Outcome::Stored);
-    QVERIFY(m_ceph->admin({ u"quota"_s, u"set"_s, u"--quota-scope=bucket"_s, u"--bucket="_s + bucket,
-                            u"--max-objects=1"_s }));
+    QVERIFY(m_ceph->admin(
+        { u"quota"_s, u"set"_s, u"--quota-scope=bucket"_s, u"--bucket="_s + bucket, u"--max-objects=1"_s }));
     QVERIFY(m_ceph->admin({ u"quota"_s, u"enable"_s, u"--quota-scope=bucket"_s, u"--bucket="_s + bucket }));
     const QByteArray first = store.put(gif(13), u"q.gif"_s, "image/gif").entry.id;
     const ImageStore::Stored refused = store.put(gif(14), u"r.gif"_s, "image/gif");

@@ -115,7 +115,8 @@ void tst_ServiceAttacks::slowThumbnailHoldsNobodyUp()
         QSKIP("built with AddressSanitizer, whose shadow memory the decoder's data limit has no room for");
     const QStringList texts = upload(u"zeros.png"_s, pngDeclaring(7000, 7000, true));
     QCOMPARE(texts.size(), 8);
-    RawClient thumbnail(m_service->port(), "GET /" + thumbnailLink(texts).section(u'/', 3).toUtf8() + " HTTP/1.0\r\n\r\n");
+    RawClient thumbnail(m_service->port(),
+                        "GET /" + thumbnailLink(texts).section(u'/', 3).toUtf8() + " HTTP/1.0\r\n\r\n");
     RawClient home(m_service->port(), "GET / HTTP/1.0\r\n\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(home.closed(), kWaitMs);
     QVERIFY(home.received.startsWith("HTTP/1.1 200 "));
@@ -173,8 +174,7 @@ void tst_ServiceAttacks::idleHeadsLockNobodyOut()
     QTRY_VERIFY_WITH_TIMEOUT(normal.hasPageEnd(), kWaitMs);
     QCOMPARE(textsOf(normal.received).size(), 8);
 
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(idle.begin(), idle.end(), [](const auto& c) { return c->closed(); }),
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(idle.begin(), idle.end(), [](const auto& c) { return c->closed(); }), kWaitMs);
     const auto answered = [&](const QByteArray& status) {
         return std::count_if(idle.begin(), idle.end(),
                              [&](const auto& c) { return c->received.startsWith("HTTP/1.1 " + status + ' '); });

@@ -34,9 +34,8 @@ QByteArray statusesOf(QByteArrayView received)
         if (!received.startsWith("HTTP/1.1 ") || headEnd < 0 || lengthAt < 0 || lengthAt > headEnd)
             return "malformed";
         const qsizetype lengthStart = lengthAt + 18;
-        const qint64 length = received.sliced(lengthStart, received.indexOf('\r', lengthStart) - lengthStart)
-                                  .toByteArray()
-                                  .toLongLong();
+        const qint64 length =
+            received.sliced(lengthStart, received.indexOf('\r', lengthStart) - lengthStart).toByteArray().toLongLong();
         if (received.size() < headEnd + 4 + length)
             return "malformed";
         statuses.append(received.sliced(9, 3).toByteArray());
@@ -217,7 +216,8 @@ void tst_ServiceHttp::badUploadGetsPageWithoutLinks()
     const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"other\"\r\n\r\nx\r\n--b--";
     RawClient client(m_service->port(),
                      "POST /? HTTP/1.0\r\nHost: localhost\r\nContent-Type: multipart/form-data, boundary=b\r\n"
-                     "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                     "Content-Length: "
+                         + QByteArray::number(body.size()) + "\r\n\r\n" + body);
     QTRY_VERIFY_WITH_TIMEOUT(client.hasPageEnd(), kWaitMs);
     QVERIFY(client.received.startsWith("HTTP/1.1 400 "));
     QVERIFY(client.received.contains("fileupload"));
@@ -267,9 +267,10 @@ void tst_ServiceHttp::expectContinueAnswered()
 {
     const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"fileupload\"; filename=\"g.gif\"\r\n\r\n"
                             "GIF89a\r\n--b--\r\n";
-    RawClient client(m_service->port(), "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n"
-                                        "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: "
-                                            + QByteArray::number(body.size()) + "\r\n\r\n");
+    RawClient client(m_service->port(),
+                     "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 100-continue\r\n"
+                     "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: "
+                         + QByteArray::number(body.size()) + "\r\n\r\n");
     QTRY_COMPARE_WITH_TIMEOUT(client.received, QByteArray("HTTP/1.1 100 Continue\r\n\r\n"), kWaitMs);
     client.socket.write(body);
     QTRY_VERIFY_WITH_TIMEOUT(client.hasPageEnd(), kWaitMs);
@@ -279,9 +280,9 @@ void tst_ServiceHttp::expectContinueAnswered()
 
 void tst_ServiceHttp::framing_data()
 {
-    QTest::addColumn<QByteArray>("sent");      // in one write
-    QTest::addColumn<bool>("halfClose");       // then the client ends its side
-    QTest::addColumn<QByteArray>("statuses");  // answered in this order, and then closed
+    QTest::addColumn<QByteArray>("sent"); // in one write
+    QTest::addColumn<bool>("halfClose"); // then the client ends its side
+    QTest::addColumn<QByteArray>("statuses"); // answered in this order, and then closed
 
     const QByteArray get = "GET / HTTP/1.1\r\nHost: a\r\n\r\n";
     const QByteArray lastGet = "GET /nosuch HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n";
@@ -295,16 +296,16 @@ void tst_ServiceHttp::framing_data()
     QTest::newRow("half-closed after a POST without length")
         << QByteArray("POST / HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=b\r\n\r\n") << true
         << QByteArray("411");
-    QTest::newRow("half-closed in the middle of a head") << QByteArray("GET / HTTP/1.1\r\nHo") << true
-                                                         << QByteArray("400");
+    QTest::newRow("half-closed in the middle of a head")
+        << QByteArray("GET / HTTP/1.1\r\nHo") << true << QByteArray("400");
     QTest::newRow("half-closed in the middle of a body")
         << QByteArray("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 10\r\n\r\nabc") << true << QByteArray("400");
     // At once, not after the head's deadline as a head that never ends.
     QTest::newRow("bare LF line ends") << QByteArray("GET / HTTP/1.1\nHost: a\n\n") << false << QByteArray("400");
-    QTest::newRow("a bare LF after a good line") << QByteArray("GET / HTTP/1.1\r\nHost: a\nX: y\r\n\r\n") << false
-                                                 << QByteArray("400");
-    QTest::newRow("a bare LF in the next request") << get + "GET / HTTP/1.1\nHost: a\n\n" << false
-                                                   << QByteArray("200 400");
+    QTest::newRow("a bare LF after a good line")
+        << QByteArray("GET / HTTP/1.1\r\nHost: a\nX: y\r\n\r\n") << false << QByteArray("400");
+    QTest::newRow("a bare LF in the next request") << get + "GET / HTTP/1.1\nHost: a\n\n"
+                                                   << false << QByteArray("200 400");
 }
 
 void tst_ServiceHttp::framing()
@@ -354,8 +355,8 @@ void tst_ServiceHttp::unknownIdsAndMethods()
 
 void tst_ServiceHttp::deadlines_data()
 {
-    QTest::addColumn<QByteArray>("head");       // sent at once
-    QTest::addColumn<QByteArray>("rest");       // sent a piece every 100 ms
+    QTest::addColumn<QByteArray>("head"); // sent at once
+    QTest::addColumn<QByteArray>("rest"); // sent a piece every 100 ms
     QTest::addColumn<int>("pieceBytes");
     QTest::addColumn<QByteArray>("answer");
 
@@ -363,12 +364,13 @@ void tst_ServiceHttp::deadlines_data()
     const QByteArray body = "--b\r\nContent-Disposition: form-data; name=\"fileupload\"; filename=\"z.bin\"\r\n\r\n"
         + QByteArray(1917, 'z') + "\r\n--b--";
     const QByteArray post = "POST / HTTP/1.1\r\nHost: a\r\nContent-Type: multipart/form-data; boundary=b\r\n"
-                            "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+                            "Content-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n";
 
     QTest::newRow("idle connection closed unanswered") << QByteArray() << QByteArray() << 1 << QByteArray();
     QTest::newRow("head a byte at a time, each in time for an idle timer")
-        << QByteArray() << "GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + QByteArray(50, 'a') + "\r\n\r\n" << 1
-        << QByteArray("HTTP/1.1 408 ");
+        << QByteArray() << "GET / HTTP/1.1\r\nHost: x\r\nX-Pad: " + QByteArray(50, 'a') + "\r\n\r\n"
+        << 1 << QByteArray("HTTP/1.1 408 ");
     QTest::newRow("body below the minimum rate") << post << body << 20 << QByteArray("HTTP/1.1 408 ");
     QTest::newRow("body above the minimum rate, longer than the head deadline")
         << post << body << 500 << QByteArray("HTTP/1.1 200 ");
@@ -449,8 +451,8 @@ void tst_ServiceHttp::bodiesBeyondTheBudgetWait()
     const QByteArray first = uploaderRequest(m_files, u"first.gif"_s, "GIF89a" + QByteArray(250'000, 'f'))[0];
     const QByteArray second = uploaderRequest(m_files, u"second.gif"_s, "GIF89a" + QByteArray(250'000, 's'))[0];
     RawClient holder(m_service->port(), first.chopped(1));
-    QTRY_VERIFY_WITH_TIMEOUT(holder.socket.bytesToWrite() == 0 && holder.socket.state() == QAbstractSocket::ConnectedState,
-                             kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        holder.socket.bytesToWrite() == 0 && holder.socket.state() == QAbstractSocket::ConnectedState, kWaitMs);
     RawClient waiting(m_service->port(), second);
     if (firstEnds) {
         holder.socket.write(first.right(1));

@@ -77,7 +77,7 @@ void tst_ServiceLoad::burstPastTheLimit_data()
     QTest::addColumn<QStringList>("options");
 
     QTest::newRow("from this machine") << 0 << QStringList();
-    QTest::newRow("from one address at its own limit") << 1 << QStringList{ u"--max-per-address"_s, u"40"_s };
+    QTest::newRow("from one address at its own limit") << 1 << QStringList { u"--max-per-address"_s, u"40"_s };
     QTest::newRow("from eight addresses") << 8 << QStringList();
 }
 
@@ -90,7 +90,7 @@ void tst_ServiceLoad::burstPastTheLimit()
     constexpr int kLimit = 16;
     constexpr int kBurst = 40;
     Service service;
-    QCOMPARE(service.start(m_data.path(), options + QStringList{ u"--max-connections"_s, QString::number(kLimit) }),
+    QCOMPARE(service.start(m_data.path(), options + QStringList { u"--max-connections"_s, QString::number(kLimit) }),
              QString());
 
     Clients clients;
@@ -130,7 +130,8 @@ void tst_ServiceLoad::frontLoadedBodiesHoldTheirMemory()
     QVERIFY(idleKiB > 0);
 
     const QByteArray head = "POST / HTTP/1.1\r\nHost: a\r\nContent-Type: multipart/form-data; boundary=b\r\n"
-                            "Content-Length: " + QByteArray::number(kBodyBytes) + "\r\n\r\n";
+                            "Content-Length: "
+        + QByteArray::number(kBodyBytes) + "\r\n\r\n";
     const QByteArray allButOne(kBodyBytes - 1, 'x');
     Clients clients;
     for (int i = 0; i < kClients; ++i)
@@ -148,8 +149,7 @@ void tst_ServiceLoad::frontLoadedBodiesHoldTheirMemory()
     // Bodies in full would take 96 MB above idle.
     QVERIFY2(peakKiB - idleKiB < (kBudgetMiB + 24) * 1024, qPrintable(u"peak %1 KiB"_s.arg(peakKiB)));
     const auto settledKiB = [&] { return service.memoryKiB("VmRSS") - idleKiB; };
-    QTRY_VERIFY2_WITH_TIMEOUT(settledKiB() < 16 * 1024, qPrintable(u"%1 KiB above idle"_s.arg(settledKiB())),
-                              kWaitMs);
+    QTRY_VERIFY2_WITH_TIMEOUT(settledKiB() < 16 * 1024, qPrintable(u"%1 KiB above idle"_s.arg(settledKiB())), kWaitMs);
 }
 
 void tst_ServiceLoad::costlyHeadsHoldNobodyUp_data()
@@ -190,14 +190,14 @@ void tst_ServiceLoad::clientBehindAProxy_data()
 {
     QTest::addColumn<QString>("from");
     QTest::addColumn<QByteArray>("forwardedFor"); // the header lines
-    QTest::addColumn<QString>("client");          // as the log names it
+    QTest::addColumn<QString>("client"); // as the log names it
 
     const QByteArray xff = "X-Forwarded-For: ";
     QTest::newRow("trusted proxy") << u"127.0.0.2"_s << xff + "203.0.113.9\r\n" << u"203.0.113.9"_s;
     QTest::newRow("what the client said itself is left of its address")
-        << u"127.0.0.2"_s << xff + "198.51.100.1, 203.0.113.9\r\n" << u"203.0.113.9"_s;
-    QTest::newRow("two trusted proxies") << u"127.0.0.2"_s << xff + "203.0.113.9, 127.0.0.4\r\n"
-                                         << u"203.0.113.9"_s;
+        << u"127.0.0.2"_s << xff + "198.51.100.1, 203.0.113.9\r\n"
+        << u"203.0.113.9"_s;
+    QTest::newRow("two trusted proxies") << u"127.0.0.2"_s << xff + "203.0.113.9, 127.0.0.4\r\n" << u"203.0.113.9"_s;
     QTest::newRow("over two header lines") << u"127.0.0.2"_s << xff + "203.0.113.9\r\n" + xff + "127.0.0.4\r\n"
                                            << u"203.0.113.9"_s;
     QTest::newRow("IPv6 client") << u"127.0.0.2"_s << xff + "2001:db8::7\r\n" << u"2001:db8::7"_s;

@@ -53,10 +53,11 @@ void tst_ServicePages::resultPageFillsEverySlot_data()
     QTest::addColumn<QString>("nameInLink");
 
     QTest::newRow("plain name") << u"http://localhost:8080"_s << u"cat.png"_s << u"cat.png"_s;
-    QTest::newRow("port 80, spaces and accents") << u"http://localhost"_s << u"Ferien am Meer é.jpg"_s
-                                                 << u"Ferien%20am%20Meer%20%C3%A9.jpg"_s;
+    QTest::newRow("port 80, spaces and accents")
+        << u"http://localhost"_s << u"Ferien am Meer é.jpg"_s << u"Ferien%20am%20Meer%20%C3%A9.jpg"_s;
     QTest::newRow("name made of markers")
-        << u"http://127.0.0.1:9"_s << uR"(Include details"/>value="<a href="</HTML>&quot;Please use clickable thumbnail)"_s
+        << u"http://127.0.0.1:9"_s
+        << uR"(Include details"/>value="<a href="</HTML>&quot;Please use clickable thumbnail)"_s
         << uR"(Include%20details%22%2F%3Evalue%3D%22%3Ca%20href%3D%22%3C%2FHTML%3E%26quot%3BPlease%20use%20clickable%20thumbnail)"_s;
     // The link holds 80 UTF-16 units of the name; a character is not cut in half to fit.
     QTest::newRow("long name cut before a character outside the BMP")
@@ -161,19 +162,34 @@ void tst_ServicePages::displayName_data()
     QTest::newRow("utf-8") << QByteArray("caf\xc3\xa9.png") << u"café.png"_s;
     QTest::newRow("very long") << QByteArray(500, 'n') << QString(200, u'n');
     QTest::newRow("right-to-left override") << QByteArray("cat\xe2\x80\xaegnp.exe") << u"catgnp.exe"_s;
-    QTest::newRow("isolates and marks") << QByteArray("\xe2\x81\xa6" "a\xe2\x80\x8f.png\xe2\x81\xa9") << u"a.png"_s;
+    QTest::newRow("isolates and marks") << QByteArray("\xe2\x81\xa6"
+                                                      "a\xe2\x80\x8f.png\xe2\x81\xa9")
+                                        << u"a.png"_s;
     QTest::newRow("dot") << QByteArray(".") << u"image"_s;
     QTest::newRow("dot dot") << QByteArray("..") << u"image"_s;
     QTest::newRow("dots after a path") << QByteArray("x/...") << u"image"_s;
     QTest::newRow("dots in a name stay") << QByteArray("..cat..png") << u"..cat..png"_s;
     // What shows nothing, or ends a line, in the view page and the links.
-    QTest::newRow("C1 controls") << QByteArray("a\xc2\x85" "b\xc2\x9b" "c.png") << u"abc.png"_s;
-    QTest::newRow("zero-width characters and the BOM")
-        << QByteArray("\xef\xbb\xbf" "a\xe2\x80\x8b" "b\xe2\x80\x8c\xe2\x80\x8d" "c\xe2\x81\xa0.png") << u"abc.png"_s;
-    QTest::newRow("line and paragraph separators") << QByteArray("a\xe2\x80\xa8" "b\xe2\x80\xa9.png") << u"ab.png"_s;
-    QTest::newRow("hangul fillers")
-        << QByteArray("\xe1\x85\x9f" "a\xe1\x85\xa0" "b\xe3\x85\xa4" "c\xef\xbe\xa0.png") << u"abc.png"_s;
-    QTest::newRow("tag characters outside the BMP") << QByteArray("a\xf3\xa0\x80\x81" "b.png") << u"ab.png"_s;
+    QTest::newRow("C1 controls") << QByteArray("a\xc2\x85"
+                                               "b\xc2\x9b"
+                                               "c.png")
+                                 << u"abc.png"_s;
+    QTest::newRow("zero-width characters and the BOM") << QByteArray("\xef\xbb\xbf"
+                                                                     "a\xe2\x80\x8b"
+                                                                     "b\xe2\x80\x8c\xe2\x80\x8d"
+                                                                     "c\xe2\x81\xa0.png")
+                                                       << u"abc.png"_s;
+    QTest::newRow("line and paragraph separators") << QByteArray("a\xe2\x80\xa8"
+                                                                 "b\xe2\x80\xa9.png")
+                                                   << u"ab.png"_s;
+    QTest::newRow("hangul fillers") << QByteArray("\xe1\x85\x9f"
+                                                  "a\xe1\x85\xa0"
+                                                  "b\xe3\x85\xa4"
+                                                  "c\xef\xbe\xa0.png")
+                                    << u"abc.png"_s;
+    QTest::newRow("tag characters outside the BMP") << QByteArray("a\xf3\xa0\x80\x81"
+                                                                  "b.png")
+                                                    << u"ab.png"_s;
     QTest::newRow("cut before a character outside the BMP")
         << QByteArray(199, 'n') + "\xf0\x9f\x98\x80.png" << QString(199, u'n');
     QTest::newRow("a character outside the BMP that fits")

@@ -1,8 +1,8 @@
 #include "FolderStore.h"
 #include "HttpRequest.h"
 #include "ImageCodec.h"
-#include "ThumbnailMaker.h"
 #include "ServiceTestSupport.h"
+#include "ThumbnailMaker.h"
 #include "ThumbnailSupport.h"
 
 #include <QBuffer>
@@ -86,9 +86,9 @@ void tst_ServiceParts::storeFileLayout()
 
     QFile file(dir.filePath(u"images/"_s + QString::fromLatin1(entry.id)));
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), "{\"name\":\"caf\xc3\xa9 \\\"1\\\".gif\",\"size\":6,\"time\":\""
-                                 + entry.time.toString(Qt::ISODateWithMs).toLatin1()
-                                 + "\",\"type\":\"image/gif\"}\nGIF89a");
+    QCOMPARE(file.readAll(),
+             "{\"name\":\"caf\xc3\xa9 \\\"1\\\".gif\",\"size\":6,\"time\":\""
+                 + entry.time.toString(Qt::ISODateWithMs).toLatin1() + "\",\"type\":\"image/gif\"}\nGIF89a");
     QCOMPARE(store.usedBytes(), file.size());
 
     const ImageStore::Found found = store.get(entry.id);
@@ -155,7 +155,8 @@ void tst_ServiceParts::storeServesNoBrokenEntry_data()
     QTest::addColumn<QByteArray>("id");
     QTest::addColumn<QByteArray>("file"); // written as that id's file; none if empty
 
-    const QByteArray line = "{\"name\":\"a.png\",\"size\":10,\"time\":\"2025-05-20T14:03:01.250Z\",\"type\":\"image/png\"}\n";
+    const QByteArray line =
+        "{\"name\":\"a.png\",\"size\":10,\"time\":\"2025-05-20T14:03:01.250Z\",\"type\":\"image/png\"}\n";
     QTest::newRow("cut short") << QByteArray("abcdefghij") << line + "12345";
     QTest::newRow("longer than its entry") << QByteArray("abcdefghij") << line + "12345678901";
     QTest::newRow("no entry line") << QByteArray("abcdefghij") << QByteArray("\x89PNG\r\n\x1a\n");
@@ -212,8 +213,11 @@ void tst_ServiceParts::storeNamesAnImageOnlyByRenaming()
     for (ssize_t got; (got = ::read(watch, buffer, sizeof buffer)) > 0;) {
         for (qsizetype at = 0; at < got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            const QString name = QString::fromLatin1(event->name).replace(QString::fromLatin1(stored.entry.id), u"ID"_s);
-            const char* what = event->mask & IN_CREATE ? "made " : event->mask & IN_MOVED_TO ? "renamed to " : "closed ";
+            const QString name =
+                QString::fromLatin1(event->name).replace(QString::fromLatin1(stored.entry.id), u"ID"_s);
+            const char* what = event->mask & IN_CREATE ? "made "
+                : event->mask & IN_MOVED_TO            ? "renamed to "
+                                                       : "closed ";
             events.append(QString::fromLatin1(what) + name);
             at += qsizetype(sizeof(inotify_event) + event->len);
         }
@@ -284,16 +288,15 @@ void tst_ServiceParts::thumbnail_data()
     const QByteArray png = encoded(gradient(640, 480, false), "PNG");
     QTest::newRow("landscape png") << png << QSize(180, 135) << false;
     QTest::newRow("portrait jpeg") << encoded(gradient(300, 900, false), "JPEG") << QSize(60, 180) << false;
-    QTest::newRow("small image is not enlarged") << encoded(gradient(50, 40, false), "PNG") << QSize(50, 40)
-                                                 << false;
+    QTest::newRow("small image is not enlarged") << encoded(gradient(50, 40, false), "PNG") << QSize(50, 40) << false;
     QTest::newRow("transparent png") << encoded(gradient(360, 360, true), "PNG") << QSize(180, 180) << false;
     QTest::newRow("no image") << QByteArray("plain text, not a picture") << QSize(180, 180) << true;
     QTest::newRow("empty") << QByteArray() << QSize(180, 180) << true;
     QTest::newRow("png cut in half") << png.left(png.size() / 2) << QSize(180, 180) << true;
     QTest::newRow("png head only") << png.left(40) << QSize(180, 180) << true;
     // Not decoded at all.
-    QTest::newRow("png declaring 32700 squared") << ServiceTest::pngDeclaring(32700, 32700, false) << QSize(180, 180)
-                                                 << true;
+    QTest::newRow("png declaring 32700 squared")
+        << ServiceTest::pngDeclaring(32700, 32700, false) << QSize(180, 180) << true;
     QTest::newRow("gif declaring 65535 squared") << ServiceTest::gifDeclaring(65535, 65535) << QSize(180, 180) << true;
     QTest::newRow("progressive jpeg declaring 30000 squared")
         << ServiceTest::progressiveJpegDeclaring(30000, 30000) << QSize(180, 180) << true;
@@ -327,8 +330,8 @@ void tst_ServiceParts::overBudget_data()
     QTest::newRow("jpeg of 32 scans") << ServiceTest::scanBomb(64, 64, 22) << QString();
     QTest::newRow("jpeg of 33 scans") << ServiceTest::scanBomb(64, 64, 23) << u"33 scans"_s;
     QTest::newRow("jpeg of 310 scans") << ServiceTest::scanBomb(2000, 2000, 300) << u"310 scans"_s;
-    QTest::newRow("jpeg declaring 30000 squared") << ServiceTest::progressiveJpegDeclaring(30000, 30000)
-                                                  << u"30000 by 30000 pixels"_s;
+    QTest::newRow("jpeg declaring 30000 squared")
+        << ServiceTest::progressiveJpegDeclaring(30000, 30000) << u"30000 by 30000 pixels"_s;
 
     const QByteArray png = ServiceTest::pngDeclaring(64, 64, true);
     const qsizetype data = png.indexOf("IDAT") - 4;
@@ -337,16 +340,16 @@ void tst_ServiceParts::overBudget_data()
         manyChunks += ServiceTest::pngChunk("tEXt", QByteArray("k\0v", 3));
     QTest::newRow("png") << png << QString();
     QTest::newRow("png of 9002 chunks") << manyChunks + png.sliced(data) << u"9002 chunks"_s;
-    QTest::newRow("png declaring 32700 squared") << ServiceTest::pngDeclaring(32700, 32700, false)
-                                                 << u"32700 by 32700 pixels"_s;
+    QTest::newRow("png declaring 32700 squared")
+        << ServiceTest::pngDeclaring(32700, 32700, false) << u"32700 by 32700 pixels"_s;
     QTest::newRow("png without its header") << png.first(8) + png.sliced(data) << u"no header"_s;
 
     const QByteArray gif = ServiceTest::gifDeclaring(20, 20);
     QByteArray gifOffScreen = gif;
     gifOffScreen.replace(20, 4, "\x60\xea\x60\xea"); // the picture at 60000, 60000 on a screen of 20 by 20
     QTest::newRow("gif") << gif << QString();
-    QTest::newRow("gif declaring 65535 squared") << ServiceTest::gifDeclaring(65535, 65535)
-                                                 << u"65535 by 65535 pixels"_s;
+    QTest::newRow("gif declaring 65535 squared")
+        << ServiceTest::gifDeclaring(65535, 65535) << u"65535 by 65535 pixels"_s;
     QTest::newRow("gif drawn far off its screen") << gifOffScreen << u"60020 by 60020 pixels"_s;
     QTest::newRow("gif without a picture") << gif.first(19) + ';' << u"no picture"_s;
 
@@ -362,8 +365,8 @@ void tst_ServiceParts::overBudget_data()
     };
     QTest::newRow("bmp") << bmp << QString();
     QTest::newRow("bmp from the top down") << patched({ { 22, -10 } }) << QString();
-    QTest::newRow("bmp declaring 100000 squared") << patched({ { 18, 100000 }, { 22, 100000 } })
-                                                  << u"100000 by 100000 pixels"_s;
+    QTest::newRow("bmp declaring 100000 squared")
+        << patched({ { 18, 100000 }, { 22, 100000 } }) << u"100000 by 100000 pixels"_s;
     QTest::newRow("bmp holding a jpeg") << patched({ { 30, 4 } }) << u"compression 4"_s;
 
     QTest::newRow("text") << QByteArray("plain text") << u"not a PNG, JPEG, GIF or BMP"_s;
@@ -418,12 +421,10 @@ void tst_ServiceParts::requestHead_data()
     row("browser's get", "GET /i/k3x9pq2mzt/a%20b.png?x=1 HTTP/1.1\r\n" + host + "Accept: */*\r\n\r\n", 0,
         "/i/k3x9pq2mzt/a b.png");
     row("absolute target", "GET http://localhost/view/abc HTTP/1.1\r\n" + host + "\r\n", 0, "/view/abc");
-    row("an id made a path stays one segment", "GET /i/..%2flock/a HTTP/1.1\r\n" + host + "\r\n", 0,
-        "/i/../lock/a");
-    row("HTTP/1.0 asking to keep the connection", "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 0, "/", 0,
+    row("an id made a path stays one segment", "GET /i/..%2flock/a HTTP/1.1\r\n" + host + "\r\n", 0, "/i/../lock/a");
+    row("HTTP/1.0 asking to keep the connection", "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", 0, "/", 0, true);
+    row("HTTP/1.1 asking to close", "GET / HTTP/1.1\r\n" + host + "Connection: keep-alive, Close\r\n\r\n", 0, "/", 0,
         true);
-    row("HTTP/1.1 asking to close", "GET / HTTP/1.1\r\n" + host + "Connection: keep-alive, Close\r\n\r\n", 0, "/",
-        0, true);
     row("expect continue from HTTP/1.0, already sending",
         "POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", 0, "/", 5, true);
 
@@ -450,19 +451,17 @@ void tst_ServiceParts::requestHead_data()
     row("folded with a tab", "GET / HTTP/1.1\r\n" + host + "X-A: 1\r\n\t2\r\n\r\n", 400);
     row("two equal lengths", "POST / HTTP/1.1\r\n" + host + "Content-Length: 5\r\nContent-Length: 5\r\n\r\n", 400);
     row("two lengths", "POST / HTTP/1.1\r\n" + host + "Content-Length: 3\r\ncontent-length: 4\r\n\r\n", 400);
-    row("length and chunks",
-        "POST / HTTP/1.1\r\n" + host + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n", 400);
+    row("length and chunks", "POST / HTTP/1.1\r\n" + host + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n",
+        400);
     row("length that is no number", "POST / HTTP/1.1\r\n" + host + "Content-Length: 12abc\r\n\r\n", 400);
     row("length with a sign", "POST / HTTP/1.1\r\n" + host + "Content-Length: +5\r\n\r\n", 400);
     row("chunked body", "POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n", 411);
     row("post without a length", "POST / HTTP/1.0\r\n\r\n", 411);
     row("body too large", "POST / HTTP/1.1\r\n" + host + "Content-Length: 1001\r\n\r\n", 413);
-    row("length beyond any number",
-        "POST / HTTP/1.1\r\n" + host + "Content-Length: 99999999999999999999\r\n\r\n", 413);
+    row("length beyond any number", "POST / HTTP/1.1\r\n" + host + "Content-Length: 99999999999999999999\r\n\r\n", 413);
     row("largest body allowed", "POST / HTTP/1.1\r\n" + host + "Content-Length: 1000\r\n\r\n", 0, "/", 1000);
     row("other expectation", "POST / HTTP/1.1\r\n" + host + "Expect: miracles\r\nContent-Length: 5\r\n\r\n", 417);
-    row("target too long", "GET /" + QByteArray(HttpHead::kMaxTargetBytes, 'a') + " HTTP/1.1\r\n" + host + "\r\n",
-        414);
+    row("target too long", "GET /" + QByteArray(HttpHead::kMaxTargetBytes, 'a') + " HTTP/1.1\r\n" + host + "\r\n", 414);
     QByteArray many = "GET / HTTP/1.1\r\n" + host;
     for (int i = 0; i < HttpHead::kMaxHeaderLines; ++i)
         many += "X: " + QByteArray::number(i) + "\r\n";

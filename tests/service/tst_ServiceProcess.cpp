@@ -73,7 +73,8 @@ void tst_ServiceProcess::imagesOutliveTheProcess()
     QList<QStringList> links;
     for (int i = 0; i < 3; ++i) {
         images.append(pngBytes(40 + i, 30));
-        links.append(textsOf(exchange(service->port(), uploaderRequest(m_files, u"kept %1.png"_s.arg(i), images[i])[0])));
+        links.append(
+            textsOf(exchange(service->port(), uploaderRequest(m_files, u"kept %1.png"_s.arg(i), images[i])[0])));
         QCOMPARE(links[i].size(), 8);
     }
     RawClient cut(service->port());
@@ -235,8 +236,9 @@ void tst_ServiceProcess::slowClientsLockNobodyOut()
     std::vector<std::unique_ptr<RawClient>> slow;
     for (int i = 0; i < 200; ++i) {
         slow.push_back(std::make_unique<RawClient>(
-            service.port(), i % 2 ? QByteArray("GET / HTTP/1.1\r\n")
-                                  : QByteArray("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1000\r\n\r\n")));
+            service.port(),
+            i % 2 ? QByteArray("GET / HTTP/1.1\r\n")
+                  : QByteArray("POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 1000\r\n\r\n")));
     }
     QTimer pacer;
     connect(&pacer, &QTimer::timeout, this, [&] {
@@ -265,7 +267,7 @@ void tst_ServiceProcess::hostHeaderIsIgnored_data()
     QTest::addColumn<QString>("base"); // "" for http://localhost and the port
 
     QTest::newRow("default base") << QStringList() << QString();
-    QTest::newRow("--base-url") << QStringList{ u"--base-url"_s, u"http://img.example.org/pics/"_s }
+    QTest::newRow("--base-url") << QStringList { u"--base-url"_s, u"http://img.example.org/pics/"_s }
                                 << u"http://img.example.org/pics"_s;
 }
 
@@ -297,29 +299,29 @@ void tst_ServiceProcess::commandLine_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("said"); // on standard output when 0, else on standard error
 
-    QTest::newRow("help") << QStringList{ u"--help"_s } << 0 << QByteArray("--max-bytes <n>");
-    QTest::newRow("version") << QStringList{ u"--version"_s } << 0 << QByteArray("tarnwick-service 1.");
-    QTest::newRow("port too large") << QStringList{ u"--port"_s, u"70000"_s } << 2 << QByteArray("--port");
-    QTest::newRow("port no number") << QStringList{ u"--port=eighty"_s } << 2 << QByteArray("--port");
-    QTest::newRow("bind to a name") << QStringList{ u"--bind"_s, u"example.org"_s } << 2 << QByteArray("--bind");
-    QTest::newRow("no bytes") << QStringList{ u"--max-bytes"_s, u"0"_s } << 2 << QByteArray("--max-bytes");
-    QTest::newRow("unknown unit") << QStringList{ u"--max-bytes"_s, u"5Q"_s } << 2 << QByteArray("--max-bytes");
-    QTest::newRow("no connections") << QStringList{ u"--max-connections"_s, u"0"_s } << 2
+    QTest::newRow("help") << QStringList { u"--help"_s } << 0 << QByteArray("--max-bytes <n>");
+    QTest::newRow("version") << QStringList { u"--version"_s } << 0 << QByteArray("tarnwick-service 1.");
+    QTest::newRow("port too large") << QStringList { u"--port"_s, u"70000"_s } << 2 << QByteArray("--port");
+    QTest::newRow("port no number") << QStringList { u"--port=eighty"_s } << 2 << QByteArray("--port");
+    QTest::newRow("bind to a name") << QStringList { u"--bind"_s, u"example.org"_s } << 2 << QByteArray("--bind");
+    QTest::newRow("no bytes") << QStringList { u"--max-bytes"_s, u"0"_s } << 2 << QByteArray("--max-bytes");
+    QTest::newRow("unknown unit") << QStringList { u"--max-bytes"_s, u"5Q"_s } << 2 << QByteArray("--max-bytes");
+    QTest::newRow("no connections") << QStringList { u"--max-connections"_s, u"0"_s } << 2
                                     << QByteArray("--max-connections");
-    QTest::newRow("body memory below one body") << QStringList{ u"--max-body-memory"_s, u"1M"_s } << 2
-                                                << QByteArray("--max-body-memory");
-    QTest::newRow("proxy by name") << QStringList{ u"--trusted-proxy"_s, u"proxy.example.org"_s } << 2
+    QTest::newRow("body memory below one body")
+        << QStringList { u"--max-body-memory"_s, u"1M"_s } << 2 << QByteArray("--max-body-memory");
+    QTest::newRow("proxy by name") << QStringList { u"--trusted-proxy"_s, u"proxy.example.org"_s } << 2
                                    << QByteArray("--trusted-proxy");
-    QTest::newRow("proxy network too wide") << QStringList{ u"--trusted-proxy"_s, u"10.0.0.0/33"_s } << 2
-                                            << QByteArray("--trusted-proxy");
-    QTest::newRow("base with a query") << QStringList{ u"--base-url"_s, u"http://a/?x"_s } << 2
+    QTest::newRow("proxy network too wide")
+        << QStringList { u"--trusted-proxy"_s, u"10.0.0.0/33"_s } << 2 << QByteArray("--trusted-proxy");
+    QTest::newRow("base with a query") << QStringList { u"--base-url"_s, u"http://a/?x"_s } << 2
                                        << QByteArray("--base-url");
-    QTest::newRow("unknown option") << QStringList{ u"--colour"_s } << 2 << QByteArray("colour");
-    QTest::newRow("connections per address no number") << QStringList{ u"--max-per-address"_s, u"-1"_s } << 2
-                                                       << QByteArray("--max-per-address");
-    QTest::newRow("bare port") << QStringList{ u"8080"_s } << 2 << QByteArray("8080");
-    QTest::newRow("folder that cannot be made") << QStringList{ u"--data"_s, u"/proc/tarnwick"_s } << 1
-                                                << QByteArray("/proc/tarnwick");
+    QTest::newRow("unknown option") << QStringList { u"--colour"_s } << 2 << QByteArray("colour");
+    QTest::newRow("connections per address no number")
+        << QStringList { u"--max-per-address"_s, u"-1"_s } << 2 << QByteArray("--max-per-address");
+    QTest::newRow("bare port") << QStringList { u"8080"_s } << 2 << QByteArray("8080");
+    QTest::newRow("folder that cannot be made")
+        << QStringList { u"--data"_s, u"/proc/tarnwick"_s } << 1 << QByteArray("/proc/tarnwick");
 }
 
 void tst_ServiceProcess::commandLine()
@@ -330,7 +332,7 @@ void tst_ServiceProcess::commandLine()
     QTemporaryDir data;
     QProcess process;
     process.start(QStringLiteral(TARNWICK_SERVICE_PATH),
-                  QStringList{ u"--port"_s, u"0"_s, u"--data"_s, data.path() } + arguments);
+                  QStringList { u"--port"_s, u"0"_s, u"--data"_s, data.path() } + arguments);
     QVERIFY(process.waitForFinished(kWaitMs));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);

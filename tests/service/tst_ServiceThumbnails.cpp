@@ -224,8 +224,8 @@ void tst_ServiceThumbnails::costlyImagesAreNotDecoded_data()
     QTest::addColumn<QByteArray>("why");
 
     QTest::newRow("jpeg of 310 scans") << scanBomb(2000, 2000, 300) << QByteArray("310 scans");
-    QTest::newRow("png declaring 32700 squared") << pngDeclaring(32700, 32700, false)
-                                                 << QByteArray("32700 by 32700 pixels");
+    QTest::newRow("png declaring 32700 squared")
+        << pngDeclaring(32700, 32700, false) << QByteArray("32700 by 32700 pixels");
     QTest::newRow("text") << QByteArray("plain text") << QByteArray("not a PNG, JPEG, GIF or BMP");
 }
 
@@ -275,18 +275,25 @@ void tst_ServiceThumbnails::decoderCanTouchNothing()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"AWS_SECRET_ACCESS_KEY"_s, u"secret"_s);
     QTemporaryDir data;
-    QVERIFY(QFile::setPermissions(data.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                   | QFileDevice::ExeOwner | QFileDevice::ReadOther
-                                                   | QFileDevice::WriteOther | QFileDevice::ExeOther));
+    QVERIFY(QFile::setPermissions(data.path(),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                      | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther));
     QStringList wrapper;
     const QString setpriv = QStandardPaths::findExecutable(u"setpriv"_s);
     if (::geteuid() == 0 && !setpriv.isEmpty()) {
-        wrapper = QStringList{ setpriv, u"--reuid=65534"_s, u"--regid=65534"_s, u"--clear-groups"_s,
-                               u"--inh-caps=+net_bind_service"_s, u"--ambient-caps=+net_bind_service"_s, u"--"_s };
+        wrapper = QStringList { setpriv,
+                                u"--reuid=65534"_s,
+                                u"--regid=65534"_s,
+                                u"--clear-groups"_s,
+                                u"--inh-caps=+net_bind_service"_s,
+                                u"--ambient-caps=+net_bind_service"_s,
+                                u"--"_s };
         // A build in a folder that user cannot reach runs as it is.
         QProcess reach;
-        reach.start(wrapper.first(), wrapper.mid(1) + QStringList{ u"sh"_s, u"-c"_s, u"test -x \"$0\" && test -w \"$1\""_s,
-                                                                  QStringLiteral(TARNWICK_SERVICE_PATH), data.path() });
+        reach.start(wrapper.first(),
+                    wrapper.mid(1)
+                        + QStringList { u"sh"_s, u"-c"_s, u"test -x \"$0\" && test -w \"$1\""_s,
+                                        QStringLiteral(TARNWICK_SERVICE_PATH), data.path() });
         if (!reach.waitForFinished(kWaitMs) || reach.exitStatus() != QProcess::NormalExit || reach.exitCode() != 0) {
             qInfo("nobody cannot run %s, so the service runs as root here", TARNWICK_SERVICE_PATH);
             wrapper.clear();
@@ -357,7 +364,9 @@ void tst_ServiceThumbnails::decoderMakesThreadsNotProcesses()
         if (::execv("/bin/true", arguments) == 0 || errno != EPERM)
             ::_exit(3);
         pthread_t thread;
-        if (::pthread_create(&thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr) != 0
+        if (::pthread_create(
+                &thread, nullptr, [](void*) -> void* { return nullptr; }, nullptr)
+                != 0
             || ::pthread_join(thread, nullptr) != 0)
             ::_exit(4);
         ::_exit(0);

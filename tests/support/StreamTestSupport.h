@@ -21,7 +21,8 @@
 inline void DrainPostedEvents(QObject* context)
 {
     bool ran = false;
-    QMetaObject::invokeMethod(context, [&ran] { ran = true; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context, [&ran] { ran = true; }, Qt::QueuedConnection);
     QTRY_VERIFY(ran);
 }
 
@@ -57,8 +58,8 @@ inline std::string EveryByteValue(std::size_t size)
 // Writes bytes to path and opens the upload request of that file; with
 // shrinkTo >= 0 the file is cut to that many bytes once the request is open,
 // as when another program rewrites the image during an upload.
-inline std::unique_ptr<modTarnwick::RequestStream> StreamOfFile(const QString& path, const std::string& bytes, int transportMode,
-                                                                qint64 shrinkTo = -1)
+inline std::unique_ptr<modTarnwick::RequestStream> StreamOfFile(const QString& path, const std::string& bytes,
+                                                                int transportMode, qint64 shrinkTo = -1)
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()))

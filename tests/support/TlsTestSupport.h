@@ -22,7 +22,8 @@
 class ScopedEnvironment
 {
 public:
-    ScopedEnvironment(const char* name, const QString& value) : m_name(name)
+    ScopedEnvironment(const char* name, const QString& value)
+        : m_name(name)
     {
         if (qEnvironmentVariableIsSet(name))
             m_old = qgetenv(name);
@@ -53,9 +54,9 @@ public:
     explicit TestAuthority(const QString& name = QStringLiteral("Tarnwick Test CA"))
     {
         m_valid = m_dir.isValid()
-            && Run({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-                    "-subj", "/CN=" + name, "-addext", "basicConstraints=critical,CA:TRUE",
-                    "-addext", "keyUsage=critical,keyCertSign,cRLSign", "-keyout", Path("ca.key"), "-out", Path("ca.pem")});
+            && Run({ "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days",
+                     "2", "-subj", "/CN=" + name, "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+                     "keyUsage=critical,keyCertSign,cRLSign", "-keyout", Path("ca.key"), "-out", Path("ca.pem") });
     }
 
     bool IsValid() const { return m_valid; }
@@ -72,14 +73,16 @@ public:
             alternatives.append((name.front().isDigit() ? QStringLiteral("IP:") : QStringLiteral("DNS:")) + name);
         QFile extensions(Path(base + ".ext"));
         if (!extensions.open(QIODevice::WriteOnly)
-            || extensions.write("subjectAltName=" + alternatives.join(u',').toUtf8() + "\nextendedKeyUsage=serverAuth\n") < 0)
+            || extensions.write("subjectAltName=" + alternatives.join(u',').toUtf8()
+                                + "\nextendedKeyUsage=serverAuth\n")
+                < 0)
             return std::nullopt;
         extensions.close();
-        if (!Run({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=" + names.value(0),
-                  "-keyout", Path(base + ".key"), "-out", Path(base + ".csr")})
-            || !Run({"x509", "-req", "-in", Path(base + ".csr"), "-CA", Path("ca.pem"), "-CAkey", Path("ca.key"),
-                     "-set_serial", QString::number(++m_serial), "-days", "2", "-extfile", Path(base + ".ext"),
-                     "-out", Path(base + ".pem")}))
+        if (!Run({ "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj",
+                   "/CN=" + names.value(0), "-keyout", Path(base + ".key"), "-out", Path(base + ".csr") })
+            || !Run({ "x509", "-req", "-in", Path(base + ".csr"), "-CA", Path("ca.pem"), "-CAkey", Path("ca.key"),
+                      "-set_serial", QString::number(++m_serial), "-days", "2", "-extfile", Path(base + ".ext"), "-out",
+                      Path(base + ".pem") }))
             return std::nullopt;
         return Configuration(base);
     }
@@ -111,7 +114,8 @@ private:
         QProcess openssl;
         openssl.setProcessChannelMode(QProcess::MergedChannels);
         openssl.start(QStringLiteral("openssl"), arguments);
-        if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0) {
+        if (!openssl.waitForFinished(30000) || openssl.exitStatus() != QProcess::NormalExit
+            || openssl.exitCode() != 0) {
             m_error = openssl.errorString() + u' ' + QString::fromLocal8Bit(openssl.readAll());
             return false;
         }

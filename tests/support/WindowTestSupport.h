@@ -12,9 +12,9 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QLineEdit>
+#include <QList>
 #include <QMimeData>
 #include <QRandomGenerator>
-#include <QList>
 #include <QSignalSpy>
 #include <QTest>
 

@@ -2,9 +2,6 @@
 
 #include <QBuffer>
 
-#include <algorithm>
-#include <chrono>
-#include <memory>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -12,6 +9,9 @@
 #include <QRandomGenerator>
 #include <QSslSocket>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <memory>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -34,7 +34,8 @@ void FixtureListener::incomingConnection(qintptr descriptor)
     socket->startServerEncryption();
 }
 
-FixtureServer::FixtureServer(QObject* parent) : QObject(parent)
+FixtureServer::FixtureServer(QObject* parent)
+    : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &FixtureServer::OnNewConnection);
     connect(&m_pacer, &QTimer::timeout, this, &FixtureServer::ReadPaced);
@@ -57,8 +58,8 @@ QTcpSocket* FixtureServer::LastSocket() const
 
 namespace {
 constexpr qint64 kHeldReadBuffer = 4096;
-constexpr std::chrono::milliseconds kPace{20};
-}
+constexpr std::chrono::milliseconds kPace { 20 };
+} // namespace
 
 void FixtureServer::SetReadRate(qint64 bytesPerSecond)
 {
@@ -108,7 +109,7 @@ void FixtureServer::OnNewConnection()
         else if (m_readRate > 0)
             socket->setReadBufferSize(PacedQuantum());
         const int index = m_connections.size();
-        m_connections.append(Connection{socket, {}, false});
+        m_connections.append(Connection { socket, {}, false });
         connect(socket, &QTcpSocket::readyRead, this, [this, index] { OnReadyRead(index); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         OnReadyRead(index);
@@ -153,7 +154,7 @@ void FixtureServer::Reset(QTcpSocket* socket)
 {
     if (!socket)
         return;
-    const linger hard{1, 0};
+    const linger hard { 1, 0 };
     ::setsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     socket->abort();
 }
@@ -165,7 +166,8 @@ void FixtureServer::SendAndClose(QTcpSocket* socket, const QByteArray& bytes)
     socket->disconnectFromHost();
 }
 
-void FixtureServer::Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval, qsizetype piece)
+void FixtureServer::Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval,
+                            qsizetype piece)
 {
     auto* pacer = new QTimer(socket);
     auto sent = std::make_shared<qsizetype>(0);
@@ -215,13 +217,19 @@ QByteArray FixtureServer::ResultPage(const QByteArray& closingTag)
 {
     return "<html><head><title>Done</title></head><body>\r\n"
            "<p>Please use clickable thumbnail</p>\r\n"
-           "<input value=\"&lt;a href=&quot;http://pics.test/v/7&quot;&gt;&lt;img src=&quot;http://pics.test/t/7.png&quot;&gt;&lt;/a&gt;\" /> Thumbnail for Websites\r\n"
-           "<input value=\"[URL=http://pics.test/v/7][IMG]http://pics.test/t/7.png[/IMG][/URL]\" /> Thumbnail for forums (1)\r\n"
-           "<input value=\"[url=http://pics.test/v/7][img]http://pics.test/t/7.png[/img][/url]\" /> Thumbnail for forums (2)\r\n"
+           "<input value=\"&lt;a href=&quot;http://pics.test/v/7&quot;&gt;&lt;img "
+           "src=&quot;http://pics.test/t/7.png&quot;&gt;&lt;/a&gt;\" /> Thumbnail for Websites\r\n"
+           "<input value=\"[URL=http://pics.test/v/7][IMG]http://pics.test/t/7.png[/IMG][/URL]\" /> Thumbnail for "
+           "forums (1)\r\n"
+           "<input value=\"[url=http://pics.test/v/7][img]http://pics.test/t/7.png[/img][/url]\" /> Thumbnail for "
+           "forums (2)\r\n"
            "<p>Include details</p>\r\n"
-           "<input style=\"width: 500px\" size=\"70\" value=\"[URL=http://pics.test][IMG]http://pics.test/i/7.png[/IMG][/URL]\"/>\r\n"
-           "<input style=\"width: 500px\" size=\"70\" value=\"[url=http://pics.test][img]http://pics.test/i/7.png[/img][/url]\"/>\r\n"
-           "<input value=\"&lt;a href=&quot;http://pics.test&quot;&gt;&lt;img src=&quot;http://pics.test/i/7.png&quot;&gt;&lt;/a&gt;\"/>\r\n"
+           "<input style=\"width: 500px\" size=\"70\" "
+           "value=\"[URL=http://pics.test][IMG]http://pics.test/i/7.png[/IMG][/URL]\"/>\r\n"
+           "<input style=\"width: 500px\" size=\"70\" "
+           "value=\"[url=http://pics.test][img]http://pics.test/i/7.png[/img][/url]\"/>\r\n"
+           "<input value=\"&lt;a href=&quot;http://pics.test&quot;&gt;&lt;img "
+           "src=&quot;http://pics.test/i/7.png&quot;&gt;&lt;/a&gt;\"/>\r\n"
            "<a href=\"http://pics.test/v/7\"><b>Show</b></a>\r\n"
            "<input style=\"width: 500px\" size=\"70\" value=\"http://pics.test/i/7.png\"/>\r\n"
            "</body>"
@@ -307,12 +315,11 @@ UnansweredPort::UnansweredPort()
     m_filler = ::socket(AF_INET, SOCK_STREAM, 0);
     if (m_listener < 0 || m_filler < 0)
         return;
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), size) != 0
-        || ::listen(m_listener, 0) != 0
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(m_listener, 0) != 0
         || ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
         return;
     m_port = ntohs(address.sin_port);

@@ -73,7 +73,8 @@ public:
     static void SendAndClose(QTcpSocket* socket, const QByteArray& bytes);
     // Writes bytes a piece at a time, one piece each interval, and closes
     // once all are out; driven by a timer that goes with the socket.
-    static void Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval, qsizetype piece = 1);
+    static void Trickle(QTcpSocket* socket, const QByteArray& bytes, std::chrono::milliseconds interval,
+                        qsizetype piece = 1);
     // Writes one filler byte each interval for as long as the connection lasts.
     static void TrickleForever(QTcpSocket* socket, char filler, std::chrono::milliseconds interval);
 

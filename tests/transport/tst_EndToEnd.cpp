@@ -36,14 +36,18 @@ void tst_EndToEnd::initTestCase()
 {
     UseApplicationTitle();
     m_service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_service.start(QStringLiteral(TARNWICK_SERVICE_PATH), {QStringLiteral("--port"), QStringLiteral("0"),
-                    QStringLiteral("--data"), [] { static QTemporaryDir data; return data.path(); }()});
+    m_service.start(QStringLiteral(TARNWICK_SERVICE_PATH),
+                    { QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"), [] {
+                         static QTemporaryDir data;
+                         return data.path();
+                     }() });
     QVERIFY2(m_service.waitForStarted(10000), qPrintable(m_service.errorString()));
     QTRY_VERIFY_WITH_TIMEOUT(m_service.canReadLine() || m_service.state() != QProcess::Running, 10000);
 
     const QString line = QString::fromUtf8(m_service.readLine()).trimmed();
     const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("^tarnwick-service listening on http://127\\.0\\.0\\.1:(\\d+)/$")).match(line);
+        QRegularExpression(QStringLiteral("^tarnwick-service listening on http://127\\.0\\.0\\.1:(\\d+)/$"))
+            .match(line);
     QVERIFY2(match.hasMatch(), qPrintable(line));
     m_port = quint16(match.captured(1).toUInt());
 }

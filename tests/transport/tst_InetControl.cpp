@@ -4,8 +4,8 @@
 // component through everything else.
 
 #include "FixtureServer.h"
-#include "StreamTestSupport.h"
 #include "InetControl.h"
+#include "StreamTestSupport.h"
 #include "UploadTestSupport.h"
 
 #include <QHostAddress>
@@ -114,7 +114,8 @@ void tst_InetControl::failures_data()
 
     QTest::newRow("reset before any answer") << QStringLiteral("reset") << int(ECONNRESET) << QString();
     QTest::newRow("closed inside the body") << QStringLiteral("truncated") << int(ECONNRESET) << QString();
-    QTest::newRow("announced body over the limit") << QStringLiteral("announced") << int(EMSGSIZE) << QStringLiteral("1 KiB");
+    QTest::newRow("announced body over the limit")
+        << QStringLiteral("announced") << int(EMSGSIZE) << QStringLiteral("1 KiB");
 }
 
 void tst_InetControl::failures()
@@ -173,7 +174,8 @@ void tst_InetControl::sendsAStreamAsItIsRead()
     });
     QTemporaryDir dir;
     const std::string image = EveryByteValue(1024 * 1024 + 5);
-    std::unique_ptr<modTarnwick::RequestStream> stream = StreamOfFile(dir.filePath(QStringLiteral("a.png")), image, 0, shrinkTo);
+    std::unique_ptr<modTarnwick::RequestStream> stream =
+        StreamOfFile(dir.filePath(QStringLiteral("a.png")), image, 0, shrinkTo);
     QVERIFY(stream);
     const std::string headers = stream->HeaderBlock();
     const qint64 size = qint64(stream->Size());

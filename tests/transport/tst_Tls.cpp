@@ -64,8 +64,9 @@ private:
 void tst_Tls::initTestCase()
 {
     QVERIFY2(m_authority.IsValid(), qPrintable(m_authority.Error()));
-    m_localhost = m_authority.Issue(QStringLiteral("localhost"), {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")});
-    m_otherHost = m_authority.Issue(QStringLiteral("other"), {QStringLiteral("img.other.test")});
+    m_localhost =
+        m_authority.Issue(QStringLiteral("localhost"), { QStringLiteral("localhost"), QStringLiteral("127.0.0.1") });
+    m_otherHost = m_authority.Issue(QStringLiteral("other"), { QStringLiteral("img.other.test") });
     QVERIFY2(m_localhost && m_otherHost, qPrintable(m_authority.Error()));
 }
 
@@ -97,34 +98,38 @@ void tst_Tls::uploadsOverTls()
     // What the peer decrypted is the request, addressed as the URL says.
     const QByteArray received = server.Received();
     QVERIFY2(received.startsWith(requestLine), received.left(80).constData());
-    QCOMPARE(FixtureServer::HeaderValues(received, "Host"), QList<QByteArray>{"localhost:" + QByteArray::number(server.Port())});
+    QCOMPARE(FixtureServer::HeaderValues(received, "Host"),
+             QList<QByteArray> { "localhost:" + QByteArray::number(server.Port()) });
     QVERIFY(FixtureServer::BodyOf(received).contains(image.Path().section(u'/', -1).toUtf8()));
 }
 
 void tst_Tls::refusesWhatCannotBeTrusted_data()
 {
     QTest::addColumn<Transport>("transport");
-    QTest::addColumn<QString>("serves");     // localhost, other, self-signed, plain
-    QTest::addColumn<QString>("trusted");    // the test CA, another CA, none (the system's), missing
+    QTest::addColumn<QString>("serves"); // localhost, other, self-signed, plain
+    QTest::addColumn<QString>("trusted"); // the test CA, another CA, none (the system's), missing
     QTest::addColumn<QString>("description");
 
     const QString notTrusted = QStringLiteral("The service's certificate is not trusted: ");
-    for (const Transport transport : {Transport::Socket, Transport::HttpClient}) {
+    for (const Transport transport : { Transport::Socket, Transport::HttpClient }) {
         const char* over = transport == Transport::Socket ? "socket" : "http client";
         QTest::addRow("%s: a CA that is not trusted", over)
-            << transport << "localhost" << "another CA" << notTrusted + "no CA certificate in %1 (SSL_CERT_FILE) vouches for it";
+            << transport << "localhost"
+            << "another CA" << notTrusted + "no CA certificate in %1 (SSL_CERT_FILE) vouches for it";
         QTest::addRow("%s: the system's CAs, which never signed it", over)
             << transport << "localhost" << QString() << notTrusted + "no CA certificate of this system vouches for it";
-        QTest::addRow("%s: a self-signed certificate", over)
-            << transport << "self-signed" << "the test CA" << notTrusted + "it is self-signed";
+        QTest::addRow("%s: a self-signed certificate", over) << transport << "self-signed"
+                                                             << "the test CA" << notTrusted + "it is self-signed";
         QTest::addRow("%s: a certificate for another host", over)
-            << transport << "other" << "the test CA"
+            << transport << "other"
+            << "the test CA"
             << QStringLiteral("The service's certificate does not match the host: it was not issued for localhost");
         QTest::addRow("%s: a bundle that does not exist", over)
-            << transport << "localhost" << "missing"
-            << QStringLiteral("SSL_CERT_FILE names %1, which holds no CA certificate that can be read");
+            << transport << "localhost"
+            << "missing" << QStringLiteral("SSL_CERT_FILE names %1, which holds no CA certificate that can be read");
         QTest::addRow("%s: plain HTTP at an https address", over)
-            << transport << "plain" << "the test CA" << QStringLiteral("No secure connection to the service could be made: ");
+            << transport << "plain"
+            << "the test CA" << QStringLiteral("No secure connection to the service could be made: ");
     }
 }
 
@@ -167,7 +172,8 @@ void tst_Tls::refusesWhatCannotBeTrusted()
     QVERIFY(upload->Links().empty());
     // Not a byte of the request reached the peer, in the clear or not.
     QCOMPARE(server.CompleteRequests(), 0);
-    QVERIFY2(!server.Received().contains("POST") && !server.Received().contains("fileupload"), server.Received().left(80).constData());
+    QVERIFY2(!server.Received().contains("POST") && !server.Received().contains("fileupload"),
+             server.Received().left(80).constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Tls)

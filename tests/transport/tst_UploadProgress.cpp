@@ -40,7 +40,8 @@ Strip StateOf(const frmMain& window)
 void Upload(frmMain& window, Transport transport, const QString& imagePath)
 {
     ControlOf<QLineEdit>(window, QStringLiteral("txtImagePath"))->setText(imagePath);
-    auto* button = ControlOf<QPushButton>(window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
+    auto* button = ControlOf<QPushButton>(
+        window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
     QVERIFY(button && button->isEnabled());
     QTest::mouseClick(button, Qt::LeftButton);
 }
@@ -52,7 +53,8 @@ QByteArray Answer(Transport transport, const QByteArray& page)
 
 bool Idle(const frmMain& window)
 {
-    return window.windowTitle() == QLatin1String("Tarnwick Uploader") && ControlOf(window, QStringLiteral("cmdInet"))->isEnabled();
+    return window.windowTitle() == QLatin1String("Tarnwick Uploader")
+        && ControlOf(window, QStringLiteral("cmdInet"))->isEnabled();
 }
 
 } // namespace
@@ -151,8 +153,10 @@ void tst_UploadProgress::endings_data()
     QTest::addColumn<Transport>("transport");
     QTest::addColumn<QString>("ending");
 
-    for (const auto& [transport, name] : {std::pair{Transport::Socket, "socket"}, std::pair{Transport::Inet, "http client"}}) {
-        for (const char* ending : {"links", "unparsable page", "refused", "closed before the tag", "silence", "failed build"})
+    for (const auto& [transport, name] :
+         { std::pair { Transport::Socket, "socket" }, std::pair { Transport::Inet, "http client" } }) {
+        for (const char* ending :
+             { "links", "unparsable page", "refused", "closed before the tag", "silence", "failed build" })
             QTest::newRow(qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(name), QLatin1String(ending))))
                 << transport << QString::fromLatin1(ending);
     }
@@ -183,9 +187,11 @@ void tst_UploadProgress::endings()
         if (ending == QLatin1String("links")) {
             FixtureServer::SendAndClose(peer, Answer(transport, FixtureServer::ResultPage()));
         } else if (ending == QLatin1String("unparsable page")) {
-            FixtureServer::SendAndClose(peer, Answer(transport, "<html><body>Please use clickable thumbnail</body></html>"));
+            FixtureServer::SendAndClose(peer,
+                                        Answer(transport, "<html><body>Please use clickable thumbnail</body></html>"));
         } else if (ending == QLatin1String("closed before the tag")) {
-            const QByteArray head = transport == Transport::Socket ? kSocketHead : "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
+            const QByteArray head =
+                transport == Transport::Socket ? kSocketHead : "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
             peer->write(head + "<html><body>Please use");
             QVERIFY(WaitForAnswerHead(transport == Transport::Socket, arrivals));
             QCOMPARE(StateOf(*window), Strip::Busy);

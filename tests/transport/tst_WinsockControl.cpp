@@ -48,7 +48,8 @@ void tst_WinsockControl::sendsAStreamAsItIsRead()
     QTemporaryDir dir;
     // Many pieces of the stream, and every byte value.
     const std::string image = EveryByteValue(3 * 1024 * 1024 + 17);
-    std::unique_ptr<modTarnwick::RequestStream> stream = StreamOfFile(dir.filePath(QStringLiteral("a.png")), image, 1, shrinkTo);
+    std::unique_ptr<modTarnwick::RequestStream> stream =
+        StreamOfFile(dir.filePath(QStringLiteral("a.png")), image, 1, shrinkTo);
     QVERIFY(stream);
     const qint64 size = qint64(stream->Size());
 

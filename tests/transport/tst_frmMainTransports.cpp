@@ -1,11 +1,11 @@
 // Both upload transports of the real window, against a scripted loopback peer.
 
+#include "CommonDialog.h"
 #include "FixtureServer.h"
 #include "InetControl.h"
 #include "StreamTestSupport.h"
 #include "UploadLimits.h"
 #include "WindowTestSupport.h"
-#include "CommonDialog.h"
 #include "WinsockControl.h"
 #include "modTarnwick.h"
 
@@ -13,10 +13,10 @@
 #include <QBuffer>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QImageReader>
-#include <QGuiApplication>
-#include <QFileInfo>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImageReader>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -39,7 +39,8 @@ constexpr qint64 kAnswerLimit = 16 * 1024 * 1024;
 
 QPushButton* ButtonOf(const frmMain& window, Transport transport)
 {
-    return ControlOf<QPushButton>(window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
+    return ControlOf<QPushButton>(
+        window, transport == Transport::Socket ? QStringLiteral("cmdWinsock") : QStringLiteral("cmdInet"));
 }
 
 void Click(frmMain& window, Transport transport)
@@ -68,7 +69,7 @@ QStringList Rows(const frmMain& window)
 void VerifyIdle(const frmMain& window, bool rowsEnabled)
 {
     QCOMPARE(window.windowTitle(), QStringLiteral("Tarnwick Uploader"));
-    for (const char* input : {"cmdBrowse", "cmdWinsock", "cmdInet", "chkRandomName"})
+    for (const char* input : { "cmdBrowse", "cmdWinsock", "cmdInet", "chkRandomName" })
         QVERIFY2(ControlOf(window, QLatin1String(input))->isEnabled(), input);
     for (int i = 0; i < 8; ++i)
         QCOMPARE(ResultRow(window, i)->isEnabled(), rowsEnabled);
@@ -238,7 +239,9 @@ void tst_frmMainTransports::requestOnTheWire()
     QVERIFY(QRegularExpression(QStringLiteral("^[A-Za-z0-9]{32}$")).match(QString::fromLatin1(boundary)).hasMatch());
     const QByteArray name = UploadNameOf(received);
     if (randomName)
-        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9]{8}\\.png$")).match(QString::fromLatin1(name)).hasMatch(), name.constData());
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("^[A-Za-z0-9]{8}\\.png$")).match(QString::fromLatin1(name)).hasMatch(),
+            name.constData());
     else
         QCOMPARE(name, fileName.toUtf8());
 
@@ -256,7 +259,7 @@ void tst_frmMainTransports::requestOnTheWire()
         QVERIFY(received.startsWith("POST / HTTP/1.1\r\n"));
         QCOMPARE(FixtureServer::BodyOf(received), AsSent(QByteArray::fromStdString(built[0]), boundary, name));
         QCOMPARE(FixtureServer::HeaderValues(received, "Content-Length"),
-                 QList<QByteArray>{QByteArray::number(qsizetype(FixtureServer::BodyOf(received).size()))});
+                 QList<QByteArray> { QByteArray::number(qsizetype(FixtureServer::BodyOf(received).size())) });
         QCOMPARE(FixtureServer::HeaderValues(received, "Host").size(), 1);
     }
 }
@@ -286,7 +289,7 @@ void tst_frmMainTransports::pastedImageOnTheWire_data()
     QTest::addColumn<bool>("randomName");
     QTest::addColumn<QByteArray>("format");
 
-    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+    for (const Transport transport : { Transport::Socket, Transport::Inet }) {
         const char* name = transport == Transport::Socket ? "socket" : "http client";
         QTest::addRow("%s: PNG", name) << transport << 300 << false << QByteArray("png");
         QTest::addRow("%s: PNG, random name", name) << transport << 300 << true << QByteArray("png");
@@ -322,7 +325,10 @@ void tst_frmMainTransports::pastedImageOnTheWire()
     const QByteArray name = UploadNameOf(pasted);
     const QString extension = format == "png" ? QStringLiteral("png") : QStringLiteral("jpg");
     if (randomName)
-        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9]{8}\\.") + extension).match(QString::fromLatin1(name)).hasMatch(), name.constData());
+        QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z0-9]{8}\\.") + extension)
+                     .match(QString::fromLatin1(name))
+                     .hasMatch(),
+                 name.constData());
     else
         QCOMPARE(name, "pasted." + extension.toLatin1());
 
@@ -337,7 +343,10 @@ void tst_frmMainTransports::pastedImageOnTheWire()
     QCOMPARE(decoded.size(), screenshot.size());
     if (format == "png")
         QCOMPARE(decoded.convertToFormat(QImage::Format_RGB32), screenshot);
-    QCOMPARE(described, QStringLiteral("Pasted image, %1, %2 KB").arg(QString::fromLatin1(format.toUpper())).arg((bytes.size() + 512) / 1024));
+    QCOMPARE(described,
+             QStringLiteral("Pasted image, %1, %2 KB")
+                 .arg(QString::fromLatin1(format.toUpper()))
+                 .arg((bytes.size() + 512) / 1024));
 
     // The same bytes as a file of that name, chosen with Browse.
     const TemporaryImage file(bytes, QStringLiteral("pasted.") + extension);
@@ -385,7 +394,7 @@ void tst_frmMainTransports::pastedImageGivesWay()
         QTest::keyClicks(box, file.Path());
     } else {
         QMimeData* data = new QMimeData;
-        data->setUrls({QUrl::fromLocalFile(file.Path())});
+        data->setUrls({ QUrl::fromLocalFile(file.Path()) });
         if (how == QLatin1String("pasted")) {
             QGuiApplication::clipboard()->setMimeData(data);
             PasteInto(*window);
@@ -436,7 +445,9 @@ void tst_frmMainTransports::keyboardAlone()
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
     CopyImage(NoiseImage(64, 48));
     QTest::keySequence(window.get(), QKeySequence(QKeySequence::Paste));
-    QVERIFY(ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"))->text().startsWith(QLatin1String("Pasted image")));
+    QVERIFY(ControlOf<QLineEdit>(*window, QStringLiteral("txtImagePath"))
+                ->text()
+                .startsWith(QLatin1String("Pasted image")));
 
     QPushButton* button = ButtonOf(*window, transport);
     QWidget* focused = QApplication::focusWidget();
@@ -478,23 +489,24 @@ void tst_frmMainTransports::answers_data()
     const QStringList links = ExpectedRows();
 
     QTest::newRow("socket: closing tag in capitals")
-        << Transport::Socket << QList<QByteArray>{kSocketHead + FixtureServer::ResultPage("</HTML>")} << links;
+        << Transport::Socket << QList<QByteArray> { kSocketHead + FixtureServer::ResultPage("</HTML>") } << links;
     QTest::newRow("socket: closing tag in mixed case")
-        << Transport::Socket << QList<QByteArray>{kSocketHead + FixtureServer::ResultPage("</Html>")} << links;
+        << Transport::Socket << QList<QByteArray> { kSocketHead + FixtureServer::ResultPage("</Html>") } << links;
     QTest::newRow("socket: tag split across two arrivals")
-        << Transport::Socket << QList<QByteArray>{kSocketHead + page.left(tag + 4), page.mid(tag + 4)} << links;
+        << Transport::Socket << QList<QByteArray> { kSocketHead + page.left(tag + 4), page.mid(tag + 4) } << links;
     QTest::newRow("socket: tag split after its first character")
-        << Transport::Socket << QList<QByteArray>{kSocketHead + page.left(tag + 1), page.mid(tag + 1)} << links;
+        << Transport::Socket << QList<QByteArray> { kSocketHead + page.left(tag + 1), page.mid(tag + 1) } << links;
     QTest::newRow("socket: page in many arrivals")
-        << Transport::Socket << QList<QByteArray>{kSocketHead, page.left(200), page.mid(200, 300), page.mid(500)} << links;
+        << Transport::Socket << QList<QByteArray> { kSocketHead, page.left(200), page.mid(200, 300), page.mid(500) }
+        << links;
     QTest::newRow("socket: text after the tag")
-        << Transport::Socket << QList<QByteArray>{kSocketHead + page + "<!-- trailing -->"} << links;
+        << Transport::Socket << QList<QByteArray> { kSocketHead + page + "<!-- trailing -->" } << links;
     QTest::newRow("socket: status line not examined")
-        << Transport::Socket << QList<QByteArray>{"HTTP/1.0 500 Broken\r\n\r\n" + page} << links;
-    QTest::newRow("http client: page")
-        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(200, page)} << links;
+        << Transport::Socket << QList<QByteArray> { "HTTP/1.0 500 Broken\r\n\r\n" + page } << links;
+    QTest::newRow("http client: page") << Transport::Inet << QList<QByteArray> { FixtureServer::HttpAnswer(200, page) }
+                                       << links;
     QTest::newRow("http client: error status with the page")
-        << Transport::Inet << QList<QByteArray>{FixtureServer::HttpAnswer(404, page)} << links;
+        << Transport::Inet << QList<QByteArray> { FixtureServer::HttpAnswer(404, page) } << links;
 }
 
 void tst_frmMainTransports::answers()
@@ -562,7 +574,8 @@ void tst_frmMainTransports::unreadablePage()
                             "<input value=\"&lt;a href=&quot;http://x.test/&quot;&gt;\" /> Thumbnail for Websites\n"
                             "<input value=\" /> Thumbnail for forums (1)\n</body></html>";
     server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
-        FixtureServer::SendAndClose(socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
+        FixtureServer::SendAndClose(
+            socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
     });
     TemporaryImage image(MakePng(16, 16));
     auto window = OpenWindowAt(server.Port(), kShortLimit);
@@ -575,7 +588,7 @@ void tst_frmMainTransports::unreadablePage()
     VerifyIdle(*window, false);
     QCOMPARE(Rows(*window), QStringList(8, QString()));
 
-    for (const QString& copy : {QStringLiteral("cmdCopy1"), QStringLiteral("cmdCopyAll")})
+    for (const QString& copy : { QStringLiteral("cmdCopy1"), QStringLiteral("cmdCopyAll") })
         QTest::mouseClick(ControlOf<QPushButton>(*window, copy), Qt::LeftButton);
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("the user's own text"));
     OutlastLimit();
@@ -599,18 +612,22 @@ void tst_frmMainTransports::answersWithoutLinks_data()
     const auto head = [](const QByteArray& statusLine, const QByteArray& headers = {}) {
         return statusLine + "\r\nContent-Type: text/html\r\n" + headers + "\r\n";
     };
-    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+    for (const Transport transport : { Transport::Socket, Transport::Inet }) {
         const char* name = transport == Transport::Socket ? "socket" : "http client";
         QTest::addRow("%s: 500 without links", name)
             << transport << head("HTTP/1.0 500 Internal Server Error") + noMarkers << QStringList()
             << QStringLiteral("500 - The service answered 500 Internal Server Error and sent no links");
         QTest::addRow("%s: 302 without links", name)
-            << transport << head("HTTP/1.0 302 Found", "Location: http://elsewhere.test/upload\r\n") + noMarkers << QStringList()
-            << QStringLiteral("302 - The service answered 302 Found and sent no links; it points to http://elsewhere.test/upload");
-        QTest::addRow("%s: 302 without a page", name)
-            << transport << head("HTTP/1.0 302 Found", "Location: http://elsewhere.test/upload\r\nContent-Length: 0\r\n")
+            << transport << head("HTTP/1.0 302 Found", "Location: http://elsewhere.test/upload\r\n") + noMarkers
             << QStringList()
-            << QStringLiteral("302 - The service answered 302 Found and sent no links; it points to http://elsewhere.test/upload");
+            << QStringLiteral(
+                   "302 - The service answered 302 Found and sent no links; it points to http://elsewhere.test/upload");
+        QTest::addRow("%s: 302 without a page", name)
+            << transport
+            << head("HTTP/1.0 302 Found", "Location: http://elsewhere.test/upload\r\nContent-Length: 0\r\n")
+            << QStringList()
+            << QStringLiteral(
+                   "302 - The service answered 302 Found and sent no links; it points to http://elsewhere.test/upload");
         QTest::addRow("%s: 200 page without links", name)
             << transport << head("HTTP/1.0 200 OK") + noMarkers << QStringList()
             << QStringLiteral("61 - The service answered 200 OK, but its page held no links");
@@ -619,19 +636,23 @@ void tst_frmMainTransports::answersWithoutLinks_data()
         QTest::addRow("%s: all links", name)
             << transport << head("HTTP/1.0 200 OK") + FixtureServer::ResultPage() << ExpectedRows() << QString();
     }
-    const QByteArray titled = "<html><head><title>The file you sent is empty</title></head><body><h1>Upload refused</h1></body></html>";
-    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+    const QByteArray titled =
+        "<html><head><title>The file you sent is empty</title></head><body><h1>Upload refused</h1></body></html>";
+    for (const Transport transport : { Transport::Socket, Transport::Inet }) {
         const char* name = transport == Transport::Socket ? "socket" : "http client";
         QTest::addRow("%s: 400, the reason in the page's title", name)
             << transport << head("HTTP/1.0 400 Bad Request") + titled << QStringList()
             << QStringLiteral("400 - The service answered 400 Bad Request: The file you sent is empty");
         QTest::addRow("%s: 413, whose heading only repeats the status", name)
-            << transport << head("HTTP/1.1 413 Payload Too Large") + "<html><body><h1>413 Payload Too Large</h1></body></html>"
+            << transport
+            << head("HTTP/1.1 413 Payload Too Large") + "<html><body><h1>413 Payload Too Large</h1></body></html>"
             << QStringList() << QStringLiteral("413 - The service answered 413 Payload Too Large and sent no links");
     }
     QTest::newRow("http client: 200 without links, a heading that says why")
-        << Transport::Inet << head("HTTP/1.0 200 OK") + "<html><body><h2>Quota &amp;\r\n<i>limits</i>\x1b[2J reached</h2></body></html>"
-        << QStringList() << QStringLiteral("61 - The service answered 200 OK, but its page held no links: Quota & limits [2J reached");
+        << Transport::Inet
+        << head("HTTP/1.0 200 OK") + "<html><body><h2>Quota &amp;\r\n<i>limits</i>\x1b[2J reached</h2></body></html>"
+        << QStringList()
+        << QStringLiteral("61 - The service answered 200 OK, but its page held no links: Quota & limits [2J reached");
     QTest::newRow("socket: no status line, no links")
         << Transport::Socket << noMarkers << QStringList() << QStringLiteral("61 - The service's answer held no links");
     QTest::newRow("http client: empty 200 page")
@@ -684,7 +705,8 @@ void tst_frmMainTransports::failures_data()
     QTest::addColumn<int>("number");
 
     QTest::newRow("socket: refused") << Transport::Socket << QStringLiteral("refused") << int(ECONNREFUSED);
-    QTest::newRow("socket: connection never made") << Transport::Socket << QStringLiteral("unanswered") << int(ETIMEDOUT);
+    QTest::newRow("socket: connection never made")
+        << Transport::Socket << QStringLiteral("unanswered") << int(ETIMEDOUT);
     QTest::newRow("socket: reset mid-answer") << Transport::Socket << QStringLiteral("reset") << int(ECONNRESET);
     QTest::newRow("socket: closed before the tag") << Transport::Socket << QStringLiteral("close") << int(ECONNRESET);
     QTest::newRow("socket: silence") << Transport::Socket << QStringLiteral("silence") << int(ETIMEDOUT);
@@ -734,7 +756,8 @@ void tst_frmMainTransports::failures()
         // A partial answer that would spoil the next one if it were kept: its
         // slot-0 closing comes before any opening.
         const QByteArray partial = "<html><body>Please use clickable thumbnail\" /> Thumbnail for Websites";
-        const QByteArray head = transport == Transport::Socket ? kSocketHead : "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
+        const QByteArray head =
+            transport == Transport::Socket ? kSocketHead : "HTTP/1.0 200 OK\r\nContent-Length: 5000\r\n\r\n";
         if (peer == QLatin1String("reset") || peer == QLatin1String("close")) {
             socket->write(head + partial);
             socket->flush();
@@ -745,7 +768,8 @@ void tst_frmMainTransports::failures()
                 socket->disconnectFromHost();
         } else if (oversize) {
             // No length and no closing tag: only the size limit can end it.
-            const QByteArray oversizeHead = transport == Transport::Socket ? kSocketHead : QByteArray("HTTP/1.0 200 OK\r\n\r\n");
+            const QByteArray oversizeHead =
+                transport == Transport::Socket ? kSocketHead : QByteArray("HTTP/1.0 200 OK\r\n\r\n");
             socket->write(oversizeHead + QByteArray(kAnswerLimit + 1, 'x'));
         }
     }
@@ -819,7 +843,8 @@ void tst_frmMainTransports::slowLink()
     Click(*window, transport);
     if (readRate == 0) {
         QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 5000);
-        QVERIFY2(messages.shown.first().text.startsWith(QStringLiteral("110 - ")), qPrintable(messages.shown.first().text));
+        QVERIFY2(messages.shown.first().text.startsWith(QStringLiteral("110 - ")),
+                 qPrintable(messages.shown.first().text));
         VerifyIdle(*window, false);
         return;
     }
@@ -856,8 +881,9 @@ void tst_frmMainTransports::answerTrickles()
     static constexpr std::chrono::milliseconds kLimit = 600ms;
     static constexpr int kPieces = 16;
     server.SetAnswer([transport](QTcpSocket* socket, const QByteArray&) {
-        const QByteArray answer = transport == Transport::Socket ? kSocketHead + FixtureServer::ResultPage()
-                                                                  : FixtureServer::HttpAnswer(200, FixtureServer::ResultPage());
+        const QByteArray answer = transport == Transport::Socket
+            ? kSocketHead + FixtureServer::ResultPage()
+            : FixtureServer::HttpAnswer(200, FixtureServer::ResultPage());
         // The head at once, then the page in pieces, each kLimit / 6 after the last.
         const qsizetype head = answer.indexOf("\r\n\r\n") + 4;
         socket->write(answer.left(head));
@@ -1027,7 +1053,7 @@ void tst_frmMainTransports::unshowableLinks_data()
     QTest::addColumn<QString>("why");
 
     const QByteArray start = "http://pics.test/";
-    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+    for (const Transport transport : { Transport::Socket, Transport::Inet }) {
         const char* name = transport == Transport::Socket ? "socket" : "http client";
         // A second line that `tail -n 1` would take for the direct link.
         QTest::addRow("%s: line feed", name) << transport << start + "i/7.png\nhttp://evil.test/x.png"
@@ -1036,23 +1062,37 @@ void tst_frmMainTransports::unshowableLinks_data()
         QTest::addRow("%s: escape sequences", name)
             << transport << "\x1b]0;owned\x07\x1b]52;c;ZXZpbA==\x07\x1b[2J" + start + "i/7.png"
             << QStringLiteral("holds U+001B, which is not printable");
-        QTest::addRow("%s: NUL", name) << transport << start + QByteArray("i/\0" "7.png", 8)
-                                       << QStringLiteral("holds U+0000, which is not printable");
-        QTest::addRow("%s: C1 control in UTF-8", name) << transport << start + "\xc2\x9b" "2Ji/7.png"
-                                                       << QStringLiteral("holds U+009B, which is not printable");
-        QTest::addRow("%s: C1 control as a byte", name) << transport << start + "\x9b" "2Ji/7.png"
-                                                        << QStringLiteral("is not UTF-8 text");
-        QTest::addRow("%s: right-to-left override", name) << transport << start + "\xe2\x80\xae" "gnp.7/i"
-                                                          << QStringLiteral("holds U+202E, which is not printable");
-        QTest::addRow("%s: line separator", name) << transport << start + "\xe2\x80\xa8" "i/7.png"
-                                                  << QStringLiteral("holds U+2028, which is not printable");
+        QTest::addRow("%s: NUL", name) << transport
+                                       << start
+                + QByteArray("i/\0"
+                             "7.png",
+                             8) << QStringLiteral("holds U+0000, which is not printable");
+        QTest::addRow("%s: C1 control in UTF-8", name) << transport
+                                                       << start
+                + "\xc2\x9b"
+                  "2Ji/7.png" << QStringLiteral("holds U+009B, which is not printable");
+        QTest::addRow("%s: C1 control as a byte", name) << transport
+                                                        << start
+                + "\x9b"
+                  "2Ji/7.png" << QStringLiteral("is not UTF-8 text");
+        QTest::addRow("%s: right-to-left override", name) << transport
+                                                          << start
+                + "\xe2\x80\xae"
+                  "gnp.7/i" << QStringLiteral("holds U+202E, which is not printable");
+        QTest::addRow("%s: line separator", name) << transport
+                                                  << start
+                + "\xe2\x80\xa8"
+                  "i/7.png" << QStringLiteral("holds U+2028, which is not printable");
         // A decoder that drops a leading byte order mark would pass what --print writes.
         QTest::addRow("%s: byte order mark first", name) << transport << "\xef\xbb\xbf" + start + "i/7.png"
                                                          << QStringLiteral("holds U+FEFF, which is not printable");
-        QTest::addRow("%s: NUL written long", name) << transport << start + "i/\xc0\x80" "7.png"
-                                                    << QStringLiteral("is not UTF-8 text");
-        QTest::addRow("%s: too long for its row", name) << transport << start + QByteArray(32767, 'a')
-                                                        << QStringLiteral("has 32784 characters, more than a row holds (32767)");
+        QTest::addRow("%s: NUL written long", name) << transport
+                                                    << start
+                + "i/\xc0\x80"
+                  "7.png" << QStringLiteral("is not UTF-8 text");
+        QTest::addRow("%s: too long for its row", name)
+            << transport << start + QByteArray(32767, 'a')
+            << QStringLiteral("has 32784 characters, more than a row holds (32767)");
     }
 }
 
@@ -1071,7 +1111,8 @@ void tst_frmMainTransports::unshowableLinks()
     const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
     QVERIFY(page.contains(link));
     server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
-        FixtureServer::SendAndClose(socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
+        FixtureServer::SendAndClose(
+            socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
     });
     TemporaryImage image(MakePng(16, 16));
     auto window = OpenWindowAt(server.Port(), kShortLimit);
@@ -1080,10 +1121,11 @@ void tst_frmMainTransports::unshowableLinks()
 
     Click(*window, transport);
     QTRY_COMPARE(messages.shown.size(), 1);
-    QCOMPARE(messages.shown.first().text, QStringLiteral("74 - The service's page holds a link that cannot be shown: link 8 ") + why);
+    QCOMPARE(messages.shown.first().text,
+             QStringLiteral("74 - The service's page holds a link that cannot be shown: link 8 ") + why);
     VerifyIdle(*window, false);
     QCOMPARE(Rows(*window), QStringList(8, QString()));
-    for (const QString& copy : {QStringLiteral("cmdCopy7"), QStringLiteral("cmdCopyAll")})
+    for (const QString& copy : { QStringLiteral("cmdCopy7"), QStringLiteral("cmdCopyAll") })
         QTest::mouseClick(ControlOf<QPushButton>(*window, copy), Qt::LeftButton);
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("the user's own text"));
     OutlastLimit();
@@ -1107,7 +1149,8 @@ void tst_frmMainTransports::longestLink()
     const QByteArray link = start + QByteArray(UploadLimits::MaxLinkChars - start.size(), 'a');
     const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
     server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
-        FixtureServer::SendAndClose(socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
+        FixtureServer::SendAndClose(
+            socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
     });
     TemporaryImage image(MakePng(16, 16));
     auto window = OpenWindowAt(server.Port(), kShortLimit);
@@ -1129,10 +1172,11 @@ void tst_frmMainTransports::malformedAnswers_data()
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QString>("message");
 
-    const QString malformed = QStringLiteral("71 - The service's answer is malformed: its status line and headers run past 64 KiB");
+    const QString malformed =
+        QStringLiteral("71 - The service's answer is malformed: its status line and headers run past 64 KiB");
     const QByteArray page = FixtureServer::ResultPage();
     const QByteArray gzipped = FixtureServer::Gzipped(page);
-    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+    for (const Transport transport : { Transport::Socket, Transport::Inet }) {
         const char* name = transport == Transport::Socket ? "socket" : "http client";
         // Within the HTTP client's own limit for a line (100 KiB), and past it.
         QTest::addRow("%s: status line of 80 KiB", name)
@@ -1140,7 +1184,9 @@ void tst_frmMainTransports::malformedAnswers_data()
         QTest::addRow("%s: status line of 1 MiB", name)
             << transport << "HTTP/1.1 200 " + QByteArray(1024 * 1024, 'O') + "\r\n\r\n" + page << malformed;
         QTest::addRow("%s: header lines without end", name)
-            << transport << "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n").repeated(5000) << malformed;
+            << transport
+            << "HTTP/1.1 200 OK\r\n" + QByteArray("X-Flood: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n").repeated(5000)
+            << malformed;
         QTest::addRow("%s: a flood of 100 Continue", name)
             << transport << QByteArray("HTTP/1.1 100 Continue\r\n\r\n").repeated(10000) << malformed;
         // Stored blocks: the page and its closing tag stand in clear in it,
@@ -1148,7 +1194,7 @@ void tst_frmMainTransports::malformedAnswers_data()
         QTest::addRow("%s: gzip page", name)
             << transport
             << "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\nContent-Length: "
-                   + QByteArray::number(gzipped.size()) + "\r\n\r\n" + gzipped
+                + QByteArray::number(gzipped.size()) + "\r\n\r\n" + gzipped
             << QStringLiteral("71 - The service sent its page encoded (gzip), which cannot be read");
     }
 }
@@ -1184,7 +1230,7 @@ void tst_frmMainTransports::answerDeadline_data()
     QTest::addColumn<Transport>("transport");
     QTest::addColumn<QByteArray>("start");
 
-    for (const Transport transport : {Transport::Socket, Transport::Inet}) {
+    for (const Transport transport : { Transport::Socket, Transport::Inet }) {
         const char* name = transport == Transport::Socket ? "socket" : "http client";
         QTest::addRow("%s: page without end", name) << transport << QByteArray("HTTP/1.0 200 OK\r\n\r\n<html><body>");
         QTest::addRow("%s: status line without end", name) << transport << QByteArray("HTTP/1.1 200 ");
@@ -1215,8 +1261,9 @@ void tst_frmMainTransports::answerDeadline()
     Click(*window, transport);
     QTRY_COMPARE_WITH_TIMEOUT(messages.shown.size(), 1, 15000);
     QVERIFY2(clock.elapsed() >= kDeadline.count(), qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(messages.shown.first().text,
-             QStringLiteral("110 - The service was too slow to answer: its answer was not complete within 1.5 seconds"));
+    QCOMPARE(
+        messages.shown.first().text,
+        QStringLiteral("110 - The service was too slow to answer: its answer was not complete within 1.5 seconds"));
     VerifyIdle(*window, false);
     QTRY_VERIFY(!server.LastSocket());
     QCOMPARE(messages.shown.size(), 1);

@@ -15,7 +15,8 @@ bool IsAlphanumeric(char c)
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-class RandomAlphanumericLength : public testing::TestWithParam<std::int16_t> {};
+class RandomAlphanumericLength : public testing::TestWithParam<std::int16_t>
+{ };
 
 TEST_P(RandomAlphanumericLength, GivesExactlyCountCharactersOfTheAlphabet)
 {
@@ -27,7 +28,8 @@ TEST_P(RandomAlphanumericLength, GivesExactlyCountCharactersOfTheAlphabet)
 
 INSTANTIATE_TEST_SUITE_P(Counts, RandomAlphanumericLength, testing::Values(1, 8, 32, 1000, INT16_MAX));
 
-class RandomAlphanumericNonPositive : public testing::TestWithParam<std::int16_t> {};
+class RandomAlphanumericNonPositive : public testing::TestWithParam<std::int16_t>
+{ };
 
 TEST_P(RandomAlphanumericNonPositive, GivesEmptyText)
 {

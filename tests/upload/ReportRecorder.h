@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-struct Report {
+struct Report
+{
     std::int32_t number;
     std::string description;
     bool operator==(const Report&) const = default;
@@ -19,7 +20,8 @@ inline std::ostream& operator<<(std::ostream& out, const Report& report)
 }
 
 // Records every report made on this thread while it lives.
-class ReportRecorder {
+class ReportRecorder
+{
 public:
     ReportRecorder() = default;
     ReportRecorder(const ReportRecorder&) = delete;
@@ -28,7 +30,7 @@ public:
     std::vector<Report> reports;
 
 private:
-    modTarnwick::ErrorReportScope scope_{[this](std::int32_t number, const std::string& description) {
-        reports.push_back({number, description});
-    }};
+    modTarnwick::ErrorReportScope scope_ { [this](std::int32_t number, const std::string& description) {
+        reports.push_back({ number, description });
+    } };
 };

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -40,18 +40,18 @@ std::string ExpectedHeader(bool requestLine, const std::string& boundary, std::s
 
 std::string ExpectedBody(const std::string& boundary, const std::string& uploadName, const std::string& bytes)
 {
-    return "--" + boundary + kCrLf
-        + "Content-Disposition: form-data; name=\"fileupload\"; filename=\"" + uploadName + "\"" + kCrLf
-        + "Content-Type: multipart/form-data" + kCrLf + kCrLf
-        + bytes + kCrLf + "--" + boundary + "--";
+    return "--" + boundary + kCrLf + "Content-Disposition: form-data; name=\"fileupload\"; filename=\"" + uploadName
+        + "\"" + kCrLf + "Content-Type: multipart/form-data" + kCrLf + kCrLf + bytes + kCrLf + "--" + boundary + "--";
 }
 
 bool IsAlphanumeric(const std::string& text)
 {
-    return text.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") == std::string::npos;
+    return text.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")
+        == std::string::npos;
 }
 
-struct SplitRequest {
+struct SplitRequest
+{
     std::string header;
     std::string body;
     std::string boundary;
@@ -81,7 +81,8 @@ SplitRequest Split(const UploadRequest& request, std::int32_t mode)
 
 std::size_t OpenDescriptorCount();
 
-class RequestBuilderTest : public testing::Test {
+class RequestBuilderTest : public testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -103,7 +104,8 @@ protected:
     ReportRecorder recorder_;
 };
 
-class RequestLayout : public RequestBuilderTest, public testing::WithParamInterface<std::int32_t> {};
+class RequestLayout : public RequestBuilderTest, public testing::WithParamInterface<std::int32_t>
+{ };
 
 TEST_P(RequestLayout, HoldsExactBytesForKnownFileAndName)
 {
@@ -129,11 +131,13 @@ UploadRequest ReadWhole(RequestStream& stream, std::size_t piece)
         bytes.append(buffer, 0, static_cast<std::size_t>(got));
     EXPECT_EQ(bytes.size(), stream.Size());
     if (stream.HeaderBlock().empty())
-        return {bytes};
-    return {bytes, stream.HeaderBlock()};
+        return { bytes };
+    return { bytes, stream.HeaderBlock() };
 }
 
-class StreamedLayout : public RequestBuilderTest, public testing::WithParamInterface<std::tuple<std::int32_t, std::size_t>> {};
+class StreamedLayout : public RequestBuilderTest,
+                       public testing::WithParamInterface<std::tuple<std::int32_t, std::size_t>>
+{ };
 
 TEST_P(StreamedLayout, GivesTheBuiltBytesWhateverThePieceSize)
 {
@@ -151,11 +155,13 @@ TEST_P(StreamedLayout, GivesTheBuiltBytesWhateverThePieceSize)
 
 // Pieces that end inside the headers, on the file's first and last byte, and
 // past the whole request.
-INSTANTIATE_TEST_SUITE_P(Pieces, StreamedLayout, testing::Combine(testing::Values(0, 1), testing::Values(1, 7, 183, 4096)));
+INSTANTIATE_TEST_SUITE_P(Pieces, StreamedLayout,
+                         testing::Combine(testing::Values(0, 1), testing::Values(1, 7, 183, 4096)));
 
 // An image in memory goes up as a file of the same bytes and name would:
 // the same request, boundary apart, in every mode and with a random name.
-class MemoryImage : public RequestBuilderTest, public testing::WithParamInterface<std::tuple<std::int32_t, bool>> {};
+class MemoryImage : public RequestBuilderTest, public testing::WithParamInterface<std::tuple<std::int32_t, bool>>
+{ };
 
 TEST_P(MemoryImage, GivesTheBytesOfAFileWithTheSameBytesAndName)
 {
@@ -194,7 +200,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, MemoryImage, testing::Combine(testing::Values(0,
 TEST_F(RequestBuilderTest, MemoryImageStreamsInPiecesAndMayBeEmpty)
 {
     const std::string bytes = SampleBytes();
-    const std::unique_ptr<RequestStream> stream = OpenUploadRequest(std::make_shared<const std::string>(bytes), "a/b/stdin.gif", 0, false);
+    const std::unique_ptr<RequestStream> stream =
+        OpenUploadRequest(std::make_shared<const std::string>(bytes), "a/b/stdin.gif", 0, false);
     ASSERT_TRUE(stream);
     const SplitRequest split = Split(ReadWhole(*stream, 7), 0);
     EXPECT_EQ(split.body, ExpectedBody(split.boundary, "stdin.gif", bytes));
@@ -208,32 +215,40 @@ TEST_F(RequestBuilderTest, MemoryImageStreamsInPiecesAndMayBeEmpty)
 // path; the boundary is the one thing drawn, and is put in where it stands.
 TEST_F(RequestBuilderTest, ConfiguredServiceNamesItsHostPortAndPath)
 {
-    const RequestTarget target{"img.example.org:8443", "/tarnwick/up"};
+    const RequestTarget target { "img.example.org:8443", "/tarnwick/up" };
     const auto image = std::make_shared<const std::string>("GIF89a\r\n", 8);
 
     const UploadRequest socket = BuildUploadRequest(image, "cat.gif", 1, false, target);
     const SplitRequest split = Split(socket, 1);
-    const std::string body = "--" + split.boundary + "\r\n"
-        "Content-Disposition: form-data; name=\"fileupload\"; filename=\"cat.gif\"\r\n"
-        "Content-Type: multipart/form-data\r\n"
-        "\r\n"
-        "GIF89a\r\n"
-        "\r\n"
-        "--" + split.boundary + "--";
+    const std::string body = "--" + split.boundary
+        + "\r\n"
+          "Content-Disposition: form-data; name=\"fileupload\"; filename=\"cat.gif\"\r\n"
+          "Content-Type: multipart/form-data\r\n"
+          "\r\n"
+          "GIF89a\r\n"
+          "\r\n"
+          "--"
+        + split.boundary + "--";
     EXPECT_EQ(socket.at(0),
               "POST /tarnwick/up HTTP/1.0\r\n"
               "Host: img.example.org:8443\r\n"
-              "Content-Type: multipart/form-data, boundary=" + split.boundary + "\r\n"
-              "Content-Length: 190\r\n"
-              "\r\n" + body);
+              "Content-Type: multipart/form-data, boundary="
+                  + split.boundary
+                  + "\r\n"
+                    "Content-Length: 190\r\n"
+                    "\r\n"
+                  + body);
     EXPECT_EQ(body.size(), 190u);
 
     const UploadRequest http = BuildUploadRequest(image, "cat.gif", 0, false, target);
     const SplitRequest httpSplit = Split(http, 0);
-    EXPECT_EQ(http.at(1), "Host: img.example.org:8443\r\n"
-                          "Content-Type: multipart/form-data, boundary=" + httpSplit.boundary + "\r\n"
-                          "Content-Length: 190\r\n"
-                          "\r\n");
+    EXPECT_EQ(http.at(1),
+              "Host: img.example.org:8443\r\n"
+              "Content-Type: multipart/form-data, boundary="
+                  + httpSplit.boundary
+                  + "\r\n"
+                    "Content-Length: 190\r\n"
+                    "\r\n");
     EXPECT_TRUE(recorder_.reports.empty());
 }
 
@@ -241,8 +256,9 @@ TEST_F(RequestBuilderTest, ConfiguredServiceNamesItsHostPortAndPath)
 TEST_F(RequestBuilderTest, TargetThatWouldBreakTheHeadIsRefused)
 {
     const auto image = std::make_shared<const std::string>("x");
-    for (const RequestTarget& target : {RequestTarget{"evil.test\r\nX-Injected: 1", "/"}, RequestTarget{"a.test", "/a b"},
-                                        RequestTarget{"", "/"}, RequestTarget{"a.test", ""}}) {
+    for (const RequestTarget& target :
+         { RequestTarget { "evil.test\r\nX-Injected: 1", "/" }, RequestTarget { "a.test", "/a b" },
+           RequestTarget { "", "/" }, RequestTarget { "a.test", "" } }) {
         EXPECT_TRUE(BuildUploadRequest(image, "x.png", 1, false, target).empty());
     }
     ASSERT_EQ(recorder_.reports.size(), 4u);
@@ -252,15 +268,15 @@ TEST_F(RequestBuilderTest, TargetThatWouldBreakTheHeadIsRefused)
 TEST(ImageExtension, FollowsTheLeadingBytes)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), ".png"},
-        {"\xff\xd8\xff\xe0\0\x10JFIF", ".jpg"},
-        {"GIF87a\x01\0", ".gif"},
-        {"GIF89a", ".gif"},
-        {"BM6\0\0\0", ".bmp"},
-        {"RIFF\0\0\0\0WEBPVP8 ", ""},
-        {"\x89PNG", ""}, // cut short
-        {"<svg xmlns=", ""},
-        {"", ""},
+        { std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), ".png" },
+        { "\xff\xd8\xff\xe0\0\x10JFIF", ".jpg" },
+        { "GIF87a\x01\0", ".gif" },
+        { "GIF89a", ".gif" },
+        { "BM6\0\0\0", ".bmp" },
+        { "RIFF\0\0\0\0WEBPVP8 ", "" },
+        { "\x89PNG", "" }, // cut short
+        { "<svg xmlns=", "" },
+        { "", "" },
     };
     for (const auto& [leading, extension] : cases)
         EXPECT_EQ(ImageExtensionOfBytes(leading), extension) << leading;
@@ -278,7 +294,8 @@ TEST_F(RequestBuilderTest, StreamClosesTheFileOnceItsBytesAreRead)
 
 // Another program rewrites the image while it is sent: the stream stops
 // before the closing boundary, so the service never takes a mixed file.
-class ChangedImage : public RequestBuilderTest, public testing::WithParamInterface<std::string> {};
+class ChangedImage : public RequestBuilderTest, public testing::WithParamInterface<std::string>
+{ };
 
 TEST_P(ChangedImage, EndsTheStreamBeforeItsTail)
 {
@@ -311,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, ChangedImage, testing::Values("shrunk", "grown
 TEST_F(RequestBuilderTest, StreamFailsToOpenAsTheBuildDoes)
 {
     EXPECT_EQ(OpenUploadRequest((dir_ / "missing.jpg").string(), 1, false), nullptr);
-    EXPECT_EQ(recorder_.reports, (std::vector<Report>{{ENOENT, std::strerror(ENOENT)}}));
+    EXPECT_EQ(recorder_.reports, (std::vector<Report> { { ENOENT, std::strerror(ENOENT) } }));
 }
 
 TEST_F(RequestBuilderTest, EmptyFileGivesEmptyPart)
@@ -325,7 +342,7 @@ TEST_F(RequestBuilderTest, EmptyFileGivesEmptyPart)
 TEST_F(RequestBuilderTest, RandomNameKeepsOnlyTheFilesOwnExtension)
 {
     const std::string bytes = SampleBytes();
-    const std::pair<std::string, std::string> cases[] = {{"cat.JPG", ".JPG"}, {"my.pics/cat", ""}};
+    const std::pair<std::string, std::string> cases[] = { { "cat.JPG", ".JPG" }, { "my.pics/cat", "" } };
     for (const auto& [relative, extension] : cases) {
         const std::string path = WriteFile(relative, bytes);
         const SplitRequest first = Split(BuildUploadRequest(path, 0, true), 0);
@@ -345,7 +362,8 @@ TEST_F(RequestBuilderTest, RandomNameKeepsOnlyTheFilesOwnExtension)
     }
 }
 
-struct EscapingRow {
+struct EscapingRow
+{
     std::string label;
     std::string fileName;
     std::string uploadName;
@@ -356,7 +374,8 @@ void PrintTo(const EscapingRow& row, std::ostream* out)
     *out << row.label;
 }
 
-class UploadNameEscaping : public RequestBuilderTest, public testing::WithParamInterface<EscapingRow> {};
+class UploadNameEscaping : public RequestBuilderTest, public testing::WithParamInterface<EscapingRow>
+{ };
 
 TEST_P(UploadNameEscaping, OnlyQuoteCrAndLfAreEscaped)
 {
@@ -366,15 +385,17 @@ TEST_P(UploadNameEscaping, OnlyQuoteCrAndLfAreEscaped)
     EXPECT_EQ(split.header, ExpectedHeader(true, split.boundary, 175 + GetParam().uploadName.size() + bytes.size()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, UploadNameEscaping, testing::Values(
-    EscapingRow{"Quotes", "say \"cheese\".png", "say %22cheese%22.png"},
-    EscapingRow{"CrLf", "two\r\nlines.gif", "two%0D%0Alines.gif"},
-    EscapingRow{"LoneCrAndLf", "lone\rcr\nlf.bmp", "lone%0Dcr%0Alf.bmp"},
-    EscapingRow{"PercentStays", "100%22 sure.jpg", "100%22 sure.jpg"},
-    EscapingRow{"Utf8AndPunctuationStay", "k\xC3\xA4tzchen;'x'.jpg", "k\xC3\xA4tzchen;'x'.jpg"}),
-    [](const testing::TestParamInfo<EscapingRow>& info) { return info.param.label; });
+INSTANTIATE_TEST_SUITE_P(Names, UploadNameEscaping,
+                         testing::Values(EscapingRow { "Quotes", "say \"cheese\".png", "say %22cheese%22.png" },
+                                         EscapingRow { "CrLf", "two\r\nlines.gif", "two%0D%0Alines.gif" },
+                                         EscapingRow { "LoneCrAndLf", "lone\rcr\nlf.bmp", "lone%0Dcr%0Alf.bmp" },
+                                         EscapingRow { "PercentStays", "100%22 sure.jpg", "100%22 sure.jpg" },
+                                         EscapingRow { "Utf8AndPunctuationStay", "k\xC3\xA4tzchen;'x'.jpg",
+                                                       "k\xC3\xA4tzchen;'x'.jpg" }),
+                         [](const testing::TestParamInfo<EscapingRow>& info) { return info.param.label; });
 
-struct PathRow {
+struct PathRow
+{
     std::string path;
     std::string fileName;
     std::string extension;
@@ -394,7 +415,8 @@ void PrintTo(const PathRow& row, std::ostream* out)
     *out << Identifier(row.path);
 }
 
-class PathParts : public testing::TestWithParam<PathRow> {};
+class PathParts : public testing::TestWithParam<PathRow>
+{ };
 
 TEST_P(PathParts, SplitAtLastSlashAndLastDotOfTheName)
 {
@@ -402,18 +424,16 @@ TEST_P(PathParts, SplitAtLastSlashAndLastDotOfTheName)
     EXPECT_EQ(ExtensionOfPath(GetParam().path), GetParam().extension);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, PathParts, testing::Values(
-    PathRow{"/home/u/cat.JPG", "cat.JPG", ".JPG"},
-    PathRow{"/home/u/my.pics/cat", "cat", ""},
-    PathRow{"cat", "cat", ""},
-    PathRow{"/srv/cat.tar.gz", "cat.tar.gz", ".gz"},
-    PathRow{"/home/u/.hidden", ".hidden", ".hidden"},
-    PathRow{"/home/u/", "", ""},
-    PathRow{"D:\\pics\\cat.jpg", "D:\\pics\\cat.jpg", ".jpg"},
-    PathRow{"", "", ""}),
+INSTANTIATE_TEST_SUITE_P(
+    Paths, PathParts,
+    testing::Values(PathRow { "/home/u/cat.JPG", "cat.JPG", ".JPG" }, PathRow { "/home/u/my.pics/cat", "cat", "" },
+                    PathRow { "cat", "cat", "" }, PathRow { "/srv/cat.tar.gz", "cat.tar.gz", ".gz" },
+                    PathRow { "/home/u/.hidden", ".hidden", ".hidden" }, PathRow { "/home/u/", "", "" },
+                    PathRow { "D:\\pics\\cat.jpg", "D:\\pics\\cat.jpg", ".jpg" }, PathRow { "", "", "" }),
     [](const testing::TestParamInfo<PathRow>& info) { return Identifier(info.param.path); });
 
-struct FailureRow {
+struct FailureRow
+{
     std::string relative; // below the test's folder; empty means the empty path
     int number;
 };
@@ -423,7 +443,8 @@ void PrintTo(const FailureRow& row, std::ostream* out)
     *out << Identifier(row.relative);
 }
 
-class BuildFailure : public RequestBuilderTest, public testing::WithParamInterface<FailureRow> {};
+class BuildFailure : public RequestBuilderTest, public testing::WithParamInterface<FailureRow>
+{ };
 
 std::size_t OpenDescriptorCount()
 {
@@ -441,17 +462,17 @@ TEST_P(BuildFailure, IsReportedOnceWithSystemErrorAndGivesNothing)
     const std::size_t openBefore = OpenDescriptorCount();
 
     EXPECT_TRUE(BuildUploadRequest(path, 1, true).empty());
-    const Report expected{GetParam().number, std::strerror(GetParam().number)};
-    EXPECT_EQ(recorder_.reports, std::vector<Report>{expected});
+    const Report expected { GetParam().number, std::strerror(GetParam().number) };
+    EXPECT_EQ(recorder_.reports, std::vector<Report> { expected });
     EXPECT_EQ(OpenDescriptorCount(), openBefore) << "a failed build leaves no file open";
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, BuildFailure, testing::Values(
-    FailureRow{"missing.jpg", ENOENT},
-    FailureRow{"folder.jpg", EISDIR},
-    FailureRow{"", ENOENT},
-    FailureRow{"plain.jpg/inner.jpg", ENOTDIR}),
-    [](const testing::TestParamInfo<FailureRow>& info) { return Identifier(info.param.relative); });
+INSTANTIATE_TEST_SUITE_P(Paths, BuildFailure,
+                         testing::Values(FailureRow { "missing.jpg", ENOENT }, FailureRow { "folder.jpg", EISDIR },
+                                         FailureRow { "", ENOENT }, FailureRow { "plain.jpg/inner.jpg", ENOTDIR }),
+                         [](const testing::TestParamInfo<FailureRow>& info) {
+                             return Identifier(info.param.relative);
+                         });
 
 TEST_F(RequestBuilderTest, MissingFileWithoutReporterWritesOneLineOnStandardError)
 {
@@ -464,7 +485,8 @@ TEST_F(RequestBuilderTest, MissingFileWithoutReporterWritesOneLineOnStandardErro
 
 TEST_F(RequestBuilderTest, ThrowingReporterDoesNotEscape)
 {
-    const ErrorReportScope throwing([](std::int32_t, const std::string&) { throw std::runtime_error("reporter failed"); });
+    const ErrorReportScope throwing(
+        [](std::int32_t, const std::string&) { throw std::runtime_error("reporter failed"); });
     EXPECT_NO_THROW(EXPECT_TRUE(BuildUploadRequest("", 0, false).empty()));
 }
 

@@ -97,7 +97,8 @@ void tst_ServiceDialog::keyboardChangesWhereUploadsGo()
     QTest::keyClick(field, Qt::Key_Return);
     QVERIFY(dialog->isVisible());
     QVERIFY(refusal->isVisible());
-    QVERIFY2(refusal->text().contains(QStringLiteral("only http:// and https:// addresses are supported")), qPrintable(refusal->text()));
+    QVERIFY2(refusal->text().contains(QStringLiteral("only http:// and https:// addresses are supported")),
+             qPrintable(refusal->text()));
     QCOMPARE(field->accessibleDescription(), refusal->text());
     QCOMPARE(ReadAll(path), QByteArray("# mine\ntheme=dark\n"));
 
@@ -114,7 +115,8 @@ void tst_ServiceDialog::keyboardChangesWhereUploadsGo()
     ControlOf<QLineEdit>(window, QStringLiteral("txtImagePath"))->setText(image.Path());
     ControlOf<QPushButton>(window, QStringLiteral("cmdWinsock"))->click();
     QTRY_COMPARE(ResultRow(window, 7)->text(), FixtureServer::ExpectedLinks().at(7));
-    QVERIFY(server.Received().startsWith("POST /up HTTP/1.0\r\nHost: 127.0.0.1:" + QByteArray::number(server.Port()) + "\r\n"));
+    QVERIFY(server.Received().startsWith("POST /up HTTP/1.0\r\nHost: 127.0.0.1:" + QByteArray::number(server.Port())
+                                         + "\r\n"));
 
     // Escape leaves everything as it was.
     dialog = OpenDialog(window);

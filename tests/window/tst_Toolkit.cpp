@@ -24,11 +24,13 @@ void TestToolkit::nameFilters_data()
 
     QTest::newRow("patterns also in the description")
         << "Image Files (*.jpg;*.jpeg;*.png;*.gif;*.bmp)|*.jpg;*.jpeg;*.png;*.gif;*.bmp"
-        << QStringList{"Image Files (*.jpg *.jpeg *.png *.gif *.bmp)"};
+        << QStringList { "Image Files (*.jpg *.jpeg *.png *.gif *.bmp)" };
     QTest::newRow("two entries") << "Pictures|*.png;*.gif|All files|*.*"
-                                 << QStringList{"Pictures (*.png *.gif)", "All files (*.*)"};
-    QTest::newRow("parentheses without patterns kept") << "Photos (large)|*.jpg" << QStringList{"Photos (large) (*.jpg)"};
-    QTest::newRow("description without patterns dropped") << "Pictures|*.png|Broken" << QStringList{"Pictures (*.png)"};
+                                 << QStringList { "Pictures (*.png *.gif)", "All files (*.*)" };
+    QTest::newRow("parentheses without patterns kept")
+        << "Photos (large)|*.jpg" << QStringList { "Photos (large) (*.jpg)" };
+    QTest::newRow("description without patterns dropped")
+        << "Pictures|*.png|Broken" << QStringList { "Pictures (*.png)" };
 }
 
 void TestToolkit::nameFilters()

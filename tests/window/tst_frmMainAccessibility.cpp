@@ -15,9 +15,9 @@
 
 namespace {
 
-const QStringList kRows = {"Thumbnail for Websites", "Thumbnail for forums (1)", "Thumbnail for forums (2)",
-                           "Hotlink for forums (1)", "Hotlink for forums (2)", "Hotlink for Websites",
-                           "Show image to friends", "Direct link to image"};
+const QStringList kRows = { "Thumbnail for Websites", "Thumbnail for forums (1)", "Thumbnail for forums (2)",
+                            "Hotlink for forums (1)", "Hotlink for forums (2)",   "Hotlink for Websites",
+                            "Show image to friends",  "Direct link to image" };
 
 struct Node
 {
@@ -34,7 +34,8 @@ void Walk(QAccessibleInterface* root, QList<Node>& nodes)
         QAccessibleInterface* child = root->child(i);
         if (!child)
             continue;
-        nodes.append({child->role(), child->text(QAccessible::Name), child->text(QAccessible::Description), child->object()});
+        nodes.append(
+            { child->role(), child->text(QAccessible::Name), child->text(QAccessible::Description), child->object() });
         Walk(child, nodes);
     }
 }
@@ -98,9 +99,8 @@ void TestFrmMainAccessibility::rowsNamedAfterTheirLabels()
         // The label is the box's, for a screen reader too.
         QAccessibleInterface* box = QAccessible::queryAccessibleInterface(ResultRow(window, i));
         const auto labelled = box->relations(QAccessible::Label);
-        QVERIFY(std::any_of(labelled.begin(), labelled.end(), [label](const auto& relation) {
-            return relation.first->object() == label;
-        }));
+        QVERIFY(std::any_of(labelled.begin(), labelled.end(),
+                            [label](const auto& relation) { return relation.first->object() == label; }));
     }
 }
 
@@ -110,11 +110,21 @@ void TestFrmMainAccessibility::commandsNamedAndDescribed_data()
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QString>("name");
 
-    QTest::newRow("cmdBrowse") << "cmdBrowse" << "Browse" << "Browse";
-    QTest::newRow("cmdWinsock") << "cmdWinsock" << "Upload (Winsock)" << "Upload (Winsock) over a plain socket";
-    QTest::newRow("cmdInet") << "cmdInet" << "Upload" << "Upload";
-    QTest::newRow("chkRandomName") << "chkRandomName" << "Give online image a random name" << "Give online image a random name";
-    QTest::newRow("cmdCopyAll") << "cmdCopyAll" << "Copy All" << "Copy all links";
+    QTest::newRow("cmdBrowse") << "cmdBrowse"
+                               << "Browse"
+                               << "Browse";
+    QTest::newRow("cmdWinsock") << "cmdWinsock"
+                                << "Upload (Winsock)"
+                                << "Upload (Winsock) over a plain socket";
+    QTest::newRow("cmdInet") << "cmdInet"
+                             << "Upload"
+                             << "Upload";
+    QTest::newRow("chkRandomName") << "chkRandomName"
+                                   << "Give online image a random name"
+                                   << "Give online image a random name";
+    QTest::newRow("cmdCopyAll") << "cmdCopyAll"
+                                << "Copy All"
+                                << "Copy all links";
 }
 
 void TestFrmMainAccessibility::commandsNamedAndDescribed()
@@ -149,10 +159,13 @@ void TestFrmMainAccessibility::tabWalksTheLayout()
     QVERIFY(QTest::qWaitForWindowActive(&window));
     window.EnableResults();
 
-    QStringList expected{QStringLiteral("cmdBrowse"), QStringLiteral("txtImagePath")};
+    QStringList expected { QStringLiteral("cmdBrowse"), QStringLiteral("txtImagePath") };
     for (int i = 0; i < 8; ++i)
         expected << QStringLiteral("cmdCopy%1").arg(i) << QStringLiteral("txtResult%1").arg(i);
-    expected << "cmdWinsock" << "cmdInet" << "chkRandomName" << "cmdCopyAll";
+    expected << "cmdWinsock"
+             << "cmdInet"
+             << "chkRandomName"
+             << "cmdCopyAll";
 
     ControlOf(window, expected.first())->setFocus(Qt::TabFocusReason);
     QStringList walked;

@@ -58,17 +58,22 @@ void TestFrmMainImage::VerifyRefusals(const MessageRecorder& messages, bool refu
 
 void TestFrmMainImage::browse_data()
 {
-    QTest::addColumn<QString>("before");  // accepted earlier
+    QTest::addColumn<QString>("before"); // accepted earlier
     QTest::addColumn<bool>("cancel");
-    QTest::addColumn<QString>("answer");  // named in the dialog
+    QTest::addColumn<QString>("answer"); // named in the dialog
     QTest::addColumn<QString>("after");
     QTest::addColumn<bool>("refused");
 
-    QTest::newRow("3145727 bytes accepted") << "small" << false << "limit" << "limit" << false;
-    QTest::newRow("3145728 bytes refused, earlier path kept") << "small" << false << "over" << "small" << true;
-    QTest::newRow("3145728 bytes refused, nothing chosen yet") << "" << false << "over" << "" << true;
-    QTest::newRow("cancel keeps the path") << "small" << true << "" << "small" << false;
-    QTest::newRow("missing file is silent") << "small" << false << "missing" << "small" << false;
+    QTest::newRow("3145727 bytes accepted") << "small" << false << "limit"
+                                            << "limit" << false;
+    QTest::newRow("3145728 bytes refused, earlier path kept") << "small" << false << "over"
+                                                              << "small" << true;
+    QTest::newRow("3145728 bytes refused, nothing chosen yet") << "" << false << "over"
+                                                               << "" << true;
+    QTest::newRow("cancel keeps the path") << "small" << true << ""
+                                           << "small" << false;
+    QTest::newRow("missing file is silent") << "small" << false << "missing"
+                                            << "small" << false;
 }
 
 void TestFrmMainImage::browse()
@@ -101,14 +106,15 @@ void TestFrmMainImage::drop_data()
     QTest::addColumn<bool>("refused");
 
     const auto file = [this](const char* key) { return QUrl::fromLocalFile(PathOf(key)); };
-    QTest::newRow("one file") << QList{file("limit")} << false << true << "limit" << false;
-    QTest::newRow("too big, refused") << QList{file("over")} << false << true << "small" << true;
-    QTest::newRow("missing file, silent") << QList{file("missing")} << false << true << "small" << false;
-    QTest::newRow("two files ignored") << QList{file("limit"), file("small")} << false << false << "small" << false;
-    QTest::newRow("folder ignored") << QList{file("folder")} << false << false << "small" << false;
-    QTest::newRow("text ignored") << QList<QUrl>{} << false << false << "small" << false;
-    QTest::newRow("remote URL ignored") << QList{QUrl("http://127.0.0.1/cat.png")} << false << false << "small" << false;
-    QTest::newRow("ignored while busy") << QList{file("limit")} << true << false << "small" << false;
+    QTest::newRow("one file") << QList { file("limit") } << false << true << "limit" << false;
+    QTest::newRow("too big, refused") << QList { file("over") } << false << true << "small" << true;
+    QTest::newRow("missing file, silent") << QList { file("missing") } << false << true << "small" << false;
+    QTest::newRow("two files ignored") << QList { file("limit"), file("small") } << false << false << "small" << false;
+    QTest::newRow("folder ignored") << QList { file("folder") } << false << false << "small" << false;
+    QTest::newRow("text ignored") << QList<QUrl> {} << false << false << "small" << false;
+    QTest::newRow("remote URL ignored") << QList { QUrl("http://127.0.0.1/cat.png") } << false << false << "small"
+                                        << false;
+    QTest::newRow("ignored while busy") << QList { file("limit") } << true << false << "small" << false;
 }
 
 void TestFrmMainImage::drop()

@@ -26,30 +26,49 @@ void TestFrmMainLayout::controls_data()
 {
     QTest::addColumn<QString>("container");
     QTest::addColumn<QString>("caption");
-    QTest::addColumn<QRect>("twips");  // relative to the container
+    QTest::addColumn<QRect>("twips"); // relative to the container
 
-    QTest::newRow("Frame1") << "frmMain" << "Select Image" << QRect(120, 120, 8295, 855);
-    QTest::newRow("Picture3") << "Frame1" << "" << QRect(120, 340, 1065, 375);
-    QTest::newRow("cmdBrowse") << "Picture3" << "Browse" << QRect(0, 0, 975, 315);
-    QTest::newRow("Picture1") << "Frame1" << "" << QRect(1200, 370, 6915, 375);
-    QTest::newRow("txtImagePath") << "Picture1" << "" << QRect(0, 0, 6855, 285);
-    QTest::newRow("Frame2") << "frmMain" << "Upload Results" << QRect(120, 1080, 8295, 3375);
-    QTest::newRow("Picture2") << "Frame2" << "" << QRect(180, 360, 8000, 2895);
-    QTest::newRow("cmdWinsock") << "frmMain" << "Upload (Winsock)" << QRect(120, 4560, 1695, 315);
-    QTest::newRow("cmdInet") << "frmMain" << "Upload" << QRect(2040, 4560, 1695, 315);
-    QTest::newRow("chkRandomName") << "frmMain" << "Give online image a random name" << QRect(3840, 4600, 2895, 255);
-    QTest::newRow("cmdCopyAll") << "frmMain" << "Copy All" << QRect(7200, 4560, 1215, 315);
+    QTest::newRow("Frame1") << "frmMain"
+                            << "Select Image" << QRect(120, 120, 8295, 855);
+    QTest::newRow("Picture3") << "Frame1"
+                              << "" << QRect(120, 340, 1065, 375);
+    QTest::newRow("cmdBrowse") << "Picture3"
+                               << "Browse" << QRect(0, 0, 975, 315);
+    QTest::newRow("Picture1") << "Frame1"
+                              << "" << QRect(1200, 370, 6915, 375);
+    QTest::newRow("txtImagePath") << "Picture1"
+                                  << "" << QRect(0, 0, 6855, 285);
+    QTest::newRow("Frame2") << "frmMain"
+                            << "Upload Results" << QRect(120, 1080, 8295, 3375);
+    QTest::newRow("Picture2") << "Frame2"
+                              << "" << QRect(180, 360, 8000, 2895);
+    QTest::newRow("cmdWinsock") << "frmMain"
+                                << "Upload (Winsock)" << QRect(120, 4560, 1695, 315);
+    QTest::newRow("cmdInet") << "frmMain"
+                             << "Upload" << QRect(2040, 4560, 1695, 315);
+    QTest::newRow("chkRandomName") << "frmMain"
+                                   << "Give online image a random name" << QRect(3840, 4600, 2895, 255);
+    QTest::newRow("cmdCopyAll") << "frmMain"
+                                << "Copy All" << QRect(7200, 4560, 1215, 315);
 
-    const struct { const char* caption; int top; int width; } labels[8] = {
-        {"Thumbnail for Websites", 40, 1665},   {"Thumbnail for forums (1)", 400, 1695},
-        {"Thumbnail for forums (2)", 760, 1695}, {"Hotlink for forums (1)", 1120, 1455},
-        {"Hotlink for forums (2)", 1480, 1455},  {"Hotlink for Websites", 1840, 1425},
-        {"Show image to friends", 2200, 1560},   {"Direct link to image", 2540, 1350},
+    const struct
+    {
+        const char* caption;
+        int top;
+        int width;
+    } labels[8] = {
+        { "Thumbnail for Websites", 40, 1665 },    { "Thumbnail for forums (1)", 400, 1695 },
+        { "Thumbnail for forums (2)", 760, 1695 }, { "Hotlink for forums (1)", 1120, 1455 },
+        { "Hotlink for forums (2)", 1480, 1455 },  { "Hotlink for Websites", 1840, 1425 },
+        { "Show image to friends", 2200, 1560 },   { "Direct link to image", 2540, 1350 },
     };
     for (int i = 0; i < 8; ++i) {
-        QTest::addRow("cmdCopy%d", i) << "Picture2" << "Copy" << QRect(0, 20 + 360 * i, 615, 255);
-        QTest::addRow("txtResult%d", i) << "Picture2" << "" << QRect(720, 360 * i, 5295, 285);
-        QTest::addRow("Label%d", i) << "Picture2" << labels[i].caption << QRect(6120, labels[i].top, labels[i].width, 195);
+        QTest::addRow("cmdCopy%d", i) << "Picture2"
+                                      << "Copy" << QRect(0, 20 + 360 * i, 615, 255);
+        QTest::addRow("txtResult%d", i) << "Picture2"
+                                        << "" << QRect(720, 360 * i, 5295, 285);
+        QTest::addRow("Label%d", i) << "Picture2" << labels[i].caption
+                                    << QRect(6120, labels[i].top, labels[i].width, 195);
     }
 }
 
@@ -107,7 +126,7 @@ void TestFrmMainLayout::window()
     QVERIFY(window.windowFlags().testFlag(Qt::WindowCloseButtonHint));
     QVERIFY((window.geometry().center() - window.screen()->availableGeometry().center()).manhattanLength() <= 2);
 
-    for (const int size : {16, 24, 32, 48, 128}) {
+    for (const int size : { 16, 24, 32, 48, 128 }) {
         QVERIFY(window.windowIcon().availableSizes().contains(QSize(size, size)));
         const QImage palette(QStringLiteral(":/icons/tarnwick-%1-8bit.png").arg(size));
         QCOMPARE(palette.size(), QSize(size, size));
@@ -119,10 +138,13 @@ void TestFrmMainLayout::tabOrder()
 {
     // Top to bottom, left to right: Browse and the path, each row's Copy
     // button and its link, then the bottom line.
-    QStringList expected{QStringLiteral("cmdBrowse"), QStringLiteral("txtImagePath")};
+    QStringList expected { QStringLiteral("cmdBrowse"), QStringLiteral("txtImagePath") };
     for (int i = 0; i < 8; ++i)
         expected << QStringLiteral("cmdCopy%1").arg(i) << QStringLiteral("txtResult%1").arg(i);
-    expected << "cmdWinsock" << "cmdInet" << "chkRandomName" << "cmdCopyAll";
+    expected << "cmdWinsock"
+             << "cmdInet"
+             << "chkRandomName"
+             << "cmdCopyAll";
 
     frmMain window;
     QWidget* const first = ControlOf(window, expected.first());

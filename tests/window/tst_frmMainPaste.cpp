@@ -32,7 +32,8 @@ void Paste(frmMain& window, const QString& how)
 {
     QLineEdit* box = PathBox(window);
     if (how == QLatin1String("menu")) {
-        QContextMenuEvent event(QContextMenuEvent::Keyboard, box->rect().center(), box->mapToGlobal(box->rect().center()));
+        QContextMenuEvent event(QContextMenuEvent::Keyboard, box->rect().center(),
+                                box->mapToGlobal(box->rect().center()));
         QCoreApplication::sendEvent(box, &event);
         QMenu* menu = box->findChild<QMenu*>();
         QVERIFY(menu);
@@ -106,27 +107,40 @@ void TestFrmMainPaste::paste_data()
 {
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("clipboard"); // "image", "file", "text", ...
-    QTest::addColumn<QString>("after");     // a pattern for the whole path box
+    QTest::addColumn<QString>("after"); // a pattern for the whole path box
     QTest::addColumn<bool>("refused");
 
     const QString earlier = QRegularExpression::escape(PathOf(QStringLiteral("earlier")));
-    for (const char* how : {"key in box", "key on Browse", "menu"}) {
-        QTest::addRow("%s: a screenshot", how) << how << "image" << "Pasted image, PNG, \\d+ KB" << false;
-        QTest::addRow("%s: a copied file", how) << how << "file" << QRegularExpression::escape(PathOf("small")) << false;
+    for (const char* how : { "key in box", "key on Browse", "menu" }) {
+        QTest::addRow("%s: a screenshot", how) << how << "image"
+                                               << "Pasted image, PNG, \\d+ KB" << false;
+        QTest::addRow("%s: a copied file", how)
+            << how << "file" << QRegularExpression::escape(PathOf("small")) << false;
         QTest::addRow("%s: text", how) << how << "text" << earlier + "-copy" << false;
     }
-    QTest::newRow("key in a row: a screenshot") << "key in a row" << "image" << "Pasted image, PNG, \\d+ KB" << false;
-    QTest::newRow("key in a row: a copied file") << "key in a row" << "file" << QRegularExpression::escape(PathOf("small")) << false;
-    QTest::newRow("key in a row: text stays in the row") << "key in a row" << "text" << earlier << false;
+    QTest::newRow("key in a row: a screenshot") << "key in a row"
+                                                << "image"
+                                                << "Pasted image, PNG, \\d+ KB" << false;
+    QTest::newRow("key in a row: a copied file") << "key in a row"
+                                                 << "file" << QRegularExpression::escape(PathOf("small")) << false;
+    QTest::newRow("key in a row: text stays in the row") << "key in a row"
+                                                         << "text" << earlier << false;
     // Too big as PNG: the best JPEG quality that fits, at the image's own size.
-    QTest::newRow("a screenshot too big for PNG") << "key in box" << "noise 1500" << "Pasted image, JPEG, \\d+ KB" << false;
-    QTest::newRow("a copied file too big") << "key on Browse" << "file over" << earlier << true;
-    QTest::newRow("two copied files paste as text") << "key in box" << "two files" << earlier + "(?s).+" << false;
-    QTest::newRow("a copied web address pastes as text") << "menu" << "remote" << earlier + "http://127.0.0.1/cat.png" << false;
+    QTest::newRow("a screenshot too big for PNG") << "key in box"
+                                                  << "noise 1500"
+                                                  << "Pasted image, JPEG, \\d+ KB" << false;
+    QTest::newRow("a copied file too big") << "key on Browse"
+                                           << "file over" << earlier << true;
+    QTest::newRow("two copied files paste as text") << "key in box"
+                                                    << "two files" << earlier + "(?s).+" << false;
+    QTest::newRow("a copied web address pastes as text") << "menu"
+                                                         << "remote" << earlier + "http://127.0.0.1/cat.png" << false;
     // Noise beyond what even the lowest JPEG quality brings under the limit.
-    QTest::newRow("a screenshot nothing can fit") << "key on Browse" << "noise 5500" << earlier << true;
+    QTest::newRow("a screenshot nothing can fit") << "key on Browse"
+                                                  << "noise 5500" << earlier << true;
     // Said to be an image, but not one the decoder could read (beyond its limit, say).
-    QTest::newRow("image data that cannot be read") << "key in box" << "unreadable" << earlier << true;
+    QTest::newRow("image data that cannot be read") << "key in box"
+                                                    << "unreadable" << earlier << true;
 }
 
 void TestFrmMainPaste::paste()
@@ -148,21 +162,23 @@ void TestFrmMainPaste::paste()
     else if (clipboard.startsWith(QLatin1String("noise ")))
         data->setImageData(NoiseImage(clipboard.mid(6).toInt(), clipboard.mid(6).toInt()));
     else if (clipboard == QLatin1String("file"))
-        data->setUrls({QUrl::fromLocalFile(PathOf(QStringLiteral("small")))});
+        data->setUrls({ QUrl::fromLocalFile(PathOf(QStringLiteral("small"))) });
     else if (clipboard == QLatin1String("file over"))
-        data->setUrls({QUrl::fromLocalFile(PathOf(QStringLiteral("over")))});
+        data->setUrls({ QUrl::fromLocalFile(PathOf(QStringLiteral("over"))) });
     else if (clipboard == QLatin1String("two files"))
-        data->setUrls({QUrl::fromLocalFile(PathOf(QStringLiteral("small"))), QUrl::fromLocalFile(PathOf(QStringLiteral("over")))});
+        data->setUrls({ QUrl::fromLocalFile(PathOf(QStringLiteral("small"))),
+                        QUrl::fromLocalFile(PathOf(QStringLiteral("over"))) });
     else if (clipboard == QLatin1String("unreadable"))
         data->setData(QStringLiteral("application/x-qt-image"), QByteArray(64, 'x'));
     else if (clipboard == QLatin1String("remote"))
-        data->setUrls({QUrl(QStringLiteral("http://127.0.0.1/cat.png"))});
+        data->setUrls({ QUrl(QStringLiteral("http://127.0.0.1/cat.png")) });
     else
         data->setText(QStringLiteral("-copy"));
     QGuiApplication::clipboard()->setMimeData(data);
 
     Paste(*window, how);
-    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(after)).match(box->text()).hasMatch(), qPrintable(box->text()));
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(after)).match(box->text()).hasMatch(),
+             qPrintable(box->text()));
     QCOMPARE(messages.shown.size(), refused ? 1 : 0);
     if (refused) {
         QCOMPARE(messages.shown[0].text, kTooBig);
@@ -194,11 +210,11 @@ void TestFrmMainPaste::pasteWhileBusy()
     const std::unique_ptr<frmMain> window = OpenWindow();
     QVERIFY(window);
     window->LockInputs();
-    for (const QString& how : {QStringLiteral("key in box"), QStringLiteral("menu")}) {
+    for (const QString& how : { QStringLiteral("key in box"), QStringLiteral("menu") }) {
         CopyImage(NoiseImage(20, 20));
         Paste(*window, how);
         auto* data = new QMimeData;
-        data->setUrls({QUrl::fromLocalFile(PathOf(QStringLiteral("small")))});
+        data->setUrls({ QUrl::fromLocalFile(PathOf(QStringLiteral("small"))) });
         QGuiApplication::clipboard()->setMimeData(data);
         Paste(*window, how);
         QCOMPARE(PathBox(*window)->text(), PathOf(QStringLiteral("earlier")));
@@ -215,7 +231,8 @@ void TestFrmMainPaste::dropImageData_data()
     QTest::addColumn<QString>("after"); // a pattern; empty: the earlier path
 
     QTest::newRow("image data") << false << 30 << false << true << "Pasted image, PNG, \\d+ KB";
-    QTest::newRow("from a browser, with its web address") << true << 30 << false << true << "Pasted image, PNG, \\d+ KB";
+    QTest::newRow("from a browser, with its web address")
+        << true << 30 << false << true << "Pasted image, PNG, \\d+ KB";
     QTest::newRow("too big for PNG") << false << 1500 << false << true << "Pasted image, JPEG, \\d+ KB";
     QTest::newRow("ignored while busy") << false << 30 << true << false << "";
     // Edge 0: data that says it is an image but cannot be read as one; refused as too big.
@@ -242,7 +259,7 @@ void TestFrmMainPaste::dropImageData()
     else
         data.setData(QStringLiteral("application/x-qt-image"), QByteArray(64, 'x'));
     if (withRemoteUrl)
-        data.setUrls({QUrl(QStringLiteral("http://127.0.0.1/cat.png"))});
+        data.setUrls({ QUrl(QStringLiteral("http://127.0.0.1/cat.png")) });
     const QPoint where = window->rect().center();
     QDragEnterEvent enter(where, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(window.get(), &enter);

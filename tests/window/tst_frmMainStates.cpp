@@ -37,7 +37,9 @@ QStringList RowsAs(bool enabled, const QStringList& texts)
 {
     QStringList rows;
     for (int i = 0; i < 8; ++i)
-        rows << QStringLiteral("%1%1%1 '%2' %3").arg(enabled).arg(texts[i], (enabled ? QColor(Qt::white) : ButtonFace()).name());
+        rows << QStringLiteral("%1%1%1 '%2' %3")
+                    .arg(enabled)
+                    .arg(texts[i], (enabled ? QColor(Qt::white) : ButtonFace()).name());
     rows << QStringLiteral("Copy All %1").arg(enabled);
     return rows;
 }
@@ -45,7 +47,7 @@ QStringList RowsAs(bool enabled, const QStringList& texts)
 QString Inputs(const frmMain& window)
 {
     QString flags;
-    for (const char* name : {"cmdBrowse", "cmdWinsock", "cmdInet", "chkRandomName"})
+    for (const char* name : { "cmdBrowse", "cmdWinsock", "cmdInet", "chkRandomName" })
         flags += ControlOf(window, QString::fromLatin1(name))->isEnabled() ? QLatin1Char('1') : QLatin1Char('0');
     return flags;
 }
@@ -60,7 +62,7 @@ QString Untouched(const frmMain& window)
 }
 
 const QStringList kEmpty(8, QString());
-const QStringList kEdited = {"a", "b", "n.a", "", "e", "f", "g", "typed by the user"};
+const QStringList kEdited = { "a", "b", "n.a", "", "e", "f", "g", "typed by the user" };
 
 } // namespace
 
