@@ -92,6 +92,15 @@ void AnswerWithPage(FixtureServer& server, Transport transport)
     });
 }
 
+// Answers the next request with page, and closes.
+void AnswerWith(FixtureServer& server, Transport transport, const QByteArray& page)
+{
+    server.SetAnswer([transport, page](QTcpSocket* socket, const QByteArray&) {
+        FixtureServer::SendAndClose(
+            socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
+    });
+}
+
 // Lets every limit armed by the upload run out, so a late second message would show.
 void OutlastLimit()
 {
@@ -573,10 +582,7 @@ void tst_frmMainTransports::unreadablePage()
     const QByteArray page = "<html><body><p>Please use clickable thumbnail</p>\n"
                             "<input value=\"&lt;a href=&quot;http://x.test/&quot;&gt;\" /> Thumbnail for Websites\n"
                             "<input value=\" /> Thumbnail for forums (1)\n</body></html>";
-    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
-        FixtureServer::SendAndClose(
-            socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
-    });
+    AnswerWith(server, transport, page);
     TemporaryImage image(MakePng(16, 16));
     auto window = OpenWindowAt(server.Port(), kShortLimit);
     SetImage(*window, image.Path());
@@ -1110,10 +1116,7 @@ void tst_frmMainTransports::unshowableLinks()
     QVERIFY(server.Listen());
     const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
     QVERIFY(page.contains(link));
-    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
-        FixtureServer::SendAndClose(
-            socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
-    });
+    AnswerWith(server, transport, page);
     TemporaryImage image(MakePng(16, 16));
     auto window = OpenWindowAt(server.Port(), kShortLimit);
     SetImage(*window, image.Path());
@@ -1148,10 +1151,7 @@ void tst_frmMainTransports::longestLink()
     const QByteArray start = "http://pics.test/";
     const QByteArray link = start + QByteArray(UploadLimits::MaxLinkChars - start.size(), 'a');
     const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
-    server.SetAnswer([&](QTcpSocket* socket, const QByteArray&) {
-        FixtureServer::SendAndClose(
-            socket, transport == Transport::Socket ? kSocketHead + page : FixtureServer::HttpAnswer(200, page));
-    });
+    AnswerWith(server, transport, page);
     TemporaryImage image(MakePng(16, 16));
     auto window = OpenWindowAt(server.Port(), kShortLimit);
     SetImage(*window, image.Path());
