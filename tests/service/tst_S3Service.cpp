@@ -266,9 +266,11 @@ void tst_S3Service::linksWorkOnEveryInstance()
                 QCOMPARE(fetched.body, image);
             if (link.contains(u"/t/"_s)) {
                 QVERIFY(fetched.body.startsWith("\xff\xd8"));
-                // Made by one instance, kept in the store for all.
+                // Made by one instance, kept in the store for all; a
+                // placeholder given when no decoder could start is not kept.
                 const QByteArray id = link.section(u'/', -1).chopped(4).toLatin1();
-                QCOMPARE(store.thumbnail(id).value_or(QByteArray()), fetched.body);
+                if (kDecoderCanStart)
+                    QCOMPARE(store.thumbnail(id).value_or(QByteArray()), fetched.body);
             }
         }
     }

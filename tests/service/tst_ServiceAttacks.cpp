@@ -20,14 +20,6 @@ namespace {
 // The service itself takes some 20 MiB; a bomb decoded in it took gigabytes.
 constexpr qint64 kMaxPeakKiB = 150 * 1024;
 
-// AddressSanitizer's shadow memory does not fit the decoder's data limit:
-// under it, the decoder process cannot start and every thumbnail is the placeholder.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kDecoderCanStart = false;
-#else
-constexpr bool kDecoderCanStart = true;
-#endif
-
 QString thumbnailLink(const QStringList& texts)
 {
     return texts.value(1).section(u"[img]"_s, 1).section(u"[/img]"_s, 0, 0);

@@ -29,13 +29,6 @@ using namespace ServiceTest;
 
 namespace {
 
-// AddressSanitizer's shadow memory does not fit the decoder's data limit.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kDecoderCanStart = false;
-#else
-constexpr bool kDecoderCanStart = true;
-#endif
-
 // A thumbnail of the whole photo differs from one made here by about 6 (of
 // 255), its own JPEG's loss; one with a grey part, by 40 and more.
 constexpr double kMaxRmse = 10;
