@@ -31,7 +31,7 @@ std::optional<QString> ServiceValueOf(const QString& line)
 QString ServiceChoice::ConfigFilePath()
 {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // A relative path is to be ignored, as the base directory specification says.
+    // XDG_CONFIG_HOME must be absolute; a relative one counts as unset.
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::homePath() + QStringLiteral("/.config");
     return base + QStringLiteral("/tarnwick/uploader.conf");

@@ -109,6 +109,31 @@ void OutlastLimit()
     QTRY_VERIFY(done);
 }
 
+// Uploads to a server that answers with page: the upload fails with message
+// alone, and neither the rows nor copyRow and Copy All give anything.
+void VerifyPageRefused(Transport transport, const QByteArray& page, const QString& message, const QString& copyRow)
+{
+    MessageRecorder messages;
+    FixtureServer server;
+    QVERIFY(server.Listen());
+    AnswerWith(server, transport, page);
+    TemporaryImage image(MakePng(16, 16));
+    auto window = OpenWindowAt(server.Port(), kShortLimit);
+    SetImage(*window, image.Path());
+    QGuiApplication::clipboard()->setText(QStringLiteral("the user's own text"));
+
+    Click(*window, transport);
+    QTRY_COMPARE(messages.shown.size(), 1);
+    QCOMPARE(messages.shown.first().text, message);
+    VerifyIdle(*window, false);
+    QCOMPARE(Rows(*window), QStringList(8, QString()));
+    for (const QString& copy : { copyRow, QStringLiteral("cmdCopyAll") })
+        QTest::mouseClick(ControlOf<QPushButton>(*window, copy), Qt::LeftButton);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("the user's own text"));
+    OutlastLimit();
+    QCOMPARE(messages.shown.size(), 1);
+}
+
 QByteArray BoundaryOf(const QByteArray& request)
 {
     const QByteArray type = FixtureServer::HeaderValues(request, "Content-Type").value(0);
@@ -576,29 +601,11 @@ void tst_frmMainTransports::unreadablePage()
 {
     QFETCH(Transport, transport);
 
-    MessageRecorder messages;
-    FixtureServer server;
-    QVERIFY(server.Listen());
     const QByteArray page = "<html><body><p>Please use clickable thumbnail</p>\n"
                             "<input value=\"&lt;a href=&quot;http://x.test/&quot;&gt;\" /> Thumbnail for Websites\n"
                             "<input value=\" /> Thumbnail for forums (1)\n</body></html>";
-    AnswerWith(server, transport, page);
-    TemporaryImage image(MakePng(16, 16));
-    auto window = OpenWindowAt(server.Port(), kShortLimit);
-    SetImage(*window, image.Path());
-    QGuiApplication::clipboard()->setText(QStringLiteral("the user's own text"));
-
-    Click(*window, transport);
-    QTRY_COMPARE(messages.shown.size(), 1);
-    QCOMPARE(messages.shown.first().text, QStringLiteral("5 - Invalid procedure call or argument"));
-    VerifyIdle(*window, false);
-    QCOMPARE(Rows(*window), QStringList(8, QString()));
-
-    for (const QString& copy : { QStringLiteral("cmdCopy1"), QStringLiteral("cmdCopyAll") })
-        QTest::mouseClick(ControlOf<QPushButton>(*window, copy), Qt::LeftButton);
-    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("the user's own text"));
-    OutlastLimit();
-    QCOMPARE(messages.shown.size(), 1);
+    VerifyPageRefused(transport, page, QStringLiteral("5 - Invalid procedure call or argument"),
+                      QStringLiteral("cmdCopy1"));
 }
 
 void tst_frmMainTransports::answersWithoutLinks_data()
@@ -1111,28 +1118,11 @@ void tst_frmMainTransports::unshowableLinks()
     QFETCH(QByteArray, link);
     QFETCH(QString, why);
 
-    MessageRecorder messages;
-    FixtureServer server;
-    QVERIFY(server.Listen());
     const QByteArray page = FixtureServer::ResultPageWithLastLink(link);
     QVERIFY(page.contains(link));
-    AnswerWith(server, transport, page);
-    TemporaryImage image(MakePng(16, 16));
-    auto window = OpenWindowAt(server.Port(), kShortLimit);
-    SetImage(*window, image.Path());
-    QGuiApplication::clipboard()->setText(QStringLiteral("the user's own text"));
-
-    Click(*window, transport);
-    QTRY_COMPARE(messages.shown.size(), 1);
-    QCOMPARE(messages.shown.first().text,
-             QStringLiteral("74 - The service's page holds a link that cannot be shown: link 8 ") + why);
-    VerifyIdle(*window, false);
-    QCOMPARE(Rows(*window), QStringList(8, QString()));
-    for (const QString& copy : { QStringLiteral("cmdCopy7"), QStringLiteral("cmdCopyAll") })
-        QTest::mouseClick(ControlOf<QPushButton>(*window, copy), Qt::LeftButton);
-    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("the user's own text"));
-    OutlastLimit();
-    QCOMPARE(messages.shown.size(), 1);
+    VerifyPageRefused(transport, page,
+                      QStringLiteral("74 - The service's page holds a link that cannot be shown: link 8 ") + why,
+                      QStringLiteral("cmdCopy7"));
 }
 
 void tst_frmMainTransports::longestLink_data()
